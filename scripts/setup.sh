@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs whatever the build and the tests need and is missing (Debian 12). Idempotent: when
+# everything is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+  # toolchains and build
+  cmake ninja-build ccache g++ clang
+  g++-mingw-w64-x86-64-posix mingw-w64
+  # libraries
+  libssl-dev libcurl4-openssl-dev nlohmann-json3-dev librust-blake3-dev libglib2.0-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev wine64 xvfb
+  python3 python3-cryptography b3sum openssl curl socat iperf3
+  gsettings-desktop-schemas dconf-gsettings-backend
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
