@@ -1,0 +1,448 @@
+#!/usr/bin/python3
+"""A Shadowsocks 2022 TCP test server, method 2022-blake3-aes-128-gcm.
+
+Written from the protocol's public description; it shares no code with the client under test.
+
+  session subkey  = BLAKE3 derive_key("shadowsocks 2022 session subkey", PSK || salt)[:16]
+  identity subkey = BLAKE3 derive_key("shadowsocks 2022 identity subkey", iPSK || salt)[:16]
+  AEAD            = AES-128-GCM, 12-byte little-endian counter nonce from 0, no associated data
+
+Client -> server: salt(16) [identity header(16)] seal(type 0, timestamp u64, varlen u16)
+                  seal(atyp, address, port u16, padding length u16, padding, initial payload)
+                  then chunks: seal(length u16) seal(payload)
+Server -> client: salt(16) seal(type 1, timestamp u64, request salt(16), length u16)
+                  seal(first payload) then chunks as above
+
+Only listens on 127.0.0.1 and only connects to loopback destinations. Host names reach origins
+through --map NAME=ADDRESS. The first line on stdout is "listening PORT"; later lines report
+each connection ("connect HOST PORT ADDRESS", "reject REASON"). SIGTERM or SIGINT stops it.
+
+Switches that misbehave on purpose (--misbehave):
+  bad-salt-echo       the response echoes a request salt with one byte changed
+  wrong-type          the response header carries type 0 instead of 1
+  corrupt-header-tag  the response header's tag is damaged
+  corrupt-data-tag    the first data chunk after the response header has a damaged length tag
+  zero-chunk          the response header announces no payload and is followed by a chunk
+                      whose length is 0 (only the sealed length, nothing after it)
+  early-close         closes after reading the request, before any response
+--timestamp-offset adds seconds to the response timestamp; --chunk-size with --fill-chunks
+sends chunks of exactly that size whenever the origin has enough data.
+"""
+
+import argparse
+import base64
+import ipaddress
+import os
+import select
+import signal
+import socket
+import socketserver
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+from cryptography.exceptions import InvalidTag
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+SESSION_CONTEXT = "shadowsocks 2022 session subkey"
+IDENTITY_CONTEXT = "shadowsocks 2022 identity subkey"
+SALT_SIZE = 16
+TAG_SIZE = 16
+MAX_CHUNK = 0xFFFF
+TIME_WINDOW = 30
+REPLAY_WINDOW = 60
+TYPE_REQUEST = 0
+TYPE_RESPONSE = 1
+
+MISBEHAVIOURS = ("bad-salt-echo", "wrong-type", "corrupt-header-tag", "corrupt-data-tag",
+                 "zero-chunk", "early-close")
+
+print_lock = threading.Lock()
+
+
+def report(line):
+    with print_lock:
+        sys.stdout.write(line + "\n")
+        sys.stdout.flush()
+
+
+def b3sum(args, data):
+    done = subprocess.run(["b3sum", "--no-names", "--raw"] + args, input=data,
+                          capture_output=True, check=True)
+    return done.stdout[:32]
+
+
+def derive_key(context, material):
+    return b3sum(["--derive-key", context], material)
+
+
+def blake3_hash(data):
+    return b3sum([], data)
+
+
+class protected_direction:
+    """One direction of the AEAD chunk stream: key plus its counter nonce."""
+
+    def __init__(self, psk, salt):
+        self.aead = AESGCM(derive_key(SESSION_CONTEXT, psk + salt)[:16])
+        self.counter = 0
+
+    def _nonce(self):
+        nonce = self.counter.to_bytes(12, "little")
+        self.counter += 1
+        return nonce
+
+    def seal(self, plain):
+        return self.aead.encrypt(self._nonce(), plain, None)
+
+    def open(self, sealed):
+        return self.aead.decrypt(self._nonce(), sealed, None)
+
+
+class rejected(Exception):
+    pass
+
+
+def recv_exact(sock, n):
+    data = bytearray()
+    while len(data) < n:
+        part = sock.recv(n - len(data))
+        if not part:
+            raise rejected("short read (%d of %d bytes)" % (len(data), n))
+        data += part
+    return bytes(data)
+
+
+class replay_filter:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.seen = {}
+
+    def first_use(self, salt):
+        now = time.monotonic()
+        with self.lock:
+            for old in [s for s, t in self.seen.items() if now - t > REPLAY_WINDOW]:
+                del self.seen[old]
+            if salt in self.seen:
+                return False
+            self.seen[salt] = now
+            return True
+
+
+def parse_address(reader):
+    """reader: bytes of the variable header. Returns (host, port, rest)."""
+    if len(reader) < 1:
+        raise rejected("empty variable header")
+    atyp = reader[0]
+    pos = 1
+    if atyp == 1:
+        if len(reader) < pos + 4:
+            raise rejected("truncated IPv4 address")
+        host = str(ipaddress.IPv4Address(reader[pos:pos + 4]))
+        pos += 4
+    elif atyp == 3:
+        if len(reader) < pos + 1:
+            raise rejected("truncated host length")
+        length = reader[pos]
+        pos += 1
+        if length == 0 or len(reader) < pos + length:
+            raise rejected("bad host length")
+        host = reader[pos:pos + length].decode("utf-8", "replace")
+        pos += length
+    elif atyp == 4:
+        if len(reader) < pos + 16:
+            raise rejected("truncated IPv6 address")
+        host = str(ipaddress.IPv6Address(reader[pos:pos + 16]))
+        pos += 16
+    else:
+        raise rejected("unknown address type %d" % atyp)
+    if len(reader) < pos + 4:
+        raise rejected("truncated port or padding length")
+    port, padding_length = struct.unpack(">HH", reader[pos:pos + 4])
+    pos += 4
+    if len(reader) < pos + padding_length:
+        raise rejected("truncated padding")
+    pos += padding_length
+    payload = reader[pos:]
+    if padding_length == 0 and not payload:
+        raise rejected("neither padding nor initial payload")
+    return host, port, payload
+
+
+class server_config:
+    def __init__(self, args):
+        self.users = {}  # first 16 bytes of BLAKE3(user PSK) -> user PSK
+        self.identity_psk = None
+        if args.ipsk is not None:
+            self.identity_psk = decode_key(args.ipsk)
+            if not args.user:
+                raise SystemExit("--ipsk needs at least one --user")
+            for text in args.user:
+                psk = decode_key(text)
+                self.users[blake3_hash(psk)[:16]] = psk
+            self.single_psk = None
+        else:
+            if args.psk is None:
+                raise SystemExit("give --psk, or --ipsk with --user")
+            self.single_psk = decode_key(args.psk)
+        self.map = {}
+        for item in args.map:
+            name, sep, address = item.partition("=")
+            if not sep:
+                raise SystemExit("--map wants NAME=ADDRESS")
+            self.map[name.lower()] = address
+        self.misbehave = args.misbehave
+        self.timestamp_offset = args.timestamp_offset
+        self.chunk_size = args.chunk_size
+        self.fill_chunks = args.fill_chunks
+        self.drain_seconds = args.drain_seconds
+        self.replay = replay_filter()
+
+
+def decode_key(text):
+    key = base64.b64decode(text)
+    if len(key) != 16:
+        raise SystemExit("keys are 16 bytes (Base64)")
+    return key
+
+
+def resolve_destination(cfg, host):
+    address = cfg.map.get(host.lower(), host)
+    try:
+        ip = ipaddress.ip_address(address)
+    except ValueError:
+        raise rejected("no mapping for host %s" % host)
+    if not ip.is_loopback:
+        raise rejected("destination %s is not a loopback address" % address)
+    return str(ip)
+
+
+class connection:
+    def __init__(self, cfg, client):
+        self.cfg = cfg
+        self.client = client
+        self.origin = None
+
+    def read_request(self):
+        cfg = self.cfg
+        salt = recv_exact(self.client, SALT_SIZE)
+        if cfg.identity_psk is not None:
+            identity = recv_exact(self.client, 16)
+            subkey = derive_key(IDENTITY_CONTEXT, cfg.identity_psk + salt)[:16]
+            decryptor = Cipher(algorithms.AES(subkey), modes.ECB()).decryptor()
+            user_hash = decryptor.update(identity) + decryptor.finalize()
+            psk = cfg.users.get(user_hash)
+            if psk is None:
+                raise rejected("unknown user identity")
+        else:
+            psk = cfg.single_psk
+        incoming = protected_direction(psk, salt)
+        try:
+            fixed = incoming.open(recv_exact(self.client, 11 + TAG_SIZE))
+        except InvalidTag:
+            raise rejected("request header authentication failed")
+        kind, timestamp, variable_length = struct.unpack(">BQH", fixed)
+        if kind != TYPE_REQUEST:
+            raise rejected("request type %d" % kind)
+        if abs(int(time.time()) - timestamp) > TIME_WINDOW:
+            raise rejected("stale timestamp")
+        # A salt counts as used once it has authenticated, so noise cannot block real clients.
+        if not cfg.replay.first_use(salt):
+            raise rejected("replayed salt")
+        try:
+            variable = incoming.open(recv_exact(self.client, variable_length + TAG_SIZE))
+        except InvalidTag:
+            raise rejected("variable header authentication failed")
+        host, port, payload = parse_address(variable)
+        return psk, salt, incoming, host, port, payload
+
+    def run(self):
+        try:
+            try:
+                psk, salt, incoming, host, port, payload = self.read_request()
+            except rejected as reason:
+                report("reject %s" % reason)
+                self.drain()
+                return
+            if self.cfg.misbehave == "early-close":
+                report("early-close %s %d" % (host, port))
+                return
+            try:
+                address = resolve_destination(self.cfg, host)
+                self.origin = socket.create_connection((address, port), timeout=5)
+                self.origin.settimeout(None)
+            except (rejected, OSError) as reason:
+                report("reject destination %s %d: %s" % (host, port, reason))
+                return
+            report("connect %s %d %s" % (host, port, address))
+            if payload:
+                self.origin.sendall(payload)
+            upstream = threading.Thread(target=self.client_to_origin, args=(incoming,),
+                                        daemon=True)
+            upstream.start()
+            self.origin_to_client(psk, salt)
+            upstream.join()
+        except OSError:
+            pass
+        finally:
+            for sock in (self.client, self.origin):
+                if sock is not None:
+                    try:
+                        sock.close()
+                    except OSError:
+                        pass
+
+    def drain(self):
+        """What a real server does with a failed request: keep reading for a while, then close."""
+        deadline = time.monotonic() + self.cfg.drain_seconds
+        try:
+            while True:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return
+                ready, _, _ = select.select([self.client], [], [], left)
+                if ready and not self.client.recv(65536):
+                    return
+        except OSError:
+            return
+
+    def client_to_origin(self, incoming):
+        try:
+            while True:
+                try:
+                    sealed_length = recv_exact(self.client, 2 + TAG_SIZE)
+                except rejected:
+                    break
+                (length,) = struct.unpack(">H", incoming.open(sealed_length))
+                if length == 0:
+                    raise rejected("zero-length chunk from client")
+                self.origin.sendall(incoming.open(recv_exact(self.client, length + TAG_SIZE)))
+            self.origin.shutdown(socket.SHUT_WR)
+        except (rejected, InvalidTag, OSError) as reason:
+            if not isinstance(reason, OSError):
+                report("reject stream %s" % reason)
+            shut_both(self.client)
+            shut_both(self.origin)
+
+    def read_origin(self):
+        limit = self.cfg.chunk_size
+        data = self.origin.recv(limit)
+        if not data or not self.cfg.fill_chunks:
+            return data
+        data = bytearray(data)
+        while len(data) < limit:
+            ready, _, _ = select.select([self.origin], [], [], 0.2)
+            if not ready:
+                break
+            more = self.origin.recv(limit - len(data))
+            if not more:
+                break
+            data += more
+        return bytes(data)
+
+    def origin_to_client(self, psk, request_salt):
+        cfg = self.cfg
+        server_salt = os.urandom(SALT_SIZE)
+        outgoing = protected_direction(psk, server_salt)
+        first = b"" if cfg.misbehave == "zero-chunk" else self.read_origin()
+        kind = 0 if cfg.misbehave == "wrong-type" else TYPE_RESPONSE
+        echo = request_salt
+        if cfg.misbehave == "bad-salt-echo":
+            echo = bytes([echo[0] ^ 0x01]) + echo[1:]
+        timestamp = int(time.time()) + cfg.timestamp_offset
+        header = outgoing.seal(struct.pack(">BQ", kind, timestamp) + echo +
+                               struct.pack(">H", len(first)))
+        if cfg.misbehave == "corrupt-header-tag":
+            header = header[:-1] + bytes([header[-1] ^ 0x80])
+        message = server_salt + header
+        if first:
+            message += outgoing.seal(first)
+        if cfg.misbehave == "zero-chunk":
+            message += outgoing.seal(struct.pack(">H", 0))
+        self.client.sendall(message)
+        if first == b"" and cfg.misbehave != "zero-chunk":
+            shut_both(self.client)
+            return
+        damage_next = cfg.misbehave == "corrupt-data-tag"
+        while True:
+            data = self.read_origin()
+            if not data:
+                break
+            sealed_length = outgoing.seal(struct.pack(">H", len(data)))
+            if damage_next:
+                sealed_length = sealed_length[:-1] + bytes([sealed_length[-1] ^ 0x80])
+                damage_next = False
+            self.client.sendall(sealed_length + outgoing.seal(data))
+        self.client.shutdown(socket.SHUT_WR)
+
+
+def shut_both(sock):
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
+class ss_server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, port, cfg):
+        self.cfg = cfg
+        self.active = set()
+        self.active_lock = threading.Lock()
+        super().__init__(("127.0.0.1", port), None)
+
+    def finish_request(self, request, client_address):
+        with self.active_lock:
+            self.active.add(request)
+        try:
+            connection(self.cfg, request).run()
+        finally:
+            with self.active_lock:
+                self.active.discard(request)
+
+    def close_all(self):
+        with self.active_lock:
+            for sock in list(self.active):
+                shut_both(sock)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--psk", help="single-user pre-shared key (Base64, 16 bytes)")
+    parser.add_argument("--ipsk", help="identity pre-shared key for multi-user mode")
+    parser.add_argument("--user", action="append", default=[], help="a user's key (multi-user)")
+    parser.add_argument("--map", action="append", default=[], help="NAME=ADDRESS")
+    parser.add_argument("--misbehave", choices=MISBEHAVIOURS)
+    parser.add_argument("--timestamp-offset", type=int, default=0)
+    parser.add_argument("--chunk-size", type=int, default=16384)
+    parser.add_argument("--fill-chunks", action="store_true")
+    parser.add_argument("--drain-seconds", type=float, default=1.0)
+    args = parser.parse_args()
+    if not 1 <= args.chunk_size <= MAX_CHUNK:
+        raise SystemExit("--chunk-size must be 1..65535")
+    cfg = server_config(args)
+
+    server = ss_server(args.port, cfg)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
+                               daemon=True)
+    serving.start()
+    report("listening %d" % server.server_address[1])
+    while not stop.wait(0.5):
+        pass
+    server.shutdown()
+    server.close_all()
+    server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
