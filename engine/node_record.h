@@ -1,6 +1,11 @@
 #pragma once
 // One proxy node as parsed from a share link: the single structure from which every outbound
 // protocol takes its parameters. A plain value type, copied freely.
+//
+// Lengths are not bounded by the parser: `server`, `tls_server_name` and `vless.sni` may be longer
+// than 255 bytes. Host names travel in one-byte length fields (the domain form of the VLESS,
+// Trojan and Shadowsocks address headers), and a DNS name has at most 253 bytes anyway, so every
+// dial path must refuse a longer host with an error rather than truncate the length byte.
 
 #include <array>
 #include <cstdint>
