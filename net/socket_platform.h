@@ -1,0 +1,67 @@
+#pragma once
+// The thin platform layer under net/socket.cpp. Implemented once per platform
+// (socket_posix.cpp, socket_win.cpp); nothing outside net/ includes this header.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "net/socket.h"
+
+namespace pelto::net_platform {
+
+bool startup();
+void cleanup();
+
+// A new socket, or the invalid handle.
+socket_handle open_socket(const resolved_address& address);
+void shutdown_both(socket_handle socket);
+void close_handle(socket_handle socket);
+
+bool set_blocking(socket_handle socket, bool blocking);
+
+enum class connect_start { connected, pending, failed };
+// Starts a connect on a non-blocking socket.
+connect_start start_connect(socket_handle socket, const resolved_address& address);
+// Waits at most `timeout_ms` for a pending connect to finish (writable, or failed where the
+// platform signals failure separately). Returns the number of ready sockets: 1, 0 on time-out,
+// below 0 on error.
+int wait_connect(socket_handle socket, int timeout_ms);
+// The socket's pending error (SO_ERROR); non-zero when it cannot be read.
+int pending_error(socket_handle socket);
+
+bool set_no_delay(socket_handle socket);
+bool set_io_timeouts(socket_handle socket, std::int32_t timeout_ms);
+
+// One send / recv. Below 1 on error, close or time-out.
+std::int32_t send_once(socket_handle socket, const std::uint8_t* data, std::int32_t length);
+std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t capacity);
+
+// A blocking lookup of stream addresses for a UTF-16 host and service. True with a non-empty
+// list, false otherwise. May take as long as the system resolver wants.
+bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out);
+
+}  // namespace pelto::net_platform
+
+namespace pelto::net_detail {
+
+// The texts shared by both platforms' resolvers.
+std::u16string stopping_message();
+std::u16string resolve_failed_message();
+
+// False for texts no resolver may be given: empty, over-long, or with an embedded zero.
+bool lookup_text_acceptable(std::u16string_view host, std::u16string_view service);
+
+// Runs `lookup` on a worker thread and waits for it in slices of at most 100 ms until it is done,
+// the 3 s deadline passes or the stop flag is set. The lookup's state is owned jointly by the
+// caller and the worker, so an abandoned worker finishes alone and drops its result.
+bool resolve_on_worker(std::u16string_view host, std::u16string_view service,
+                       address_list& out_addresses, std::u16string& out_error);
+
+// The lookup `resolve_on_worker` runs: the platform's, unless a test replaced it.
+using lookup_fn = bool (*)(const std::u16string& host, const std::u16string& service,
+                           address_list& out);
+lookup_fn current_lookup();
+bool lookup_replaced();
+
+}  // namespace pelto::net_detail

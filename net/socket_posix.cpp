@@ -1,0 +1,179 @@
+// POSIX sockets behind the platform layer of net/socket.cpp.
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "base/text.h"
+#include "net/socket_platform.h"
+
+namespace pelto {
+namespace {
+
+int fd_of(socket_handle socket)
+{
+    return static_cast<int>(socket);
+}
+
+}  // namespace
+
+namespace net_platform {
+
+bool startup()
+{
+    return true;
+}
+
+void cleanup() {}
+
+socket_handle open_socket(const resolved_address& address)
+{
+    const int fd = ::socket(address.family, address.socket_type | SOCK_CLOEXEC, address.protocol);
+    return fd < 0 ? invalid_socket_handle : static_cast<socket_handle>(fd);
+}
+
+void shutdown_both(socket_handle socket)
+{
+    ::shutdown(fd_of(socket), SHUT_RDWR);
+}
+
+void close_handle(socket_handle socket)
+{
+    ::close(fd_of(socket));
+}
+
+bool set_blocking(socket_handle socket, bool blocking)
+{
+    const int flags = ::fcntl(fd_of(socket), F_GETFL, 0);
+    if (flags < 0) {
+        return false;
+    }
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return ::fcntl(fd_of(socket), F_SETFL, wanted) == 0;
+}
+
+connect_start start_connect(socket_handle socket, const resolved_address& address)
+{
+    const int result =
+        ::connect(fd_of(socket), reinterpret_cast<const sockaddr*>(address.sockaddr_bytes.data()),
+                  static_cast<socklen_t>(address.sockaddr_bytes.size()));
+    if (result == 0) {
+        return connect_start::connected;
+    }
+    return (errno == EINPROGRESS || errno == EINTR) ? connect_start::pending
+                                                    : connect_start::failed;
+}
+
+int wait_connect(socket_handle socket, int timeout_ms)
+{
+    // poll rather than select: descriptors above FD_SETSIZE must not overrun an fd_set.
+    pollfd entry{fd_of(socket), POLLOUT, 0};
+    const int count = ::poll(&entry, 1, timeout_ms);
+    if (count < 0 && errno == EINTR) {
+        return 0;
+    }
+    return count;
+}
+
+int pending_error(socket_handle socket)
+{
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(fd_of(socket), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        return errno != 0 ? errno : -1;
+    }
+    return error;
+}
+
+bool set_no_delay(socket_handle socket)
+{
+    const int on = 1;
+    return ::setsockopt(fd_of(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+bool set_io_timeouts(socket_handle socket, std::int32_t timeout_ms)
+{
+    timeval tv{};
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
+    const bool receive = ::setsockopt(fd_of(socket), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+    const bool send = ::setsockopt(fd_of(socket), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+    return receive && send;
+}
+
+std::int32_t send_once(socket_handle socket, const std::uint8_t* data, std::int32_t length)
+{
+    for (;;) {
+        // MSG_NOSIGNAL: a peer that has gone away must end the write, not the process.
+        const ssize_t n = ::send(fd_of(socket), data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return static_cast<std::int32_t>(n);
+    }
+}
+
+std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t capacity)
+{
+    for (;;) {
+        const ssize_t n = ::recv(fd_of(socket), buffer, static_cast<std::size_t>(capacity), 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return static_cast<std::int32_t>(n);
+    }
+}
+
+bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const std::string host_utf8 = utf16_to_utf8(host);
+    const std::string service_utf8 = utf16_to_utf8(service);
+    if (::getaddrinfo(host_utf8.c_str(), service_utf8.c_str(), &hints, &list) != 0) {
+        return false;
+    }
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_addr == nullptr || entry->ai_addrlen == 0) {
+            continue;
+        }
+        resolved_address address;
+        address.family = entry->ai_family;
+        address.socket_type = entry->ai_socktype;
+        address.protocol = entry->ai_protocol;
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
+        address.sockaddr_bytes.assign(raw, raw + entry->ai_addrlen);
+        out.push_back(std::move(address));
+    }
+    ::freeaddrinfo(list);
+    return !out.empty();
+}
+
+}  // namespace net_platform
+
+bool resolve_host(std::u16string_view host, std::u16string_view service,
+                  address_list& out_addresses, std::u16string& out_error)
+{
+    out_addresses.clear();
+    if (is_stopping()) {
+        out_error = net_detail::stopping_message();
+        return false;
+    }
+    if (!net_detail::lookup_text_acceptable(host, service)) {
+        out_error = net_detail::resolve_failed_message();
+        return false;
+    }
+    return net_detail::resolve_on_worker(host, service, out_addresses, out_error);
+}
+
+}  // namespace pelto

@@ -1,0 +1,38 @@
+#pragma once
+// Loopback peers for tests of the socket layer and of everything built on it. Test-only: linked
+// into test programs, never into the product. Every address here is a loopback address.
+
+#include <cstdint>
+
+#include "net/socket.h"
+
+namespace pelto::testing {
+
+enum class loopback_family { ipv4, ipv6 };
+
+// A TCP listener on 127.0.0.1 (or ::1) with a port chosen by the system. Accepted sockets are
+// not registered; close them with `close_unregistered` or hand them to `register_socket`.
+class loopback_listener {
+public:
+    explicit loopback_listener(int backlog = 16, loopback_family family = loopback_family::ipv4);
+    ~loopback_listener();
+    loopback_listener(const loopback_listener&) = delete;
+    loopback_listener& operator=(const loopback_listener&) = delete;
+
+    bool ok() const { return socket_ != invalid_socket_handle; }
+    std::uint16_t port() const { return port_; }
+    // The listener's own address, as the resolver would give it.
+    resolved_address address() const;
+    // Waits at most `timeout_ms` for a client; the invalid handle on time-out.
+    socket_handle accept(std::int32_t timeout_ms = 5000);
+
+private:
+    socket_handle socket_ = invalid_socket_handle;
+    std::uint16_t port_ = 0;
+    loopback_family family_;
+};
+
+// Shuts down and closes a socket that the registry does not own.
+void close_unregistered(socket_handle socket);
+
+}  // namespace pelto::testing
