@@ -1,0 +1,110 @@
+#include "crypto/self_test.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "base/obfuscated.h"
+#include "crypto/aes_gcm.h"
+#include "crypto/blake3_hash.h"
+#include "crypto/encoding.h"
+#include "crypto/sha256.h"
+#include "crypto/x25519.h"
+
+namespace pelto {
+namespace {
+
+// Strict decoding of a stored value: exactly 64 lower-case hex digits.
+bool decode_hex32(std::string_view text, x25519_bytes& out)
+{
+    if (text.size() != 64) {
+        return false;
+    }
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        return -1;
+    };
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int high = digit(text[2 * i]);
+        const int low = digit(text[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        out[i] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    return true;
+}
+
+bool check_sha224()
+{
+    const auto expected = PELTO_TEXT("d14a028c2a3a2bc9476102bb288234c415a2b01f828ea62ac5b3e42f");
+    return hex_encode(sha224({})) == expected.view();
+}
+
+bool check_blake3()
+{
+    const auto expected = PELTO_TEXT("af1349b9f5f9a1a6a0404dea36dcc9499bcb25c9adc112b7cc9a93cae41f3262");
+    return hex_encode(blake3_hash({})) == expected.view();
+}
+
+// Seal and open a short message; the sealed bytes must also match the known answer, so that a
+// cipher that merely round-trips (an identity transform, say) cannot pass.
+bool check_aes_gcm()
+{
+    const auto key_bytes = PELTO_TEXT("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f");
+    const auto message = PELTO_TEXT("hello");
+    const auto expected = PELTO_TEXT("21b3eb3ff6d5da0429e8cdfe3e7c225048a22ae7c0");
+    aes_gcm_key key;
+    if (!key.create(as_bytes(key_bytes.view()))) {
+        return false;
+    }
+    const std::array<std::uint8_t, aes_gcm_nonce_size> nonce{};
+    bytes sealed;
+    bytes opened;
+    return aes_gcm_seal(key, nonce, as_bytes(message.view()), {}, sealed) &&
+           hex_encode(sealed) == expected.view() && aes_gcm_open(key, nonce, sealed, {}, opened) &&
+           as_text(opened) == message.view();
+}
+
+bool check_sha256()
+{
+    const auto expected = PELTO_TEXT("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const sha256_state fresh;
+    return hex_encode(fresh.final()) == expected.view();
+}
+
+bool check_x25519()
+{
+    // RFC 7748 section 5.2, first vector.
+    const auto scalar_text = PELTO_TEXT("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4");
+    const auto u_text = PELTO_TEXT("e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c");
+    const auto result_text = PELTO_TEXT("c3da55379de9c6908e94ea4df28d084f32eccf03491c71f754b4075577a28552");
+    x25519_bytes scalar;
+    x25519_bytes u;
+    x25519_bytes expected;
+    if (!decode_hex32(scalar_text.view(), scalar) || !decode_hex32(u_text.view(), u) ||
+        !decode_hex32(result_text.view(), expected)) {
+        return false;
+    }
+    return x25519(scalar, u) == expected;
+}
+
+}  // namespace
+
+bool crypto_self_test()
+{
+    if (!check_sha224() || !check_blake3() || !check_aes_gcm() || !check_sha256() || !check_x25519()) {
+        return false;
+    }
+    // A key pair from fresh random bytes: exercises the generator and the base-point path.
+    x25519_key_pair pair = x25519_keypair();
+    secure_zero(pair.private_key.data(), pair.private_key.size());
+    return true;
+}
+
+}  // namespace pelto
