@@ -351,6 +351,15 @@ void close_socket(socket_handle socket)
     net_platform::close_handle(socket);
 }
 
+void shutdown_socket(socket_handle socket)
+{
+    socket_registry& r = registry();
+    std::lock_guard guard(r.lock);
+    if (std::find(r.sockets.begin(), r.sockets.end(), socket) != r.sockets.end()) {
+        net_platform::shutdown_both(socket);
+    }
+}
+
 void release_socket(std::atomic<socket_handle>& holder)
 {
     close_socket(holder.exchange(invalid_socket_handle));

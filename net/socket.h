@@ -85,6 +85,9 @@ bool register_socket(socket_handle socket);
 // Closes a registered socket: removes it from the registry, shuts it down and closes it. The
 // invalid handle and handles that are not registered are ignored, so a second close does nothing.
 void close_socket(socket_handle socket);
+// Shuts a registered socket down in both directions without closing it, so that calls blocked on
+// it return; the owner closes it later. Ignores handles that are not registered.
+void shutdown_socket(socket_handle socket);
 // Takes the handle out of `holder` (leaving the invalid handle) and closes it, so a socket shared
 // by two tearing-down threads is closed exactly once.
 void release_socket(std::atomic<socket_handle>& holder);

@@ -27,7 +27,10 @@ std::wstring to_wide(std::u16string_view text)
 template <typename entry_type>
 void copy_entries(const entry_type* list, address_list& out)
 {
-    for (const entry_type* entry = list; entry != nullptr; entry = entry->ai_next) {
+    // The MinGW-w64 ADDRINFOEXW declares its link as a pointer to a differently spelt (and never
+    // defined) struct; the object behind it is the same type.
+    for (const entry_type* entry = list; entry != nullptr;
+         entry = reinterpret_cast<const entry_type*>(entry->ai_next)) {
         if (entry->ai_addr == nullptr || entry->ai_addrlen == 0) {
             continue;
         }
@@ -149,6 +152,9 @@ socket_handle open_socket(const resolved_address& address)
 void shutdown_both(socket_handle socket)
 {
     ::shutdown(sock_of(socket), SD_BOTH);
+    // Winsock lets a receive that is already blocked sit out a shutdown until the peer closes;
+    // cancelling the socket's pending I/O is what makes it return now, as on POSIX.
+    ::CancelIoEx(reinterpret_cast<HANDLE>(sock_of(socket)), nullptr);
 }
 
 void close_handle(socket_handle socket)
