@@ -1,0 +1,43 @@
+#pragma once
+// How the engine drives TUN mode. All calls may come from any thread; they are serialised under
+// one TUN lock, which the engine may take while holding its engine mutex (engine mutex first).
+//
+// - `tun_set_leak_protection` records whether leak-protection filters are wanted. With no TUN
+//   active it only records the wish and returns true. With a TUN active, switching on adds the
+//   filters at once (on failure: false, a message, and the wish is cleared again) and switching
+//   off removes them.
+// - `tun_start` brings TUN mode up for a session through the node whose server host is given
+//   (that host's addresses stay outside the tunnel), or reuses an active TUN with the new dial
+//   factory and host. True when TUN mode carries traffic; false with the reason in
+//   `out_message`, leaving nothing of TUN mode behind.
+// - `tun_pause`: the session ended; no new connections are served. With leak protection the
+//   routes and filters stay until the next `tun_start` or `tun_stop`; without, all is torn down.
+// - `tun_stop` tears TUN mode down completely; nothing happens when it is off.
+// - `set_tun_log_sink` installs the function TUN mode reports information lines to (from its
+//   own threads); `tun_log` sends one line to it, or nowhere when none is installed.
+//
+// This build has no TUN device support yet: `tun_start` always fails with a message saying so,
+// and the other calls behave as with no TUN active.
+
+#include "tun/tun_dial_fn.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace pelto {
+
+using tun_log_sink = std::function<void(std::u16string_view line)>;
+
+bool tun_set_leak_protection(bool on, std::u16string& out_message);
+bool tun_start(dial_fn dial, std::string_view server_host, std::u16string& out_message);
+void tun_pause();
+void tun_stop();
+
+void set_tun_log_sink(tun_log_sink sink);
+void tun_log(std::u16string_view line);
+
+// Whether leak-protection filters are currently wanted.
+bool tun_leak_protection_wanted();
+
+}  // namespace pelto
