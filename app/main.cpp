@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "base/obfuscated.h"
-#include "crypto/self_test.h"
+#include "crypto/known_answers.h"
 
 int main()
 {

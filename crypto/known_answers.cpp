@@ -1,4 +1,4 @@
-#include "crypto/self_test.h"
+#include "crypto/known_answers.h"
 
 #include <algorithm>
 #include <array>
