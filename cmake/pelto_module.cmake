@@ -2,7 +2,8 @@
 #   *.cpp, *.c                      shared code
 #   *_win.cpp                       Windows backend (only on Windows)
 #   *_posix.cpp, *_linux.cpp        Linux backend (only on Linux)
-#   *_test.cpp                      unit tests, linked into `<name>_tests`
+#   *_test.cpp                      unit tests, linked into `<name>_tests` (so no library source
+#                                   may end in _test)
 #   *_fuzzer.cpp                    libFuzzer targets (only with PELTO_BUILD_FUZZERS)
 function(pelto_module)
   cmake_parse_arguments(M "" "NAME" "DEPS;TEST_DEPS;DEFINITIONS" ${ARGN})
