@@ -140,23 +140,27 @@ ss_stream::ss_stream(socket_handle connected_socket) : socket_(connected_socket)
 
 ss_stream::~ss_stream()
 {
-    close();
+    std::lock_guard<std::mutex> guard(lock_);
+    close_socket(socket_);
+    socket_ = invalid_socket_handle;
     secure_zero(user_key_);
 }
 
 socket_handle ss_stream::current_socket()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    return socket_;
+    return closed_ ? invalid_socket_handle : socket_;
 }
 
+// Shuts the socket down so that blocked calls return, but keeps the descriptor until the stream
+// is destroyed: a reader or writer on another thread may still hold its number, and a number
+// released here could be handed to a new connection whose bytes that thread would then consume.
 void ss_stream::close()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    if (socket_ != invalid_socket_handle) {
-        const socket_handle old = socket_;
-        socket_ = invalid_socket_handle;
-        close_socket(old);
+    if (!closed_) {
+        closed_ = true;
+        shutdown_socket(socket_);
     }
 }
 

@@ -10,8 +10,10 @@
 // of at most 16384 bytes, `read` accepts chunks up to 65535 bytes and skips empty ones.
 //
 // One thread may read while another writes and a third closes: the two directions share only the
-// socket handle, which is guarded by the lock. After `close`, or after any receive, decryption
-// or check failure, `read` returns 0; after `close`, `write` returns false.
+// socket handle, which is guarded by the lock. `close` shuts the socket down at once, so blocked
+// calls return, and the destructor closes it, so its number cannot be reused while another
+// thread may still use it. After `close`, or after any receive, decryption or check failure,
+// `read` returns 0; after `close`, `write` returns false.
 
 #include <array>
 #include <cstdint>
@@ -54,6 +56,7 @@ private:
 
     std::mutex lock_;
     socket_handle socket_;
+    bool closed_ = false;
 
     // Send direction: used by `request`, then by the writing thread only.
     aes_gcm_key send_key_;

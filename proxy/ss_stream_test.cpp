@@ -126,9 +126,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(net_startup());
-        socket_handle client = invalid_socket_handle;
-        ASSERT_TRUE(test::loopback_pair(client, server_, 10000));
-        stream_ = std::make_unique<ss_stream>(client);
+        ASSERT_TRUE(test::loopback_pair(client_, server_, 10000));
+        stream_ = std::make_unique<ss_stream>(client_);
     }
     void TearDown() override
     {
@@ -256,6 +255,7 @@ protected:
         return got;
     }
 
+    socket_handle client_ = invalid_socket_handle;  // owned by the stream
     socket_handle server_ = invalid_socket_handle;
     std::unique_ptr<ss_stream> stream_;
     direction from_client_;
@@ -406,6 +406,16 @@ TEST_F(ss_stream_test, close_from_another_thread_ends_a_blocked_read)
     stream_->close();
     const std::uint8_t byte = 1;
     EXPECT_FALSE(stream_->write(&byte, 1));
+
+    // The closed stream keeps its descriptor until destroyed, so a new connection cannot take
+    // over the number a late reader or writer might still use.
+    socket_handle a = invalid_socket_handle;
+    socket_handle b = invalid_socket_handle;
+    ASSERT_TRUE(test::loopback_pair(a, b, 10000));
+    EXPECT_NE(a, client_);
+    EXPECT_NE(b, client_);
+    close_socket(a);
+    close_socket(b);
 }
 
 }  // namespace
