@@ -1,0 +1,151 @@
+#include "proxy/dial.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "net/socket.h"
+#include "net/testing/loopback.h"
+
+namespace pelto {
+namespace {
+
+using testing::close_unregistered;
+using testing::loopback_listener;
+
+class dial_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(net_startup());
+        clear_stop();
+        // Winsock needs its start-up before the first socket.
+        listener_ = std::make_unique<loopback_listener>();
+        ASSERT_TRUE(listener_->ok());
+    }
+    void TearDown() override
+    {
+        clear_stop();
+        net_cleanup();
+    }
+
+    node_record node_at(std::int32_t protocol, std::uint16_t port)
+    {
+        node_record node;
+        node.protocol = protocol;
+        node.server = "127.0.0.1";
+        node.port = port;
+        node.tls_server_name = "node.test";
+        node.password = "secret";
+        node.user_key = bytes(16, 0x42);
+        return node;
+    }
+
+    // The port of a listener that is gone: connects to it are refused.
+    static std::uint16_t closed_port()
+    {
+        loopback_listener gone;
+        return gone.port();
+    }
+
+    std::unique_ptr<loopback_listener> listener_;
+};
+
+TEST_F(dial_test, protocols_without_a_stream_fail_before_connecting)
+{
+    for (const std::int32_t protocol : {std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}, 7, -1}) {
+        std::u16string error;
+        auto s = dial_node(node_at(protocol, listener_->port()), "www.service.test", 443, 2000, 2000,
+                           bytes{}, error);
+        EXPECT_EQ(s, nullptr) << protocol;
+        EXPECT_FALSE(error.empty()) << protocol;
+    }
+    const socket_handle nobody = listener_->accept(200);
+    EXPECT_EQ(nobody, invalid_socket_handle);
+    close_unregistered(nobody);
+}
+
+TEST_F(dial_test, an_unreachable_node_reports_the_connect_error)
+{
+    std::u16string connect_error;
+    socket_handle unused = invalid_socket_handle;
+    const std::uint16_t port = closed_port();
+    ASSERT_FALSE(tcp_connect("127.0.0.1", port, 1000, 1000, unused, connect_error));
+
+    std::u16string error;
+    auto s = dial_node(node_at(protocol_shadowsocks, port), "www.service.test", 443, 1000, 1000,
+                       bytes{}, error);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(error, connect_error);
+}
+
+TEST_F(dial_test, a_shadowsocks_node_gets_its_request_at_once)
+{
+    std::u16string error;
+    const bytes payload = {'G', 'E', 'T', ' ', '/'};
+    auto s = dial_node(node_at(protocol_shadowsocks, listener_->port()), "www.service.test", 443,
+                       2000, 2000, payload, error);
+    ASSERT_NE(s, nullptr) << std::string(error.begin(), error.end());
+    const socket_handle server = listener_->accept();
+    ASSERT_NE(server, invalid_socket_handle);
+    // Salt, sealed fixed header, sealed variable header with the host and the payload: the
+    // request arrives before the client waits for anything.
+    std::uint8_t request[64];
+    EXPECT_TRUE(recv_exact(server, request, sizeof request));
+    s.reset();  // destroying the stream closes the connection
+    std::uint8_t rest[4096];
+    std::int32_t n = 1;
+    while (n > 0) {
+        n = recv_some(server, rest, sizeof rest);
+    }
+    EXPECT_LE(n, 0);
+    close_unregistered(server);
+}
+
+TEST_F(dial_test, tun_factory_dials_only_served_hosts_and_ports)
+{
+    int snapshots = 0;
+    const std::uint16_t port = listener_->port();
+    dial_fn dial = make_tun_dial_fn(
+        [](std::string_view host) { return host.ends_with(".service.test"); },
+        [&] {
+            ++snapshots;
+            return node_at(protocol_shadowsocks, port);
+        });
+
+    std::u16string error;
+    EXPECT_EQ(dial("elsewhere.test", 443, error), nullptr);
+    EXPECT_FALSE(error.empty());
+    for (const std::int32_t bad_port : {0, -443, 65536, 65536 + 443}) {
+        error.clear();
+        EXPECT_EQ(dial("www.service.test", bad_port, error), nullptr) << bad_port;
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_EQ(snapshots, 0);
+    EXPECT_EQ(listener_->accept(200), invalid_socket_handle);
+
+    error.clear();
+    std::unique_ptr<tun_conn> conn = dial("www.service.test", 443, error);
+    ASSERT_NE(conn, nullptr) << std::string(error.begin(), error.end());
+    EXPECT_EQ(snapshots, 1);
+    const socket_handle server = listener_->accept();
+    EXPECT_NE(server, invalid_socket_handle);
+    const std::uint8_t data[3] = {1, 2, 3};
+    EXPECT_TRUE(conn->write(data, 3));
+    conn->close();
+    EXPECT_FALSE(conn->write(data, 3));
+    close_unregistered(server);
+}
+
+TEST(tun_dial, without_a_stream_does_nothing)
+{
+    tun_dial empty(nullptr);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(empty.read(&byte, 1), 0);
+    EXPECT_FALSE(empty.write(&byte, 1));
+    empty.close();
+}
+
+}  // namespace
+}  // namespace pelto
