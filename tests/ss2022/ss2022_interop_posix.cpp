@@ -24,6 +24,7 @@
 #include "net/socket.h"
 #include "proxy/ss_stream.h"
 #include "tests/ss2022/loopback.h"
+#include "tests/support/child_process.h"
 
 namespace pelto {
 namespace {
@@ -31,125 +32,33 @@ namespace {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-// The Python server as a child process. Its stdout lines are collected by a reader thread.
+// The Python server as a child process; its first output line names the port it listens on.
 class peer_process {
 public:
     bool start(const std::vector<std::string>& args)
     {
-        int pipe_fds[2];
-        if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        std::vector<std::string> argv = {"/usr/bin/python3", PELTO_SS2022_PEER};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (!process_.start(argv)) {
             return false;
         }
-        std::vector<std::string> argv_text = {"/usr/bin/python3", PELTO_SS2022_PEER};
-        argv_text.insert(argv_text.end(), args.begin(), args.end());
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(pipe_fds[1], STDOUT_FILENO);
-            std::vector<char*> argv;
-            for (std::string& a : argv_text) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(pipe_fds[1]);
-        if (pid_ < 0) {
-            ::close(pipe_fds[0]);
-            return false;
-        }
-        out_fd_ = pipe_fds[0];
-        reader_ = std::thread([this] { collect_lines(); });
-        const std::string first = wait_for_line("listening ", 15s);
+        const std::string first = process_.wait_for_line("listening ", 15s);
         if (first.empty()) {
             return false;
         }
         port_ = static_cast<std::uint16_t>(std::stoi(first.substr(10)));
         return true;
     }
-
-    // SIGTERM, then the exit status (-1 if it did not exit within 5 s and had to be killed).
-    int stop()
-    {
-        if (pid_ <= 0) {
-            return -1;
-        }
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        int result = -1;
-        const auto deadline = steady::now() + 5s;
-        while (steady::now() < deadline) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                break;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        if (result == -1 && ::waitpid(pid_, &status, WNOHANG) == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-        if (reader_.joinable()) {
-            reader_.join();
-        }
-        ::close(out_fd_);
-        return result;
-    }
-
-    ~peer_process() { stop(); }
-
+    int stop() { return process_.stop(); }
     std::uint16_t port() const { return port_; }
-
-    // The first collected line that starts with `prefix`, or empty after `timeout`.
     std::string wait_for_line(const std::string& prefix, std::chrono::milliseconds timeout)
     {
-        std::unique_lock<std::mutex> guard(lock_);
-        std::string found;
-        changed_.wait_for(guard, timeout, [&] {
-            for (const std::string& line : lines_) {
-                if (line.rfind(prefix, 0) == 0) {
-                    found = line;
-                    return true;
-                }
-            }
-            return done_;
-        });
-        return found;
+        return process_.wait_for_line(prefix, timeout);
     }
 
 private:
-    void collect_lines()
-    {
-        std::string pending;
-        char buffer[512];
-        for (;;) {
-            const ssize_t n = ::read(out_fd_, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            pending.append(buffer, static_cast<std::size_t>(n));
-            std::size_t end;
-            while ((end = pending.find('\n')) != std::string::npos) {
-                std::lock_guard<std::mutex> guard(lock_);
-                lines_.push_back(pending.substr(0, end));
-                pending.erase(0, end + 1);
-                changed_.notify_all();
-            }
-        }
-        std::lock_guard<std::mutex> guard(lock_);
-        done_ = true;
-        changed_.notify_all();
-    }
-
-    pid_t pid_ = -1;
-    int out_fd_ = -1;
+    testing::child_process process_;
     std::uint16_t port_ = 0;
-    std::thread reader_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
-    bool done_ = false;
 };
 
 // An origin that greets each connection with "origin NAME\n" and then echoes everything.
@@ -257,7 +166,7 @@ node_record ss_node(const bytes& user, const bytes& identity = {})
     return node;
 }
 
-class ss2022_interop : public testing::Test {
+class ss2022_interop : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(net_startup()); }
 
