@@ -121,10 +121,9 @@ bool connect_one(const resolved_address& address, std::int32_t connect_timeout_m
         close_socket(socket);
         return false;
     }
-    if (!set_stream_options(socket, io_timeout_ms)) {
-        close_socket(socket);
-        return false;
-    }
+    // Like the options of an accepted socket, these are best effort: a connection without
+    // NODELAY or time-outs still works, and the stop switch still ends it.
+    set_stream_options(socket, io_timeout_ms);
     out_socket = socket;
     return true;
 }

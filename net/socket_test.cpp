@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/bytes.h"
 #include "net/resolver_seam.h"
 #include "net/testing/loopback.h"
 
@@ -75,45 +76,29 @@ void close_all(std::vector<socket_handle>& sockets)
     sockets.clear();
 }
 
-TEST_F(socket_test, moves_exact_byte_counts_both_ways)
+TEST_F(socket_test, moves_exact_byte_counts_and_fails_on_an_early_close)
 {
     loopback_listener listener;
-    ASSERT_TRUE(listener.ok());
     socket_handle client = invalid_socket_handle;
-    socket_handle server = invalid_socket_handle;
-    connect_pair(listener, client, server);
+    std::u16string error;
+    ASSERT_TRUE(tcp_connect("localhost", listener.port(), 2000, 5000, client, error));
+    const socket_handle server = listener.accept();
+    ASSERT_NE(server, invalid_socket_handle);
 
-    std::vector<std::uint8_t> payload(200'000);
+    bytes payload(200'000);
     for (std::size_t i = 0; i < payload.size(); ++i) {
         payload[i] = static_cast<std::uint8_t>(i * 31 + 7);
     }
     std::thread sender([&] {
         EXPECT_TRUE(send_all(client, payload.data(), static_cast<std::int32_t>(payload.size())));
     });
-    std::vector<std::uint8_t> received(payload.size());
+    bytes received(payload.size());
     EXPECT_TRUE(recv_exact(server, received.data(), static_cast<std::int32_t>(received.size())));
     sender.join();
     EXPECT_EQ(received, payload);
 
-    const std::uint8_t reply[3] = {1, 2, 3};
-    ASSERT_TRUE(send_all(server, reply, 3));
-    std::uint8_t got[8] = {};
-    EXPECT_EQ(recv_some(client, got, sizeof got), 3);
-    EXPECT_EQ(got[2], 3);
-
-    close_socket(client);
-    close_unregistered(server);
-}
-
-TEST_F(socket_test, recv_exact_fails_when_the_peer_closes_early)
-{
-    loopback_listener listener;
-    socket_handle client = invalid_socket_handle;
-    socket_handle server = invalid_socket_handle;
-    connect_pair(listener, client, server);
-
-    const std::uint8_t part[4] = {9, 9, 9, 9};
-    ASSERT_TRUE(send_all(server, part, 4));
+    // Part of a message, then the peer leaves.
+    ASSERT_TRUE(send_all(server, payload.data(), 4));
     close_unregistered(server);
     std::uint8_t buffer[10];
     EXPECT_FALSE(recv_exact(client, buffer, 10));
@@ -143,10 +128,6 @@ TEST_F(socket_test, closing_twice_leaves_a_reused_handle_alone)
     EXPECT_NE(accepted, invalid_socket_handle);
     close_unregistered(accepted);
     close_socket(probe);
-
-    std::atomic<socket_handle> holder{invalid_socket_handle};
-    release_socket(holder);  // an empty holder is fine
-    EXPECT_EQ(holder.load(), invalid_socket_handle);
 }
 
 TEST_F(socket_test, stop_flag_refuses_connects_and_registrations)
@@ -211,8 +192,6 @@ TEST_F(socket_test, io_timeout_ends_a_silent_receive)
     EXPECT_FALSE(recv_exact(client, buffer, 4));
     EXPECT_GE(elapsed_ms(start), 250);
     EXPECT_LT(elapsed_ms(start), 3000);
-    EXPECT_TRUE(set_stream_options(server, 0));
-    EXPECT_TRUE(set_stream_options(server, 1000));
     close_socket(client);
     close_unregistered(server);
 }
@@ -282,10 +261,6 @@ TEST_F(socket_test, skips_addresses_that_do_not_answer_or_refuse)
     }
     const socket_handle accepted = open.accept();
     ASSERT_NE(accepted, invalid_socket_handle);
-    const std::uint8_t hello[2] = {'h', 'i'};
-    ASSERT_TRUE(send_all(s, hello, 2));
-    std::uint8_t got[2];
-    EXPECT_TRUE(recv_exact(accepted, got, 2));
     close_unregistered(accepted);
     close_socket(s);
 
@@ -368,7 +343,6 @@ TEST_F(socket_test, hosts_no_resolver_can_take_fail_without_a_lookup)
         std::string(256, 'a'),
         std::string("127.0.0.1\0.evil.test", 20),  // must not shrink to 127.0.0.1
         std::string("bad\xC3.test"),               // ill-formed UTF-8
-        std::string(100'000, 'x'),
     };
     for (const std::string& host : cases) {
         socket_handle s = invalid_socket_handle;
@@ -383,26 +357,6 @@ TEST_F(socket_test, hosts_no_resolver_can_take_fail_without_a_lookup)
     std::u16string error;
     EXPECT_FALSE(resolve_host(std::u16string(u"a\0b", 3), u"80", addresses, error));
     EXPECT_EQ(hanging.calls, calls_before);
-}
-
-TEST_F(socket_test, resolves_literals_and_localhost)
-{
-    address_list addresses;
-    std::u16string error;
-    ASSERT_TRUE(resolve_host(u"127.0.0.1", u"8080", addresses, error));
-    ASSERT_EQ(addresses.size(), 1u);
-    EXPECT_FALSE(addresses[0].sockaddr_bytes.empty());
-    addresses.clear();
-    EXPECT_TRUE(resolve_host(u"localhost", u"80", addresses, error));
-    EXPECT_FALSE(addresses.empty());
-
-    loopback_listener listener;
-    socket_handle s = invalid_socket_handle;
-    ASSERT_TRUE(tcp_connect("localhost", listener.port(), 2000, 2000, s, error));
-    const socket_handle accepted = listener.accept();
-    EXPECT_NE(accepted, invalid_socket_handle);
-    close_unregistered(accepted);
-    close_socket(s);
 }
 
 }  // namespace
