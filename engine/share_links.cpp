@@ -14,11 +14,13 @@ namespace pelto {
 namespace {
 
 // Keywords of the name filter and the name rank, decoded once per parse. All are lower-case:
-// names are compared after ASCII lower-casing.
+// names are compared after ASCII lower-casing. Matching runs on the UTF-8 form of the name: a
+// keyword is well-formed UTF-8 and starts with a lead byte, which an ill-formed sequence before it
+// cannot absorb, so it occurs in the bytes exactly when it occurs in the decoded UTF-16 name.
 struct name_keywords {
     // Names of the fake entries subscriptions put among their servers to show account data and
     // news: remaining traffic, expiry date, official site, renewal, announcements, resets.
-    std::vector<std::u16string> informational;
+    std::vector<std::string> informational;
 
     // Rank sets, tested in this order; the first that matches gives the rank, none gives 4.
     //   0: dedicated private lines (IPLC/IEPL), which keep a steady latency under load;
@@ -29,89 +31,118 @@ struct name_keywords {
     //      Argentina.
     // Each region is matched by its English name, its simplified and traditional Chinese names
     // and its flag emoji.
-    std::array<std::vector<std::u16string>, 4> rank_sets;
+    std::array<std::vector<std::string>, 4> rank_sets;
 };
 
 name_keywords make_name_keywords()
 {
     name_keywords k;
     k.informational = {
-        PELTO_TEXT(u"remaining").str(),    PELTO_TEXT(u"traffic").str(),  PELTO_TEXT(u"expir").str(),
-        PELTO_TEXT(u"official").str(),     PELTO_TEXT(u"website").str(),  PELTO_TEXT(u"renew").str(),
-        PELTO_TEXT(u"announcement").str(), PELTO_TEXT(u"notice").str(),   PELTO_TEXT(u"reset").str(),
-        PELTO_TEXT(u"telegram").str(),     PELTO_TEXT(u"subscription").str(), PELTO_TEXT(u"t.me/").str(),
-        PELTO_TEXT(u"剩余").str(),         PELTO_TEXT(u"流量").str(),     PELTO_TEXT(u"到期").str(),
-        PELTO_TEXT(u"过期").str(),         PELTO_TEXT(u"官网").str(),     PELTO_TEXT(u"网址").str(),
-        PELTO_TEXT(u"续费").str(),         PELTO_TEXT(u"公告").str(),     PELTO_TEXT(u"通知").str(),
-        PELTO_TEXT(u"重置").str(),         PELTO_TEXT(u"订阅").str(),     PELTO_TEXT(u"有效期").str(),
-        PELTO_TEXT(u"套餐").str(),
+        PELTO_TEXT("remaining").str(),    PELTO_TEXT("traffic").str(),  PELTO_TEXT("expir").str(),
+        PELTO_TEXT("official").str(),     PELTO_TEXT("website").str(),  PELTO_TEXT("renew").str(),
+        PELTO_TEXT("announcement").str(), PELTO_TEXT("notice").str(),   PELTO_TEXT("reset").str(),
+        PELTO_TEXT("telegram").str(),     PELTO_TEXT("subscription").str(), PELTO_TEXT("t.me/").str(),
+        PELTO_TEXT("剩余").str(),         PELTO_TEXT("流量").str(),     PELTO_TEXT("到期").str(),
+        PELTO_TEXT("过期").str(),         PELTO_TEXT("官网").str(),     PELTO_TEXT("网址").str(),
+        PELTO_TEXT("续费").str(),         PELTO_TEXT("公告").str(),     PELTO_TEXT("通知").str(),
+        PELTO_TEXT("重置").str(),         PELTO_TEXT("订阅").str(),     PELTO_TEXT("有效期").str(),
+        PELTO_TEXT("套餐").str(),
     };
     k.rank_sets[0] = {
-        PELTO_TEXT(u"iplc").str(),
-        PELTO_TEXT(u"iepl").str(),
-        PELTO_TEXT(u"专线").str(),
-        PELTO_TEXT(u"專線").str(),
+        PELTO_TEXT("iplc").str(),
+        PELTO_TEXT("iepl").str(),
+        PELTO_TEXT("专线").str(),
+        PELTO_TEXT("專線").str(),
     };
     k.rank_sets[1] = {
-        PELTO_TEXT(u"hong kong").str(), PELTO_TEXT(u"hongkong").str(), PELTO_TEXT(u"香港").str(),
-        PELTO_TEXT(u"🇭🇰").str(),       PELTO_TEXT(u"taiwan").str(),   PELTO_TEXT(u"台湾").str(),
-        PELTO_TEXT(u"台灣").str(),      PELTO_TEXT(u"🇹🇼").str(),      PELTO_TEXT(u"japan").str(),
-        PELTO_TEXT(u"日本").str(),      PELTO_TEXT(u"🇯🇵").str(),      PELTO_TEXT(u"singapore").str(),
-        PELTO_TEXT(u"新加坡").str(),    PELTO_TEXT(u"🇸🇬").str(),      PELTO_TEXT(u"korea").str(),
-        PELTO_TEXT(u"韩国").str(),      PELTO_TEXT(u"韓國").str(),     PELTO_TEXT(u"🇰🇷").str(),
+        PELTO_TEXT("hong kong").str(), PELTO_TEXT("hongkong").str(), PELTO_TEXT("香港").str(),
+        PELTO_TEXT("🇭🇰").str(),       PELTO_TEXT("taiwan").str(),   PELTO_TEXT("台湾").str(),
+        PELTO_TEXT("台灣").str(),      PELTO_TEXT("🇹🇼").str(),      PELTO_TEXT("japan").str(),
+        PELTO_TEXT("日本").str(),      PELTO_TEXT("🇯🇵").str(),      PELTO_TEXT("singapore").str(),
+        PELTO_TEXT("新加坡").str(),    PELTO_TEXT("🇸🇬").str(),      PELTO_TEXT("korea").str(),
+        PELTO_TEXT("韩国").str(),      PELTO_TEXT("韓國").str(),     PELTO_TEXT("🇰🇷").str(),
     };
     k.rank_sets[2] = {
-        PELTO_TEXT(u"united states").str(),  PELTO_TEXT(u"美国").str(), PELTO_TEXT(u"美國").str(),
-        PELTO_TEXT(u"🇺🇸").str(),            PELTO_TEXT(u"canada").str(), PELTO_TEXT(u"加拿大").str(),
-        PELTO_TEXT(u"🇨🇦").str(),            PELTO_TEXT(u"germany").str(), PELTO_TEXT(u"德国").str(),
-        PELTO_TEXT(u"德國").str(),           PELTO_TEXT(u"🇩🇪").str(),     PELTO_TEXT(u"united kingdom").str(),
-        PELTO_TEXT(u"英国").str(),           PELTO_TEXT(u"英國").str(),    PELTO_TEXT(u"🇬🇧").str(),
-        PELTO_TEXT(u"france").str(),         PELTO_TEXT(u"法国").str(),    PELTO_TEXT(u"法國").str(),
-        PELTO_TEXT(u"🇫🇷").str(),            PELTO_TEXT(u"netherlands").str(), PELTO_TEXT(u"荷兰").str(),
-        PELTO_TEXT(u"荷蘭").str(),           PELTO_TEXT(u"🇳🇱").str(),
+        PELTO_TEXT("united states").str(),  PELTO_TEXT("美国").str(), PELTO_TEXT("美國").str(),
+        PELTO_TEXT("🇺🇸").str(),            PELTO_TEXT("canada").str(), PELTO_TEXT("加拿大").str(),
+        PELTO_TEXT("🇨🇦").str(),            PELTO_TEXT("germany").str(), PELTO_TEXT("德国").str(),
+        PELTO_TEXT("德國").str(),           PELTO_TEXT("🇩🇪").str(),     PELTO_TEXT("united kingdom").str(),
+        PELTO_TEXT("英国").str(),           PELTO_TEXT("英國").str(),    PELTO_TEXT("🇬🇧").str(),
+        PELTO_TEXT("france").str(),         PELTO_TEXT("法国").str(),    PELTO_TEXT("法國").str(),
+        PELTO_TEXT("🇫🇷").str(),            PELTO_TEXT("netherlands").str(), PELTO_TEXT("荷兰").str(),
+        PELTO_TEXT("荷蘭").str(),           PELTO_TEXT("🇳🇱").str(),
     };
     k.rank_sets[3] = {
-        PELTO_TEXT(u"australia").str(), PELTO_TEXT(u"澳大利亚").str(), PELTO_TEXT(u"澳洲").str(),
-        PELTO_TEXT(u"🇦🇺").str(),       PELTO_TEXT(u"india").str(),    PELTO_TEXT(u"印度").str(),
-        PELTO_TEXT(u"🇮🇳").str(),       PELTO_TEXT(u"russia").str(),   PELTO_TEXT(u"俄罗斯").str(),
-        PELTO_TEXT(u"俄羅斯").str(),    PELTO_TEXT(u"🇷🇺").str(),      PELTO_TEXT(u"turkey").str(),
-        PELTO_TEXT(u"土耳其").str(),    PELTO_TEXT(u"🇹🇷").str(),      PELTO_TEXT(u"brazil").str(),
-        PELTO_TEXT(u"巴西").str(),      PELTO_TEXT(u"🇧🇷").str(),      PELTO_TEXT(u"argentina").str(),
-        PELTO_TEXT(u"阿根廷").str(),    PELTO_TEXT(u"🇦🇷").str(),
+        PELTO_TEXT("australia").str(), PELTO_TEXT("澳大利亚").str(), PELTO_TEXT("澳洲").str(),
+        PELTO_TEXT("🇦🇺").str(),       PELTO_TEXT("india").str(),    PELTO_TEXT("印度").str(),
+        PELTO_TEXT("🇮🇳").str(),       PELTO_TEXT("russia").str(),   PELTO_TEXT("俄罗斯").str(),
+        PELTO_TEXT("俄羅斯").str(),    PELTO_TEXT("🇷🇺").str(),      PELTO_TEXT("turkey").str(),
+        PELTO_TEXT("土耳其").str(),    PELTO_TEXT("🇹🇷").str(),      PELTO_TEXT("brazil").str(),
+        PELTO_TEXT("巴西").str(),      PELTO_TEXT("🇧🇷").str(),      PELTO_TEXT("argentina").str(),
+        PELTO_TEXT("阿根廷").str(),    PELTO_TEXT("🇦🇷").str(),
     };
     return k;
 }
 
-std::u16string ascii_lower16(std::u16string_view text)
-{
-    std::u16string out(text);
-    for (char16_t& c : out) {
-        if (c >= u'A' && c <= u'Z') {
-            c = static_cast<char16_t>(c - u'A' + u'a');
+// All keywords indexed by their first byte, so a name is scanned once for all of them.
+class name_classifier {
+public:
+    explicit name_classifier(const name_keywords& k)
+    {
+        for (const std::string& word : k.informational) {
+            add(word, informational_category);
+        }
+        for (std::size_t rank = 0; rank < k.rank_sets.size(); ++rank) {
+            for (const std::string& word : k.rank_sets[rank]) {
+                add(word, static_cast<std::int32_t>(rank));
+            }
         }
     }
-    return out;
-}
 
-bool contains_any(std::u16string_view lowered, const std::vector<std::u16string>& keywords)
-{
-    for (const std::u16string& k : keywords) {
-        if (lowered.find(k) != std::u16string_view::npos) {
-            return true;
-        }
-    }
-    return false;
-}
+    struct result {
+        bool informational = false;
+        std::int32_t rank = unranked;
+    };
 
-std::int32_t rank_of_lowered(std::u16string_view lowered, const name_keywords& k)
-{
-    for (std::size_t rank = 0; rank < k.rank_sets.size(); ++rank) {
-        if (contains_any(lowered, k.rank_sets[rank])) {
-            return static_cast<std::int32_t>(rank);
+    // `lowered` is the name after ASCII lower-casing. The rank is the smallest set with a match,
+    // which is the first matching set in rank order.
+    result classify(std::string_view lowered) const
+    {
+        result out;
+        for (std::size_t i = 0; i < lowered.size(); ++i) {
+            const std::string_view tail = lowered.substr(i);
+            for (const entry& e : buckets_[static_cast<unsigned char>(lowered[i])]) {
+                if (!tail.starts_with(e.word)) {
+                    continue;
+                }
+                if (e.category == informational_category) {
+                    out.informational = true;
+                    return out;
+                }
+                out.rank = std::min(out.rank, e.category);
+            }
+        }
+        return out;
+    }
+
+private:
+    static constexpr std::int32_t informational_category = -1;
+    static constexpr std::int32_t unranked = 4;
+
+    struct entry {
+        std::string word;
+        std::int32_t category;
+    };
+
+    void add(const std::string& word, std::int32_t category)
+    {
+        if (!word.empty()) {
+            buckets_[static_cast<unsigned char>(word[0])].push_back({word, category});
         }
     }
-    return static_cast<std::int32_t>(k.rank_sets.size());
-}
+
+    std::array<std::vector<entry>, 256> buckets_;
+};
 
 int hex_value(char c)
 {
@@ -155,6 +186,41 @@ bool is_white_space(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// The key=value pairs of a query, split once for the several keys a link needs. A piece without
+// "=" is no pair and is dropped; keys are compared exactly, values percent-decoded on lookup.
+class query_pairs {
+public:
+    explicit query_pairs(std::string_view query)
+    {
+        while (!query.empty()) {
+            const std::size_t amp = query.find('&');
+            const std::string_view piece = query.substr(0, amp);
+            query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+            if (const std::size_t eq = piece.find('='); eq != std::string_view::npos) {
+                pairs_.push_back({piece.substr(0, eq), piece.substr(eq + 1)});
+            }
+        }
+    }
+
+    // The value of the first pair with this key; empty when there is none.
+    std::string value(std::string_view key) const
+    {
+        for (const pair& p : pairs_) {
+            if (p.key == key) {
+                return percent_decode(p.value);
+            }
+        }
+        return {};
+    }
+
+private:
+    struct pair {
+        std::string_view key;
+        std::string_view value;
+    };
+    std::vector<pair> pairs_;
+};
+
 void warn_skipped(std::u16string_view name, std::u16string_view reason)
 {
     std::u16string line = PELTO_TEXT(u"Skipped node \"").str();
@@ -192,14 +258,15 @@ bool is_plain_tcp(std::string_view type)
 
 bool parse_trojan(split_parts& parts, std::int32_t rank, node_record& out)
 {
-    const std::string type = query_value(parts.query, PELTO_TEXT("type").view());
-    const std::string security = query_value(parts.query, PELTO_TEXT("security").view());
+    const query_pairs query(parts.query);
+    const std::string type = query.value(PELTO_TEXT("type").view());
+    const std::string security = query.value(PELTO_TEXT("security").view());
     if (!(type.empty() || is_plain_tcp(type)) || !(security.empty() || security == PELTO_TEXT("tls").view())) {
         return false;
     }
-    std::string server_name = query_value(parts.query, PELTO_TEXT("sni").view());
+    std::string server_name = query.value(PELTO_TEXT("sni").view());
     if (server_name.empty()) {
-        server_name = query_value(parts.query, PELTO_TEXT("peer").view());
+        server_name = query.value(PELTO_TEXT("peer").view());
     }
     std::string password = std::move(parts.userinfo);
     out = base_record(protocol_trojan, parts, rank);
@@ -210,7 +277,8 @@ bool parse_trojan(split_parts& parts, std::int32_t rank, node_record& out)
 
 bool parse_shadowsocks(split_parts& parts, std::int32_t rank, node_record& out)
 {
-    if (!query_value(parts.query, PELTO_TEXT("plugin").view()).empty()) {
+    const query_pairs query(parts.query);
+    if (!query.value(PELTO_TEXT("plugin").view()).empty()) {
         return false;
     }
     std::string userinfo = std::move(parts.userinfo);
@@ -262,11 +330,11 @@ bool parse_vless(split_parts& parts, std::int32_t rank, node_record& out)
         warn_skipped(parts.name, PELTO_TEXT(u"invalid VLESS user id").view());
         return false;
     }
-    const std::string_view query = parts.query;
-    const std::string type = query_value(query, PELTO_TEXT("type").view());
-    const std::string security = query_value(query, PELTO_TEXT("security").view());
-    const std::string flow = query_value(query, PELTO_TEXT("flow").view());
-    const std::string encryption = query_value(query, PELTO_TEXT("encryption").view());
+    const query_pairs query(parts.query);
+    const std::string type = query.value(PELTO_TEXT("type").view());
+    const std::string security = query.value(PELTO_TEXT("security").view());
+    const std::string flow = query.value(PELTO_TEXT("flow").view());
+    const std::string encryption = query.value(PELTO_TEXT("encryption").view());
 
     const auto vision_flow = PELTO_TEXT("xtls-rprx-vision");
     const bool is_tls = security == PELTO_TEXT("tls").view();
@@ -287,12 +355,12 @@ bool parse_vless(split_parts& parts, std::int32_t rank, node_record& out)
     v.tls = is_tls;
     v.reality = is_reality;
 
-    v.sni = query_value(query, PELTO_TEXT("sni").view());
+    v.sni = query.value(PELTO_TEXT("sni").view());
     if (v.sni.empty()) {
-        v.sni = query_value(query, PELTO_TEXT("peer").view());
+        v.sni = query.value(PELTO_TEXT("peer").view());
     }
-    v.ws_host = query_value(query, PELTO_TEXT("host").view());
-    v.ws_path = query_value(query, PELTO_TEXT("path").view());
+    v.ws_host = query.value(PELTO_TEXT("host").view());
+    v.ws_path = query.value(PELTO_TEXT("path").view());
     if (v.ws_path.empty()) {
         v.ws_path = PELTO_TEXT("/").str();
     }
@@ -301,13 +369,13 @@ bool parse_vless(split_parts& parts, std::int32_t rank, node_record& out)
     }
 
     if (v.reality) {
-        const bytes key = base64_decode(query_value(query, PELTO_TEXT("pbk").view()));
+        const bytes key = base64_decode(query.value(PELTO_TEXT("pbk").view()));
         if (key.size() != v.reality_public_key.size()) {
             warn_skipped(parts.name, PELTO_TEXT(u"REALITY public key is not 32 bytes").view());
             return false;
         }
         std::copy(key.begin(), key.end(), v.reality_public_key.begin());
-        if (!hex_decode_into(query_value(query, PELTO_TEXT("sid").view()), v.reality_short_id)) {
+        if (!hex_decode_into(query.value(PELTO_TEXT("sid").view()), v.reality_short_id)) {
             return false;
         }
     } else if (!(security.empty() || is_tls || security == PELTO_TEXT("none").view())) {
@@ -320,19 +388,20 @@ bool parse_vless(split_parts& parts, std::int32_t rank, node_record& out)
     return true;
 }
 
-void parse_line(std::string_view line, const name_keywords& keywords, std::vector<node_record>& nodes)
+void parse_line(std::string_view line, const name_classifier& classifier, std::vector<node_record>& nodes)
 {
     split_parts parts;
     std::string fragment;
     if (!split_link(line, parts.scheme, parts.userinfo, parts.host, parts.port, parts.query, fragment)) {
         return;
     }
-    parts.name = utf8_to_utf16(fragment);
-    const std::u16string lowered = ascii_lower16(parts.name);
-    if (contains_any(lowered, keywords.informational)) {
+    const std::string lowered = ascii_lower(fragment);
+    const name_classifier::result name_class = classifier.classify(lowered);
+    if (name_class.informational) {
         return;
     }
-    const std::int32_t rank = rank_of_lowered(lowered, keywords);
+    const std::int32_t rank = name_class.rank;
+    parts.name = utf8_to_utf16(fragment);
 
     node_record node;
     bool ok = false;
@@ -354,9 +423,14 @@ void parse_line(std::string_view line, const name_keywords& keywords, std::vecto
 
 std::string percent_decode(std::string_view text)
 {
+    std::size_t i = text.find('%');
+    if (i == std::string_view::npos) {
+        return std::string(text);
+    }
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    out.append(text.substr(0, i));
+    for (; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size()) {
             const int hi = hex_value(text[i + 1]);
             const int lo = hex_value(text[i + 2]);
@@ -373,16 +447,7 @@ std::string percent_decode(std::string_view text)
 
 std::string query_value(std::string_view query, std::string_view key)
 {
-    while (!query.empty()) {
-        const std::size_t amp = query.find('&');
-        const std::string_view pair = query.substr(0, amp);
-        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-        const std::size_t eq = pair.find('=');
-        if (eq != std::string_view::npos && pair.substr(0, eq) == key) {
-            return percent_decode(pair.substr(eq + 1));
-        }
-    }
-    return {};
+    return query_pairs(query).value(key);
 }
 
 bool parse_host_port(std::string_view text, std::string& out_host, std::uint16_t& out_port, int default_port)
@@ -491,12 +556,16 @@ bool split_link(std::string_view line, std::string& out_scheme, std::string& out
 
 std::int32_t name_rank(std::u16string_view name)
 {
-    return rank_of_lowered(ascii_lower16(name), make_name_keywords());
+    const std::string lowered = ascii_lower(utf16_to_utf8(name));
+    // An informational name matches no rank set on that account; rank the name itself.
+    name_keywords k = make_name_keywords();
+    k.informational.clear();
+    return name_classifier(k).classify(lowered).rank;
 }
 
 bool is_informational_name(std::u16string_view name)
 {
-    return contains_any(ascii_lower16(name), make_name_keywords().informational);
+    return name_classifier(make_name_keywords()).classify(ascii_lower(utf16_to_utf8(name))).informational;
 }
 
 std::vector<node_record> parse_share_links(std::string_view body)
@@ -516,15 +585,14 @@ std::vector<node_record> parse_share_links(std::string_view body)
     body.remove_prefix(start);
 
     // A plain list starts with a scheme; a separator that far in (or none) means Base64.
-    std::string decoded;
+    bytes decoded;
     const std::size_t separator = body.find(PELTO_TEXT("://").view());
     if (separator == std::string_view::npos || separator > 12) {
-        const bytes raw = base64_decode(body);
-        decoded.assign(raw.begin(), raw.end());
-        body = decoded;
+        decoded = base64_decode(body);
+        body = as_text(decoded);
     }
 
-    const name_keywords keywords = make_name_keywords();
+    const name_classifier classifier(make_name_keywords());
     while (!body.empty()) {
         const std::size_t newline = body.find('\n');
         std::string_view line = body.substr(0, newline);
@@ -537,7 +605,7 @@ std::vector<node_record> parse_share_links(std::string_view body)
             line.remove_prefix(1);
         }
         if (!line.empty()) {
-            parse_line(line, keywords, nodes);
+            parse_line(line, classifier, nodes);
         }
     }
     return nodes;
