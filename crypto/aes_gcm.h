@@ -42,7 +42,8 @@ private:
     std::unique_ptr<backend> backend_;
 };
 
-// `out` becomes ciphertext || tag (plaintext size + 16 bytes). An empty plaintext is allowed.
+// `out` becomes ciphertext || tag (plaintext size + 16 bytes) and must not share memory with the
+// inputs; a reused buffer of the right size is not reallocated. An empty plaintext is allowed.
 // `additional_data` may be empty. On failure `out` is cleared.
 bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span plaintext,
                   byte_span additional_data, bytes& out);

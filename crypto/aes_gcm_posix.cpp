@@ -76,8 +76,8 @@ bool aes_gcm_key::create(byte_span key)
 bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span plaintext,
                   byte_span additional_data, bytes& out)
 {
-    out.clear();
     if (!key.backend_ || !fits_int(plaintext.size()) || !fits_int(additional_data.size())) {
+        out.clear();
         return false;
     }
     EVP_CIPHER_CTX* ctx = key.backend_->ctx.get();
@@ -108,9 +108,9 @@ bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_
 bool aes_gcm_open(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span input,
                   byte_span additional_data, bytes& out)
 {
-    out.clear();
     if (input.size() < aes_gcm_tag_size || !key.backend_ || !fits_int(input.size()) ||
         !fits_int(additional_data.size())) {
+        out.clear();
         return false;
     }
     EVP_CIPHER_CTX* ctx = key.backend_->ctx.get();

@@ -118,8 +118,8 @@ bool aes_gcm_key::create(byte_span key)
 bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span plaintext,
                   byte_span additional_data, bytes& out)
 {
-    out.clear();
     if (!key.backend_ || !fits_ulong(plaintext.size() + aes_gcm_tag_size) || !fits_ulong(additional_data.size())) {
+        out.clear();
         return false;
     }
     out.resize(plaintext.size() + aes_gcm_tag_size);
@@ -147,9 +147,9 @@ bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_
 bool aes_gcm_open(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span input,
                   byte_span additional_data, bytes& out)
 {
-    out.clear();
     if (input.size() < aes_gcm_tag_size || !key.backend_ || !fits_ulong(input.size()) ||
         !fits_ulong(additional_data.size())) {
+        out.clear();
         return false;
     }
     const std::size_t text_size = input.size() - aes_gcm_tag_size;

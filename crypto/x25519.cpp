@@ -10,9 +10,9 @@ namespace pelto {
 namespace {
 
 // An element of GF(2^255 - 19): value = sum of v[i] * 2^(16 i). Limbs are signed so that
-// differences need no bias; after a multiplication every limb lies in [0, 2^16) except limb 1,
-// which may be a little larger or slightly negative. Sums and differences of two such elements
-// stay well inside the 32-bit range the vectorised multiplication needs.
+// differences need no bias; after a multiplication every limb lies in [0, 2^16 + 2^14). Sums and
+// differences of two such elements stay well inside the 32-bit range the vectorised
+// multiplication needs, and their products' columns inside 64 bits.
 struct alignas(16) fe {
     std::int64_t v[16];
 };
@@ -46,22 +46,34 @@ void fe_cswap(fe& p, fe& q, std::int64_t bit)
     }
 }
 
-// Brings the 16 folded product columns back to 16-bit limbs: one pass of carries, the carry out
-// of the top limb re-entering limb 0 as 38 times its value (2^256 = 38 mod p), then one more
-// carry out of limb 0.
+// Brings the 16 folded product columns back to 16-bit limbs. Limbs 0..7 and 8..15 are carried as
+// two independent chains, so the processor can run them side by side; the carry out of limb 7
+// enters limb 8, the carry out of limb 15 re-enters limb 0 as 38 times its value
+// (2^256 = 38 mod p). A short second round settles limbs 8 and 0..1, after which every limb is
+// in [0, 2^16) except limbs 2 and 9, which may exceed it by less than 2^14.
 inline __attribute__((always_inline)) void carry_product(std::int64_t* t, fe& out)
 {
-    for (int i = 0; i < 15; ++i) {
-        const std::int64_t c = t[i] >> 16;
+    for (int i = 0; i < 7; ++i) {
+        t[i + 1] += t[i] >> 16;
         t[i] &= limb_mask;
-        t[i + 1] += c;
     }
-    std::int64_t c = t[15] >> 16;
+    const std::int64_t low_carry = t[7] >> 16;
+    t[7] &= limb_mask;
+    for (int i = 8; i < 15; ++i) {
+        t[i + 1] += t[i] >> 16;
+        t[i] &= limb_mask;
+    }
+    const std::int64_t high_carry = t[15] >> 16;
     t[15] &= limb_mask;
-    t[0] += 38 * c;
-    c = t[0] >> 16;
+
+    t[8] += low_carry;
+    t[0] += 38 * high_carry;
+    t[9] += t[8] >> 16;
+    t[8] &= limb_mask;
+    t[1] += t[0] >> 16;
     t[0] &= limb_mask;
-    t[1] += c;
+    t[2] += t[1] >> 16;
+    t[1] &= limb_mask;
     std::memcpy(out.v, t, sizeof out.v);
 }
 

@@ -1,0 +1,198 @@
+// Crypto primitives: our SHA-256, AES-128-GCM through aes_gcm_key next to raw OpenSSL EVP, and
+// X25519 on both field paths next to OpenSSL's X25519.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "crypto/aes_gcm.h"
+#include "crypto/sha256.h"
+#include "crypto/x25519.h"
+
+#if __has_include(<openssl/evp.h>)
+#include <openssl/evp.h>
+#define PELTO_BENCH_OPENSSL 1
+#endif
+
+namespace {
+
+constexpr std::size_t message_size = 16 * 1024;
+
+std::vector<std::uint8_t> pattern(std::size_t n)
+{
+    std::vector<std::uint8_t> out(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    }
+    return out;
+}
+
+const std::array<std::uint8_t, 16> aes_key = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+const std::array<std::uint8_t, 13> aad = {0x17, 0x03, 0x03, 0x40, 0x11, 0, 0, 0, 0, 0, 0, 0, 0};
+
+void sha256_16k(benchmark::State& state)
+{
+    const auto data = pattern(message_size);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pelto::sha256(data));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message_size));
+}
+BENCHMARK(sha256_16k);
+
+void aes128gcm_seal_16k(benchmark::State& state)
+{
+    const auto data = pattern(message_size);
+    pelto::aes_gcm_key key;
+    if (!key.create(aes_key)) {
+        state.SkipWithError("key");
+        return;
+    }
+    std::array<std::uint8_t, 12> nonce{};
+    pelto::bytes out;
+    for (auto _ : state) {
+        pelto::nonce_increment(nonce);
+        if (!pelto::aes_gcm_seal(key, nonce, data, aad, out)) {
+            state.SkipWithError("seal");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message_size));
+}
+BENCHMARK(aes128gcm_seal_16k);
+
+void aes128gcm_open_16k(benchmark::State& state)
+{
+    const auto data = pattern(message_size);
+    pelto::aes_gcm_key key;
+    const std::array<std::uint8_t, 12> nonce{};
+    pelto::bytes sealed;
+    if (!key.create(aes_key) || !pelto::aes_gcm_seal(key, nonce, data, aad, sealed)) {
+        state.SkipWithError("seal");
+        return;
+    }
+    pelto::bytes out;
+    for (auto _ : state) {
+        if (!pelto::aes_gcm_open(key, nonce, sealed, aad, out)) {
+            state.SkipWithError("open");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message_size));
+}
+BENCHMARK(aes128gcm_open_16k);
+
+void x25519_field(benchmark::State& state, pelto::field_path path)
+{
+    if (!pelto::x25519_path_available(path)) {
+        state.SkipWithError("path not available on this processor");
+        return;
+    }
+    pelto::x25519_bytes scalar{};
+    pelto::x25519_bytes u{};
+    for (std::size_t i = 0; i < 32; ++i) {
+        scalar[i] = static_cast<std::uint8_t>(i * 17 + 3);
+        u[i] = static_cast<std::uint8_t>(i * 29 + 11);
+    }
+    for (auto _ : state) {
+        u = pelto::x25519_on_path(path, scalar, u);
+        benchmark::DoNotOptimize(u);
+    }
+}
+BENCHMARK_CAPTURE(x25519_field, scalar, pelto::field_path::scalar);
+BENCHMARK_CAPTURE(x25519_field, vector, pelto::field_path::vector);
+
+#ifdef PELTO_BENCH_OPENSSL
+
+// The same work done directly on one EVP_CIPHER_CTX, as a lower bound for the wrapper.
+void openssl_evp_aes128gcm_seal_16k(benchmark::State& state)
+{
+    const auto data = pattern(message_size);
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, aes_key.data(), nullptr);
+    std::array<std::uint8_t, 12> nonce{};
+    std::vector<std::uint8_t> out(message_size + 16);
+    for (auto _ : state) {
+        pelto::nonce_increment(nonce);
+        int n = 0;
+        int tail = 0;
+        EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data());
+        EVP_EncryptUpdate(ctx, nullptr, &n, aad.data(), static_cast<int>(aad.size()));
+        EVP_EncryptUpdate(ctx, out.data(), &n, data.data(), static_cast<int>(data.size()));
+        EVP_EncryptFinal_ex(ctx, out.data() + n, &tail);
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, out.data() + message_size);
+        benchmark::DoNotOptimize(out.data());
+    }
+    EVP_CIPHER_CTX_free(ctx);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message_size));
+}
+BENCHMARK(openssl_evp_aes128gcm_seal_16k);
+
+void openssl_evp_aes128gcm_open_16k(benchmark::State& state)
+{
+    const auto data = pattern(message_size);
+    pelto::aes_gcm_key key;
+    const std::array<std::uint8_t, 12> nonce{};
+    pelto::bytes sealed;
+    if (!key.create(aes_key) || !pelto::aes_gcm_seal(key, nonce, data, aad, sealed)) {
+        state.SkipWithError("seal");
+        return;
+    }
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_DecryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, aes_key.data(), nullptr);
+    std::vector<std::uint8_t> out(message_size);
+    std::array<std::uint8_t, 16> tag;
+    std::copy(sealed.end() - 16, sealed.end(), tag.begin());
+    for (auto _ : state) {
+        int n = 0;
+        int tail = 0;
+        EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data());
+        EVP_DecryptUpdate(ctx, nullptr, &n, aad.data(), static_cast<int>(aad.size()));
+        EVP_DecryptUpdate(ctx, out.data(), &n, sealed.data(), static_cast<int>(message_size));
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, tag.data());
+        if (EVP_DecryptFinal_ex(ctx, out.data() + n, &tail) != 1) {
+            state.SkipWithError("open");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    EVP_CIPHER_CTX_free(ctx);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message_size));
+}
+BENCHMARK(openssl_evp_aes128gcm_open_16k);
+
+void openssl_x25519(benchmark::State& state)
+{
+    std::array<std::uint8_t, 32> scalar{};
+    std::array<std::uint8_t, 32> peer{};
+    for (std::size_t i = 0; i < 32; ++i) {
+        scalar[i] = static_cast<std::uint8_t>(i * 17 + 3);
+        peer[i] = static_cast<std::uint8_t>(i * 29 + 11);
+    }
+    peer[31] &= 0x7f;
+    EVP_PKEY* own = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size());
+    EVP_PKEY* other = EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peer.data(), peer.size());
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(own, nullptr);
+    if (own == nullptr || other == nullptr || ctx == nullptr || EVP_PKEY_derive_init(ctx) != 1 ||
+        EVP_PKEY_derive_set_peer(ctx, other) != 1) {
+        state.SkipWithError("setup");
+    } else {
+        std::array<std::uint8_t, 32> secret{};
+        for (auto _ : state) {
+            std::size_t len = secret.size();
+            EVP_PKEY_derive(ctx, secret.data(), &len);
+            benchmark::DoNotOptimize(secret);
+        }
+    }
+    EVP_PKEY_CTX_free(ctx);
+    EVP_PKEY_free(other);
+    EVP_PKEY_free(own);
+}
+BENCHMARK(openssl_x25519);
+
+#endif
+
+}  // namespace
