@@ -112,7 +112,9 @@ public:
         for (std::size_t i = 0; i < lowered.size(); ++i) {
             const std::string_view tail = lowered.substr(i);
             for (const entry& e : buckets_[static_cast<unsigned char>(lowered[i])]) {
-                if (!tail.starts_with(e.word)) {
+                // The second byte rules out most candidates before the full comparison.
+                if (e.word.size() > tail.size() || (e.word.size() > 1 && tail[1] != e.word[1]) ||
+                    !tail.starts_with(e.word)) {
                     continue;
                 }
                 if (e.category == informational_category) {
@@ -427,21 +429,22 @@ std::string percent_decode(std::string_view text)
     if (i == std::string_view::npos) {
         return std::string(text);
     }
-    std::string out;
-    out.reserve(text.size());
-    out.append(text.substr(0, i));
+    std::string out(text.size(), '\0');  // decoding never makes the text longer
+    text.copy(out.data(), i);
+    std::size_t n = i;
     for (; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size()) {
             const int hi = hex_value(text[i + 1]);
             const int lo = hex_value(text[i + 2]);
             if (hi >= 0 && lo >= 0) {
-                out.push_back(static_cast<char>(hi << 4 | lo));
+                out[n++] = static_cast<char>(hi << 4 | lo);
                 i += 2;
                 continue;
             }
         }
-        out.push_back(text[i]);
+        out[n++] = text[i];
     }
+    out.resize(n);
     return out;
 }
 
