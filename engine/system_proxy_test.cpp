@@ -14,40 +14,10 @@ namespace {
 using pelto::proxy_settings;
 
 #ifndef _WIN32
-// GSettings keeps its keys in a key file under a temporary XDG_CONFIG_HOME, chosen before GIO is
-// first used. A death-test child started by re-running this program inherits the parent's
-// directory through the environment, so both see the same settings.
-class keyfile_backend {
-public:
-    keyfile_backend()
-    {
-        const char* inherited = std::getenv("PELTO_SYSTEM_PROXY_TEST_DIR");
-        if (inherited != nullptr) {
-            dir_ = inherited;
-        } else {
-            std::random_device random;
-            dir_ = std::filesystem::temp_directory_path() /
-                   ("pelto-system-proxy-" + std::to_string(random()) + std::to_string(random()));
-            std::filesystem::create_directories(dir_);
-            owner_ = true;
-            setenv("PELTO_SYSTEM_PROXY_TEST_DIR", dir_.c_str(), 1);
-        }
-        setenv("GSETTINGS_BACKEND", "keyfile", 1);
-        setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-    }
-    ~keyfile_backend()
-    {
-        if (owner_) {
-            std::error_code ignored;
-            std::filesystem::remove_all(dir_, ignored);
-        }
-    }
-
-private:
-    std::filesystem::path dir_;
-    bool owner_ = false;
-};
-const keyfile_backend backend;
+}  // namespace
+#include "tests/support/gsettings_sandbox.h"
+namespace {
+const pelto::testing::gsettings_sandbox sandbox;
 #endif
 
 proxy_settings read_now()
