@@ -62,6 +62,13 @@ const std::vector<gcm_vector>& vectors()
          "bf378721a4d2f4cec3430c974b7582892f"},
         {"101112131415161718191a1b1c1d1e1f", "000000000000000000000001", "736576656e7465656e20627974657321 21", "616164",
          "b4e02f8947134dd5bf8ed3e33e297180727b93610b28d40f75baf561d734af79f1"},
+        {"101112131415161718191a1b1c1d1e1f", "000000000000000000000001",
+         "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f202122232425262728292a2b2c2d2e2f3031"
+         "32333435363738393a3b3c3d3e3f404142434445464748494a4b4c4d4e4f505152535455565758595a5b5c5d5e5f60616263",
+         "",
+         "c7845bef2d622eb7d9a7bb9146410cae4367ad6b734085a9449a8c03e0c71d9e452cf40f12b0d443723c936c2e4d39dfac1e6a1711ff02"
+         "0c41478562d7661cedb351aa5d2a36bc1ed58182c2d05ef02dff2c29e6e722f046a327d702b56d4058d4cf7ccd5aa38f54d7d989c290c6"
+         "f5a1d873594c"},
         {"404142434445464748494a4b4c4d4e4f505152535455565758595a5b5c5d5e5f", "000000000000000000000001",
          "746f6b656e20666f72207468652073657373696f6e206964", "170303",
          "c7c11854fc86822e62aafda1e9c31e08a02b43f66a320dc07dd258bda4fbc3bd12c50288f224325e"},
@@ -82,23 +89,6 @@ TEST(aes_gcm, seals_and_opens_published_and_cross_backend_vectors)
         bytes opened;
         ASSERT_TRUE(aes_gcm_open(key, nonce, from_hex(v.sealed), from_hex(v.aad), opened));
         EXPECT_EQ(opened, plaintext);
-    }
-}
-
-// The OpenSSL-sealed 100-byte message: bytes 0..99, no additional data.
-TEST(aes_gcm, opens_a_longer_message_sealed_by_the_other_backend)
-{
-    const bytes sealed = from_hex(
-        "c7845bef2d622eb7d9a7bb9146410cae4367ad6b734085a9449a8c03e0c71d9e452cf40f12b0d443723c936c2e4d39dfac1e6a1711ff020c"
-        "41478562d7661cedb351aa5d2a36bc1ed58182c2d05ef02dff2c29e6e722f046a327d702b56d4058d4cf7ccd5aa38f54d7d989c290c6f5a1"
-        "d873594c");
-    aes_gcm_key key;
-    ASSERT_TRUE(key.create(from_hex("101112131415161718191a1b1c1d1e1f")));
-    bytes opened;
-    ASSERT_TRUE(aes_gcm_open(key, nonce_from_hex("000000000000000000000001"), sealed, {}, opened));
-    ASSERT_EQ(opened.size(), 100u);
-    for (std::size_t i = 0; i < opened.size(); ++i) {
-        EXPECT_EQ(opened[i], i);
     }
 }
 
