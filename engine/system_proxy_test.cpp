@@ -1,5 +1,7 @@
 #include "engine/system_proxy.h"
 
+#include "tests/support/gsettings_sandbox.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,9 +16,6 @@ namespace {
 using pelto::proxy_settings;
 
 #ifndef _WIN32
-}  // namespace
-#include "tests/support/gsettings_sandbox.h"
-namespace {
 const pelto::testing::gsettings_sandbox sandbox;
 #endif
 

@@ -3,7 +3,9 @@
 // XDG_CONFIG_HOME, so the machine's real settings are never touched. Define one instance at
 // namespace scope: its constructor runs before GIO is first used. A child started by re-running
 // the test program (a death test) inherits the parent's directory through the environment, so
-// both see the same settings.
+// both see the same settings. Windows tests use the registry of their Wine prefix and need none.
+
+#ifndef _WIN32
 
 #include <cstdlib>
 #include <filesystem>
@@ -47,3 +49,5 @@ private:
 };
 
 }  // namespace pelto::testing
+
+#endif  // _WIN32
