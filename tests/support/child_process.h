@@ -22,7 +22,8 @@ public:
     ~child_process() { stop(); }
 
     // Starts argv[0] (a path) with the arguments; standard output is collected, standard error is
-    // inherited. False when the process cannot be started.
+    // inherited. A process this object still runs is stopped first, and its lines are forgotten.
+    // False when the process cannot be started.
     bool start(const std::vector<std::string>& argv);
 
     // SIGTERM, then the exit status (-1 if it did not exit within 5 s and had to be killed).

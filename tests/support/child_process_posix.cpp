@@ -64,6 +64,12 @@ void kill_and_reap(pid_t pid)
 
 bool child_process::start(const std::vector<std::string>& argv)
 {
+    stop();
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        lines_.clear();
+        done_ = false;
+    }
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
         return false;
