@@ -560,7 +560,7 @@ bool split_link(std::string_view line, std::string& out_scheme, std::string& out
 std::int32_t name_rank(std::u16string_view name)
 {
     const std::string lowered = ascii_lower(utf16_to_utf8(name));
-    // An informational name matches no rank set on that account; rank the name itself.
+    // The classifier stops at an informational keyword; without those it ranks every name.
     name_keywords k = make_name_keywords();
     k.informational.clear();
     return name_classifier(k).classify(lowered).rank;
