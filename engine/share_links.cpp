@@ -223,6 +223,17 @@ private:
     std::vector<pair> pairs_;
 };
 
+// Server names and the WebSocket host and path are written into TLS server names and HTTP request
+// lines and headers. Percent-decoding can turn a link's "%0D%0A" into a line break there, which
+// would inject header lines; no real host name or path holds control characters or spaces.
+bool is_safe_field(std::string_view text)
+{
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7F;
+    });
+}
+
 void warn_skipped(std::u16string_view name, std::u16string_view reason)
 {
     std::u16string line = PELTO_TEXT(u"Skipped node \"").str();
@@ -274,6 +285,10 @@ bool parse_trojan(split_parts& parts, std::int32_t rank, node_record& out)
     out = base_record(protocol_trojan, parts, rank);
     out.password = std::move(password);
     out.tls_server_name = server_name.empty() ? out.server : std::move(server_name);
+    if (!is_safe_field(out.tls_server_name)) {
+        warn_skipped(out.name, PELTO_TEXT(u"control characters in the server name").view());
+        return false;
+    }
     return true;
 }
 
@@ -368,6 +383,10 @@ bool parse_vless(split_parts& parts, std::int32_t rank, node_record& out)
     }
     if (v.sni.empty()) {
         v.sni = v.ws_host.empty() ? parts.host : v.ws_host;
+    }
+    if (!is_safe_field(v.sni) || !is_safe_field(v.ws_host) || !is_safe_field(v.ws_path)) {
+        warn_skipped(parts.name, PELTO_TEXT(u"control characters in the server name, host or path").view());
+        return false;
     }
 
     if (v.reality) {

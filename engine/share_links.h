@@ -7,7 +7,9 @@
 // fails as a whole: a line of another scheme, a line that fails validation and a line whose name
 // marks an informational entry of the subscription (remaining traffic, expiry, official site...)
 // is skipped. Rejections of a known link type that a user may want to know about are reported as
-// warning lines through `log_line`; the others are skipped silently.
+// warning lines through `log_line`; the others are skipped silently. A server name, WebSocket host
+// or path with control characters or spaces is refused (with a warning), since those texts go into
+// TLS server names and HTTP request lines.
 
 #include <cstdint>
 #include <string>

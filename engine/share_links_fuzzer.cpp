@@ -20,19 +20,31 @@ void require(bool condition)
     }
 }
 
+bool printable(std::string_view text)
+{
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void check_node(const pelto::node_record& n)
 {
     require(!n.server.empty() && n.port != 0);
     require(n.name_rank >= 0 && n.name_rank <= 4);
     switch (n.protocol) {
     case pelto::protocol_trojan:
-        require(!n.tls_server_name.empty());
+        require(!n.tls_server_name.empty() && printable(n.tls_server_name));
         break;
     case pelto::protocol_shadowsocks:
         require(n.user_key.size() == 16 && (n.identity_key.empty() || n.identity_key.size() == 16));
         break;
     case pelto::protocol_vless:
         require(!n.vless.sni.empty() && !n.vless.ws_path.empty());
+        require(printable(n.vless.sni) && printable(n.vless.ws_host) && printable(n.vless.ws_path));
         require(!n.vless.websocket || (n.vless.tls && !n.vless.vision));
         require(!(n.vless.tls && n.vless.reality));
         break;

@@ -183,6 +183,7 @@ TEST_F(share_links, trojan_fields_and_silent_rejections)
     expect_skipped("trojan://pw@h.example#bad", false);    // no port
     expect_skipped("trojan://pw@h.example:0#bad", false);  // port 0
     expect_skipped("trojan://h.example:443#bad", false);   // no userinfo
+    expect_skipped("trojan://pw@h.example:443?sni=a.example%0D%0AX-Injected%3A%201#bad", true);
 }
 
 TEST_F(share_links, shadowsocks_plain_base64_and_multi_user_keys)
@@ -284,6 +285,8 @@ TEST_F(share_links, vless_rejections)
     expect_skipped("vless://" + id + host + "encryption=aes-128-gcm#bad", true);
     expect_skipped("vless://" + id + host + "security=tls&flow=xtls-rprx-direct#bad", true);
     expect_skipped("vless://" + id + host + "security=xtls#bad", true);
+    expect_skipped("vless://" + id + host + "type=ws&security=tls&path=%2Fws%0D%0AX-Injected%3A%201#bad", true);
+    expect_skipped("vless://" + id + host + "type=ws&security=tls&host=cdn.example%20evil#bad", true);
     expect_skipped("vless://" + id + host + "security=reality&pbk=" + std::string(pbk_31) + "#bad", true);
     const std::string reality = "vless://" + id + host + "security=reality&pbk=" + std::string(pbk_32) + "&sid=";
     expect_skipped(reality + "abc#bad", false);                // odd digit count
