@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# One connection's throughput through the loopback proxy's CONNECT tunnel, side by side with
+# socat relaying the same traffic, and through a Shadowsocks 2022 node (the Python test peer).
+#
+#   iperf3 -c  ->  socat (front)  ->  [pelto listener | socat relay]  ->  iperf3 -s
+#
+# The front socat is the same in both chains (it speaks CONNECT to pelto, plain TCP to the socat
+# relay), so the chains differ only in the relay under test. Everything runs on 127.0.0.1.
+# The GNOME proxy settings the listener changes go to a throw-away key file.
+#
+# Usage: bench/proxy_throughput.sh [SECONDS]   (after: cmake --preset linux-release && cmake --build --preset linux-release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-10}
+runner=${PELTO_RUNNER:-build/linux-release/bench/listener_runner}
+[ -x "$runner" ] || { echo "build the linux-release preset first" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export GSETTINGS_BACKEND=keyfile XDG_CONFIG_HOME="$work"
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }  # no probe connection: iperf3 would count it as a test
+
+iperf_port=$(free_port)
+iperf3 -s -B 127.0.0.1 -p "$iperf_port" >/dev/null 2>&1 & pids+=($!)
+wait_port "$iperf_port"
+
+measure() {  # front_port -> Gbit/s
+  iperf3 -c 127.0.0.1 -p "$1" -t "$seconds" -J > "$work/iperf.json" || true
+  python3 - "$work/iperf.json" <<'PY'
+import json, sys
+result = json.load(open(sys.argv[1]))
+if "error" in result:
+    sys.exit("iperf3: " + result["error"])
+print("%.2f" % (result["end"]["sum_received"]["bits_per_second"] / 1e9))
+PY
+}
+
+# pelto: front socat speaks CONNECT to the listener.
+mkfifo "$work/in"
+"$runner" < "$work/in" > "$work/runner.out" & pids+=($!)
+exec 4>"$work/in"
+for _ in $(seq 100); do grep -q listening "$work/runner.out" && break; sleep 0.1; done
+listener_port=$(awk '/listening/ {print $2}' "$work/runner.out")
+front1=$(free_port)
+socat TCP-LISTEN:"$front1",bind=127.0.0.1,reuseaddr,fork PROXY:127.0.0.1:127.0.0.1:"$iperf_port",proxyport="$listener_port" & pids+=($!)
+wait_port "$front1"
+
+# socat: the same front, then a plain socat relay.
+relay=$(free_port)
+socat TCP-LISTEN:"$relay",bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:"$iperf_port" & pids+=($!)
+front2=$(free_port)
+socat TCP-LISTEN:"$front2",bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:"$relay" & pids+=($!)
+wait_port "$relay"; wait_port "$front2"
+
+pelto=$(measure "$front1")
+socat_rate=$(measure "$front2")
+echo "pelto CONNECT tunnel: $pelto Gbit/s"
+echo "socat relay:          $socat_rate Gbit/s"
+python3 -c "print('ratio pelto/socat: %.0f %%' % (100*$pelto/$socat_rate))"
+
+# Through a Shadowsocks 2022 node: the Python peer is the ceiling here, so measure it too.
+key=$(python3 -c 'import base64; print(base64.b64encode(bytes(range(16))).decode())')
+python3 tests/peers/ss2022_server.py --port 0 --psk "$key" --map bench.test=127.0.0.1 > "$work/peer.out" & pids+=($!)
+for _ in $(seq 100); do grep -q listening "$work/peer.out" && break; sleep 0.1; done
+peer_port=$(awk '/listening/ {print $2; exit}' "$work/peer.out")
+exec 4>&-
+sleep 0.5
+mkfifo "$work/in2"
+"$runner" "ss://2022-blake3-aes-128-gcm:${key//=/%3D}@127.0.0.1:$peer_port#bench" bench.test < "$work/in2" > "$work/runner2.out" & pids+=($!)
+exec 5>"$work/in2"
+for _ in $(seq 100); do grep -q listening "$work/runner2.out" && break; sleep 0.1; done
+listener2=$(awk '/listening/ {print $2}' "$work/runner2.out")
+front3=$(free_port)
+socat TCP-LISTEN:"$front3",bind=127.0.0.1,reuseaddr,fork PROXY:127.0.0.1:bench.test:"$iperf_port",proxyport="$listener2" & pids+=($!)
+wait_port "$front3"
+ss_rate=$(measure "$front3")
+echo "through the Shadowsocks 2022 node: $ss_rate Gbit/s (bounded by the Python peer, one core)"
+exec 5>&-
