@@ -34,29 +34,40 @@ const std::array<char, 16>& hex_digits()
     return table;
 }
 
-// Value of a kept symbol; -1 for characters the decoder drops.
-int base64_value(char c)
+// What each byte means to the decoder: a symbol value 0..63, `pad` for "=", or `dropped`.
+constexpr std::int8_t dropped = -1;
+constexpr std::int8_t pad = 64;
+
+constexpr std::array<std::int8_t, 256> base64_values = [] {
+    std::array<std::int8_t, 256> t{};
+    t.fill(dropped);
+    for (int c = 'A'; c <= 'Z'; ++c) {
+        t[c] = static_cast<std::int8_t>(c - 'A');
+    }
+    for (int c = 'a'; c <= 'z'; ++c) {
+        t[c] = static_cast<std::int8_t>(c - 'a' + 26);
+    }
+    for (int c = '0'; c <= '9'; ++c) {
+        t[c] = static_cast<std::int8_t>(c - '0' + 52);
+    }
+    t['+'] = t['-'] = 62;  // both alphabets
+    t['/'] = t['_'] = 63;
+    t['='] = pad;
+    return t;
+}();
+
+// One group of four kept symbols ("=" counts as 0): the first byte always, the second unless the
+// third symbol is "=", the third unless the fourth is.
+void decode_group(const std::int8_t (&group)[4], bytes& out)
 {
-    if (c >= 'A' && c <= 'Z') {
-        return c - 'A';
+    const auto value = [](std::int8_t v) { return static_cast<std::uint32_t>(v == pad ? 0 : v); };
+    const std::uint32_t v = (value(group[0]) << 18) | (value(group[1]) << 12) | (value(group[2]) << 6) | value(group[3]);
+    out.push_back(static_cast<std::uint8_t>(v >> 16));
+    if (group[2] != pad) {
+        out.push_back(static_cast<std::uint8_t>(v >> 8));
     }
-    if (c >= 'a' && c <= 'z') {
-        return c - 'a' + 26;
-    }
-    if (c >= '0' && c <= '9') {
-        return c - '0' + 52;
-    }
-    switch (c) {
-    case '+':
-    case '-':
-        return 62;
-    case '/':
-    case '_':
-        return 63;
-    case '=':
-        return 0;
-    default:
-        return -1;
+    if (group[3] != pad) {
+        out.push_back(static_cast<std::uint8_t>(v));
     }
 }
 
@@ -91,33 +102,26 @@ std::string base64_encode(byte_span data)
 
 bytes base64_decode(std::string_view text)
 {
-    std::string kept;
-    kept.reserve(text.size() + 3);
-    for (char c : text) {
-        if (base64_value(c) >= 0) {
-            kept.push_back(c);
-        }
-    }
-    while (kept.size() % 4 != 0) {
-        kept.push_back('=');
-    }
     bytes out;
-    if (kept.size() < 4) {
-        return out;
+    out.reserve(text.size() / 4 * 3 + 3);
+    std::int8_t group[4];
+    std::size_t filled = 0;
+    for (char c : text) {
+        const std::int8_t v = base64_values[static_cast<std::uint8_t>(c)];
+        if (v == dropped) {
+            continue;
+        }
+        group[filled++] = v;
+        if (filled == 4) {
+            decode_group(group, out);
+            filled = 0;
+        }
     }
-    out.reserve(kept.size() / 4 * 3);
-    for (std::size_t i = 0; i + 4 <= kept.size(); i += 4) {
-        const std::uint32_t v = (static_cast<std::uint32_t>(base64_value(kept[i])) << 18) |
-                                (static_cast<std::uint32_t>(base64_value(kept[i + 1])) << 12) |
-                                (static_cast<std::uint32_t>(base64_value(kept[i + 2])) << 6) |
-                                static_cast<std::uint32_t>(base64_value(kept[i + 3]));
-        out.push_back(static_cast<std::uint8_t>(v >> 16));
-        if (kept[i + 2] != '=') {
-            out.push_back(static_cast<std::uint8_t>(v >> 8));
+    if (filled > 0) {  // a missing tail is padded with "="
+        while (filled < 4) {
+            group[filled++] = pad;
         }
-        if (kept[i + 3] != '=') {
-            out.push_back(static_cast<std::uint8_t>(v));
-        }
+        decode_group(group, out);
     }
     return out;
 }

@@ -606,12 +606,18 @@ std::vector<node_record> parse_share_links(std::string_view body)
     }
     body.remove_prefix(start);
 
-    // A plain list starts with a scheme; a separator that far in (or none) means Base64.
+    // A plain list starts with a scheme; a separator that far in (or none) means Base64. A plain
+    // list whose first link has a long scheme also has its separator far in: when decoding such a
+    // body gives no link at all, the body was plain after all and is kept as it is.
     bytes decoded;
-    const std::size_t separator = body.find(PELTO_TEXT("://").view());
+    const auto scheme_separator = PELTO_TEXT("://");
+    const std::size_t separator = body.find(scheme_separator.view());
     if (separator == std::string_view::npos || separator > 12) {
         decoded = base64_decode(body);
-        body = as_text(decoded);
+        if (separator == std::string_view::npos ||
+            as_text(decoded).find(scheme_separator.view()) != std::string_view::npos) {
+            body = as_text(decoded);
+        }
     }
 
     const name_classifier classifier(make_name_keywords());

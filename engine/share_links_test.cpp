@@ -356,6 +356,18 @@ TEST_F(share_links, base64_bodies_wrapped_unpadded_and_url_safe)
     }
 }
 
+TEST_F(share_links, a_plain_list_that_starts_with_a_long_scheme_keeps_its_links)
+{
+    // The first separator sits past the thirteenth byte, which alone would mean Base64; decoding
+    // gives no link, so the list is read as written.
+    const std::string body = "wireguard-config://k@w.example:51820#WG\n"
+                             "trojan://pw@t.example:443#T\n";
+    const auto nodes = parse(body);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].name, u"T");
+    ASSERT_EQ(g_lines.size(), 1u);  // the unsupported scheme is reported, as in any plain list
+}
+
 TEST_F(share_links, empty_and_garbage_bodies_give_no_nodes)
 {
     for (std::string_view body : {std::string_view(""), std::string_view(" \r\n\t\n"), std::string_view("\xEF\xBB\xBF"),

@@ -10,7 +10,7 @@
 #include "crypto/aes_gcm.h"
 #include "crypto/blake3_hash.h"
 #include "net/socket.h"
-#include "tests/ss2022/loopback.h"
+#include "net/testing/loopback.h"
 
 namespace pelto {
 namespace {
@@ -121,12 +121,12 @@ struct response_fields {
 };
 
 // One connected client stream and the socket of its scripted server.
-class ss_stream_test : public testing::Test {
+class ss_stream_test : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(net_startup());
-        ASSERT_TRUE(test::loopback_pair(client_, server_, 10000));
+        ASSERT_TRUE(testing::loopback_pair(client_, server_, 10000));
         stream_ = std::make_unique<ss_stream>(client_);
     }
     void TearDown() override
@@ -411,7 +411,7 @@ TEST_F(ss_stream_test, close_from_another_thread_ends_a_blocked_read)
     // over the number a late reader or writer might still use.
     socket_handle a = invalid_socket_handle;
     socket_handle b = invalid_socket_handle;
-    ASSERT_TRUE(test::loopback_pair(a, b, 10000));
+    ASSERT_TRUE(testing::loopback_pair(a, b, 10000));
     EXPECT_NE(a, client_);
     EXPECT_NE(b, client_);
     close_socket(a);

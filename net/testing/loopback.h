@@ -35,4 +35,9 @@ private:
 // Shuts down and closes a socket that the registry does not own.
 void close_unregistered(socket_handle socket);
 
+// Both ends of a fresh IPv4 loopback connection, each registered (close them with `close_socket`)
+// and with `io_timeout_ms` receive and send time-outs, so a test that goes wrong fails instead of
+// hanging.
+bool loopback_pair(socket_handle& out_client, socket_handle& out_server, std::int32_t io_timeout_ms);
+
 }  // namespace pelto::testing

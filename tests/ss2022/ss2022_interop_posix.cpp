@@ -23,7 +23,7 @@
 #include "crypto/encoding.h"
 #include "net/socket.h"
 #include "proxy/ss_stream.h"
-#include "tests/ss2022/loopback.h"
+#include "net/testing/loopback.h"
 #include "tests/support/child_process.h"
 
 namespace pelto {
@@ -66,7 +66,7 @@ class echo_origin {
 public:
     explicit echo_origin(std::string name) : banner_("origin " + name + "\n")
     {
-        ok_ = listener_.open();
+        ok_ = listener_.ok();
         if (ok_) {
             acceptor_ = std::thread([this] { accept_loop(); });
         }
@@ -101,8 +101,12 @@ private:
     void accept_loop()
     {
         while (!stopping_) {
-            const socket_handle s = listener_.accept_one(100);
+            const socket_handle s = listener_.accept(100);
             if (s == invalid_socket_handle) {
+                continue;
+            }
+            if (!register_socket(s)) {
+                testing::close_unregistered(s);
                 continue;
             }
             std::lock_guard<std::mutex> guard(lock_);
@@ -129,7 +133,7 @@ private:
     }
 
     std::string banner_;
-    test::loopback_listener listener_;
+    testing::loopback_listener listener_;
     bool ok_ = false;
     std::atomic<bool> stopping_{false};
     std::thread acceptor_;

@@ -1,29 +1,30 @@
-#include "tests/ss2022/loopback.h"
+#include "net/testing/loopback.h"
 
 #include <string>
 
-namespace pelto::test {
+namespace pelto::testing {
 
 bool loopback_pair(socket_handle& out_client, socket_handle& out_server, std::int32_t io_timeout_ms)
 {
     loopback_listener listener;
-    if (!listener.open()) {
+    if (!listener.ok()) {
         return false;
     }
-    std::u16string error;
     socket_handle client = invalid_socket_handle;
+    std::u16string error;
     if (!tcp_connect("127.0.0.1", listener.port(), 5000, io_timeout_ms, client, error)) {
         return false;
     }
-    const socket_handle server = listener.accept_one(5000);
-    if (server == invalid_socket_handle || !set_stream_options(server, io_timeout_ms)) {
+    const socket_handle server = listener.accept();
+    if (server == invalid_socket_handle || !register_socket(server)) {
+        close_unregistered(server);
         close_socket(client);
-        close_socket(server);
         return false;
     }
+    set_stream_options(server, io_timeout_ms);
     out_client = client;
     out_server = server;
     return true;
 }
 
-}  // namespace pelto::test
+}  // namespace pelto::testing
