@@ -83,7 +83,7 @@ case "${1:-}" in
       "$0" --setup "$build" >/dev/null || exit 1
       set_environment "$build"
     fi
-    "$wine" "$program" "$@" 2>&1 | tr -d '\r'
+    "$wine" "$program" "$@" 2>&1 | sed -u 's/\r//g'  # unbuffered: a peer may wait for a line
     exit "${PIPESTATUS[0]}"
     ;;
 esac

@@ -1,6 +1,7 @@
-// Runs the loopback proxy alone for throughput measurements: the node, if any, comes from a share
-// link given as the first argument; the service domain from the second. Prints "listening PORT"
-// once the listener is up and serves until its standard input closes.
+// Runs the loopback proxy alone, for throughput measurements and for end-to-end tests of the
+// Windows build under Wine: the node, if any, comes from a share link given as the first
+// argument; the service domain from the second. Prints "listening PORT" once the listener is up
+// and serves until its standard input closes.
 //
 //     listener_runner ['ss://...@127.0.0.1:8388#bench' 'bench.test']
 #include <cstdio>
