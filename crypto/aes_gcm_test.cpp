@@ -32,7 +32,7 @@ struct gcm_vector {
     std::string sealed;  // ciphertext || tag
 };
 
-// NIST GCM specification test cases 1, 4, 13 and 16 (128- and 256-bit keys, empty plaintext,
+// Test cases of the original GCM submission to NIST, 1, 4, 13 and 16 (128- and 256-bit keys, empty plaintext,
 // with additional data), followed by messages sealed with OpenSSL on Linux: every backend must
 // produce the same bytes and open them.
 const std::vector<gcm_vector>& vectors()
