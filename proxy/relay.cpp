@@ -17,13 +17,15 @@ bool stop_requested(const relay_stop_flags& stop)
            (stop.session_stop != nullptr && stop.session_stop->load());
 }
 
+// A plain std::thread: std::jthread's stop state is built on semaphores, which are unreliable in
+// the MinGW runtime, and nothing here needs a stop token.
 template <typename body_type>
-std::jthread start_thread(body_type&& body)
+std::thread start_thread(body_type&& body)
 {
     if (refuse_threads.load()) {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    return std::jthread(std::forward<body_type>(body));
+    return std::thread(std::forward<body_type>(body));
 }
 
 }  // namespace
@@ -49,18 +51,15 @@ void pump(stream& source, stream& destination, const relay_stop_flags& stop)
 bool relay(std::shared_ptr<stream> client, std::shared_ptr<stream> outbound,
            const relay_stop_flags& stop)
 {
-    std::jthread upstream;
+    std::thread upstream;
     try {
-        upstream = start_thread([client, outbound, stop](std::stop_token) {
-            pump(*client, *outbound, stop);
-        });
+        upstream = start_thread([client, outbound, stop] { pump(*client, *outbound, stop); });
     } catch (const std::system_error&) {
         client->close();
         outbound->close();
         return false;
     }
     pump(*outbound, *client, stop);
-    upstream.request_stop();
     upstream.join();
     return true;
 }
