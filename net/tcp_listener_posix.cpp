@@ -14,6 +14,27 @@ int fd_of(socket_handle s)
     return static_cast<int>(s);
 }
 
+// A client that gave up before we took it is no reason to stop listening, and neither is a
+// network error that Linux hands over from the pending connection instead of on the new socket.
+bool worth_retrying(int error)
+{
+    switch (error) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENONET:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 socket_handle open_loopback_listener(std::uint16_t port, int backlog)
@@ -45,8 +66,7 @@ socket_handle accept_client(socket_handle listener)
         if (fd >= 0) {
             return static_cast<socket_handle>(fd);
         }
-        // A client that gave up before we took it is no reason to stop listening.
-        if (errno != EINTR && errno != ECONNABORTED) {
+        if (!worth_retrying(errno)) {
             return invalid_socket_handle;
         }
     }

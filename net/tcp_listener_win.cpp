@@ -44,8 +44,10 @@ socket_handle accept_client(socket_handle listener)
         if (s != INVALID_SOCKET) {
             return static_cast<socket_handle>(s);
         }
-        const int error = ::WSAGetLastError();
-        if (error != WSAECONNRESET && error != WSAEINTR) {
+        // Only a client that reset before we took it is worth another try. WSAEINTR is not a
+        // signal here: it is how a blocked accept reports that the listener was closed, and
+        // the closed handle's value may already belong to another socket.
+        if (::WSAGetLastError() != WSAECONNRESET) {
             return invalid_socket_handle;
         }
     }
