@@ -48,8 +48,6 @@ bool set_system_proxy(int port)
     wanted.flags = proxy_type_direct | proxy_type_proxy;
     wanted.server = PELTO_TEXT(u"127.0.0.1:").str() + ascii_to_utf16(std::to_string(port));
     wanted.bypass = loopback_bypass_list();
-    r.ours = wanted;
-    r.ours_applied = true;
 
     if (!write_proxy_settings(wanted, error)) {
         // Part of the write may have landed, or an earlier call's settings may still point at
@@ -57,9 +55,23 @@ bool set_system_proxy(int port)
         // so the saved settings go back unconditionally.
         if (write_proxy_settings(r.saved, error)) {
             r.ours_applied = false;
+            return false;
         }
+        // They could not be put back either. Whatever the platform holds now was left by us (an
+        // earlier call's settings, part of this write, or still the user's own), so a later
+        // restore must take it for ours; taking it for a change of the user's would leave the
+        // machine pointing at a port that is about to close.
+        proxy_settings now;
+        if (read_proxy_settings(now, error)) {
+            r.ours = std::move(now);
+        } else if (!r.ours_applied) {
+            r.ours = wanted;
+        }
+        r.ours_applied = true;
         return false;
     }
+    r.ours = wanted;
+    r.ours_applied = true;
     // Keep what the platform actually holds now, so that a field it normalised or dropped does
     // not look like the user's change at restore time.
     proxy_settings stored;

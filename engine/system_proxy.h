@@ -4,8 +4,10 @@
 //
 // `set_system_proxy` saves the current settings (only the first time; a second call while ours
 // are applied keeps the settings saved before the first one), writes ours and returns true. On a
-// failed write it puts the saved settings back at once and returns false. The first success in the
-// process registers an exit-time handler that calls `restore_system_proxy`.
+// failed write it puts the saved settings back at once and returns false; if that fails too, what
+// the platform then holds counts as ours, so a later restore still puts the saved settings back.
+// The first success in the process registers an exit-time handler that calls
+// `restore_system_proxy`.
 //
 // `restore_system_proxy` returns true at once when ours are not applied. Otherwise it reads the
 // current settings: if they are no longer exactly what reading them back after our write gave,
