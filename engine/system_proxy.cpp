@@ -30,6 +30,14 @@ void restore_at_exit()
     restore_system_proxy();
 }
 
+// Once per process, as soon as settings of ours may be in place.
+void register_exit_restore(system_proxy_record& r)
+{
+    if (!r.exit_handler_registered) {
+        r.exit_handler_registered = std::atexit(restore_at_exit) == 0;
+    }
+}
+
 }  // namespace
 
 bool set_system_proxy(int port)
@@ -68,6 +76,7 @@ bool set_system_proxy(int port)
             r.ours = wanted;
         }
         r.ours_applied = true;
+        register_exit_restore(r);
         return false;
     }
     r.ours = wanted;
@@ -78,9 +87,7 @@ bool set_system_proxy(int port)
     if (read_proxy_settings(stored, error)) {
         r.ours = std::move(stored);
     }
-    if (!r.exit_handler_registered) {
-        r.exit_handler_registered = std::atexit(restore_at_exit) == 0;
-    }
+    register_exit_restore(r);
     return true;
 }
 

@@ -6,7 +6,7 @@
 // are applied keeps the settings saved before the first one), writes ours and returns true. On a
 // failed write it puts the saved settings back at once and returns false; if that fails too, what
 // the platform then holds counts as ours, so a later restore still puts the saved settings back.
-// The first success in the process registers an exit-time handler that calls
+// The first call that leaves settings of ours in place registers an exit-time handler that calls
 // `restore_system_proxy`.
 //
 // `restore_system_proxy` returns true at once when ours are not applied. Otherwise it reads the
