@@ -64,9 +64,11 @@ bool resolve_host(std::u16string_view host, std::u16string_view service,
 // connect time-out (the TCP handshake only). The connected socket is registered, blocking, has
 // TCP_NODELAY, and, when `io_timeout_ms` > 0, receive and send time-outs of that length.
 // On success `out_socket` holds it (the caller owns it and closes it with `close_socket`).
-// On failure no socket is left open, `out_socket` is untouched, and `out_error` - only if it is
-// still empty - holds the resolver's error, the stopping message or the connect-failed message.
-// Any host text is accepted; a host that cannot be a name fails with the resolve-failed message.
+// On failure no socket is left open and `out_socket` is untouched. `out_error` is replaced by the
+// stopping message when the stop flag is already set on entry, and by the resolver's error when
+// resolution fails; when every address fails to connect it is set - only if it is still empty -
+// to the stopping or the connect-failed message. Any host text is accepted; a host that cannot
+// be a name fails with the resolve-failed message (again only if `out_error` is still empty).
 bool tcp_connect(std::string_view host, std::uint16_t port, std::int32_t connect_timeout_ms,
                  std::int32_t io_timeout_ms, socket_handle& out_socket, std::u16string& out_error);
 
