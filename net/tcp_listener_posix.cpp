@@ -43,7 +43,10 @@ socket_handle open_loopback_listener(std::uint16_t port, int backlog)
     if (fd < 0) {
         return invalid_socket_handle;
     }
-    // No SO_REUSEADDR: a port another socket holds stays taken, as with exclusive use on Windows.
+    // On Linux SO_REUSEADDR still refuses a port that another socket listens on (the exclusive use
+    // Windows asks for), but lets a new session bind the port the last one left in TIME_WAIT.
+    const int reuse = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
