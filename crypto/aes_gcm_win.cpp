@@ -90,6 +90,24 @@ bool fits_ulong(std::size_t n)
     return n <= 0xFFFFFFFFu;
 }
 
+// The GCM parameters of one seal or open: nonce, additional data (absent when empty) and the
+// 16-byte tag, which seal writes and open checks.
+BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO auth_mode_info(std::span<const std::uint8_t, aes_gcm_nonce_size> nonce,
+                                                     byte_span additional_data, const std::uint8_t* tag)
+{
+    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
+    BCRYPT_INIT_AUTH_MODE_INFO(info);
+    info.pbNonce = const_cast<PUCHAR>(nonce.data());
+    info.cbNonce = static_cast<ULONG>(nonce.size());
+    if (!additional_data.empty()) {
+        info.pbAuthData = const_cast<PUCHAR>(additional_data.data());
+        info.cbAuthData = static_cast<ULONG>(additional_data.size());
+    }
+    info.pbTag = const_cast<PUCHAR>(tag);
+    info.cbTag = static_cast<ULONG>(aes_gcm_tag_size);
+    return info;
+}
+
 }  // namespace
 
 struct aes_gcm_key::backend {
@@ -123,16 +141,7 @@ bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_
         return false;
     }
     out.resize(plaintext.size() + aes_gcm_tag_size);
-    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
-    BCRYPT_INIT_AUTH_MODE_INFO(info);
-    info.pbNonce = const_cast<PUCHAR>(nonce.data());
-    info.cbNonce = static_cast<ULONG>(nonce.size());
-    if (!additional_data.empty()) {
-        info.pbAuthData = const_cast<PUCHAR>(additional_data.data());
-        info.cbAuthData = static_cast<ULONG>(additional_data.size());
-    }
-    info.pbTag = out.data() + plaintext.size();
-    info.cbTag = static_cast<ULONG>(aes_gcm_tag_size);
+    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = auth_mode_info(nonce, additional_data, out.data() + plaintext.size());
     ULONG written = 0;
     const NTSTATUS status =
         BCryptEncrypt(key.backend_->cng.key, const_cast<PUCHAR>(plaintext.data()), static_cast<ULONG>(plaintext.size()),
@@ -154,16 +163,7 @@ bool aes_gcm_open(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_
     }
     const std::size_t text_size = input.size() - aes_gcm_tag_size;
     out.resize(text_size);
-    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
-    BCRYPT_INIT_AUTH_MODE_INFO(info);
-    info.pbNonce = const_cast<PUCHAR>(nonce.data());
-    info.cbNonce = static_cast<ULONG>(nonce.size());
-    if (!additional_data.empty()) {
-        info.pbAuthData = const_cast<PUCHAR>(additional_data.data());
-        info.cbAuthData = static_cast<ULONG>(additional_data.size());
-    }
-    info.pbTag = const_cast<PUCHAR>(input.data() + text_size);
-    info.cbTag = static_cast<ULONG>(aes_gcm_tag_size);
+    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = auth_mode_info(nonce, additional_data, input.data() + text_size);
     ULONG written = 0;
     const NTSTATUS status =
         BCryptDecrypt(key.backend_->cng.key, const_cast<PUCHAR>(input.data()), static_cast<ULONG>(text_size), &info,

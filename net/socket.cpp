@@ -209,6 +209,21 @@ void replace_lookup_for_tests(replacement_lookup lookup)
     replaced_lookup.store(lookup);
 }
 
+bool resolve_host(std::u16string_view host, std::u16string_view service,
+                  address_list& out_addresses, std::u16string& out_error)
+{
+    out_addresses.clear();
+    if (is_stopping()) {
+        out_error = net_detail::stopping_message();
+        return false;
+    }
+    if (!net_detail::lookup_text_acceptable(host, service)) {
+        out_error = net_detail::resolve_failed_message();
+        return false;
+    }
+    return net_platform::resolve(host, service, out_addresses, out_error);
+}
+
 bool net_startup()
 {
     return net_platform::startup();

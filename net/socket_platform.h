@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "net/socket.h"
 
@@ -36,6 +37,33 @@ bool set_io_timeouts(socket_handle socket, std::int32_t timeout_ms);
 // One send / recv. Below 1 on error, close or time-out.
 std::int32_t send_once(socket_handle socket, const std::uint8_t* data, std::int32_t length);
 std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t capacity);
+
+// Resolves checked texts (the stop flag and the texts were checked by the caller) with the
+// platform's best abandonable method; `resolve_host`'s contract.
+bool resolve(std::u16string_view host, std::u16string_view service, address_list& out_addresses,
+             std::u16string& out_error);
+
+// Appends the usable entries of a platform address-info list (addrinfo, ADDRINFOW, ADDRINFOEXW:
+// the same fields under each spelling) in resolver order.
+template <typename entry_type>
+void append_entries(const entry_type* list, address_list& out)
+{
+    // The MinGW-w64 ADDRINFOEXW declares its link as a pointer to a differently spelt (and never
+    // defined) struct; the object behind it is the same type.
+    for (const entry_type* entry = list; entry != nullptr;
+         entry = reinterpret_cast<const entry_type*>(entry->ai_next)) {
+        if (entry->ai_addr == nullptr || entry->ai_addrlen == 0) {
+            continue;
+        }
+        resolved_address address;
+        address.family = entry->ai_family;
+        address.socket_type = entry->ai_socktype;
+        address.protocol = entry->ai_protocol;
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
+        address.sockaddr_bytes.assign(raw, raw + entry->ai_addrlen);
+        out.push_back(std::move(address));
+    }
+}
 
 // A blocking lookup of stream addresses for a UTF-16 host and service. True with a non-empty
 // list, false otherwise. May take as long as the system resolver wants.

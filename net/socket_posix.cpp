@@ -143,37 +143,17 @@ bool blocking_lookup(const std::u16string& host, const std::u16string& service, 
     if (::getaddrinfo(host_utf8.c_str(), service_utf8.c_str(), &hints, &list) != 0) {
         return false;
     }
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_addr == nullptr || entry->ai_addrlen == 0) {
-            continue;
-        }
-        resolved_address address;
-        address.family = entry->ai_family;
-        address.socket_type = entry->ai_socktype;
-        address.protocol = entry->ai_protocol;
-        const auto* raw = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
-        address.sockaddr_bytes.assign(raw, raw + entry->ai_addrlen);
-        out.push_back(std::move(address));
-    }
+    append_entries(list, out);
     ::freeaddrinfo(list);
     return !out.empty();
 }
 
-}  // namespace net_platform
-
-bool resolve_host(std::u16string_view host, std::u16string_view service,
-                  address_list& out_addresses, std::u16string& out_error)
+bool resolve(std::u16string_view host, std::u16string_view service, address_list& out_addresses,
+             std::u16string& out_error)
 {
-    out_addresses.clear();
-    if (is_stopping()) {
-        out_error = net_detail::stopping_message();
-        return false;
-    }
-    if (!net_detail::lookup_text_acceptable(host, service)) {
-        out_error = net_detail::resolve_failed_message();
-        return false;
-    }
     return net_detail::resolve_on_worker(host, service, out_addresses, out_error);
 }
+
+}  // namespace net_platform
 
 }  // namespace pelto

@@ -24,26 +24,6 @@ std::wstring to_wide(std::u16string_view text)
     return std::wstring(text.begin(), text.end());
 }
 
-template <typename entry_type>
-void copy_entries(const entry_type* list, address_list& out)
-{
-    // The MinGW-w64 ADDRINFOEXW declares its link as a pointer to a differently spelt (and never
-    // defined) struct; the object behind it is the same type.
-    for (const entry_type* entry = list; entry != nullptr;
-         entry = reinterpret_cast<const entry_type*>(entry->ai_next)) {
-        if (entry->ai_addr == nullptr || entry->ai_addrlen == 0) {
-            continue;
-        }
-        resolved_address address;
-        address.family = entry->ai_family;
-        address.socket_type = entry->ai_socktype;
-        address.protocol = entry->ai_protocol;
-        const auto* raw = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
-        address.sockaddr_bytes.assign(raw, raw + entry->ai_addrlen);
-        out.push_back(std::move(address));
-    }
-}
-
 // The overlapped resolver's two entry points that the headers lack; both absent (null) where the
 // system does not export them.
 struct overlapped_resolver {
@@ -116,7 +96,7 @@ bool resolve_overlapped(const overlapped_resolver& entry_points, std::u16string_
     ::CloseHandle(event);
 
     if (result == 0 && list != nullptr) {
-        copy_entries(list, out_addresses);
+        net_platform::append_entries(list, out_addresses);
     }
     if (list != nullptr) {
         ::FreeAddrInfoExW(list);
@@ -243,25 +223,14 @@ bool blocking_lookup(const std::u16string& host, const std::u16string& service, 
     if (::GetAddrInfoW(wide_host.c_str(), wide_service.c_str(), &hints, &list) != 0) {
         return false;
     }
-    copy_entries(list, out);
+    append_entries(list, out);
     ::FreeAddrInfoW(list);
     return !out.empty();
 }
 
-}  // namespace net_platform
-
-bool resolve_host(std::u16string_view host, std::u16string_view service,
-                  address_list& out_addresses, std::u16string& out_error)
+bool resolve(std::u16string_view host, std::u16string_view service, address_list& out_addresses,
+             std::u16string& out_error)
 {
-    out_addresses.clear();
-    if (is_stopping()) {
-        out_error = net_detail::stopping_message();
-        return false;
-    }
-    if (!net_detail::lookup_text_acceptable(host, service)) {
-        out_error = net_detail::resolve_failed_message();
-        return false;
-    }
     const overlapped_resolver& entry_points = resolver_entry_points();
     if (entry_points.cancel == nullptr || net_detail::lookup_replaced()) {
         // Without a way to cancel, an overlapped request could outlive the deadline in the wait
@@ -270,5 +239,7 @@ bool resolve_host(std::u16string_view host, std::u16string_view service,
     }
     return resolve_overlapped(entry_points, host, service, out_addresses, out_error);
 }
+
+}  // namespace net_platform
 
 }  // namespace pelto

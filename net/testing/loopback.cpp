@@ -4,6 +4,11 @@
 
 namespace pelto::testing {
 
+loopback_listener::~loopback_listener()
+{
+    close_listener_socket(socket_);
+}
+
 bool loopback_pair(socket_handle& out_client, socket_handle& out_server, std::int32_t io_timeout_ms)
 {
     loopback_listener listener;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "net/socket.h"
+#include "net/tcp_listener.h"
 
 namespace pelto::testing {
 
@@ -33,7 +34,10 @@ private:
 };
 
 // Shuts down and closes a socket that the registry does not own.
-void close_unregistered(socket_handle socket);
+inline void close_unregistered(socket_handle socket)
+{
+    close_unregistered_socket(socket);
+}
 
 // Both ends of a fresh IPv4 loopback connection, each registered (close them with `close_socket`)
 // and with `io_timeout_ms` receive and send time-outs, so a test that goes wrong fails instead of

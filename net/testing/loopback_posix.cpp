@@ -41,13 +41,6 @@ loopback_listener::loopback_listener(int backlog, loopback_family family) : fami
     socket_ = static_cast<socket_handle>(fd);
 }
 
-loopback_listener::~loopback_listener()
-{
-    if (ok()) {
-        ::close(static_cast<int>(socket_));
-    }
-}
-
 resolved_address loopback_listener::address() const
 {
     resolved_address out;
@@ -84,14 +77,6 @@ socket_handle loopback_listener::accept(std::int32_t timeout_ms)
     }
     const int fd = ::accept4(static_cast<int>(socket_), nullptr, nullptr, SOCK_CLOEXEC);
     return fd < 0 ? invalid_socket_handle : static_cast<socket_handle>(fd);
-}
-
-void close_unregistered(socket_handle socket)
-{
-    if (socket != invalid_socket_handle) {
-        ::shutdown(static_cast<int>(socket), SHUT_RDWR);
-        ::close(static_cast<int>(socket));
-    }
 }
 
 }  // namespace pelto::testing

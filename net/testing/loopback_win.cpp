@@ -36,13 +36,6 @@ loopback_listener::loopback_listener(int backlog, loopback_family family) : fami
     socket_ = static_cast<socket_handle>(s);
 }
 
-loopback_listener::~loopback_listener()
-{
-    if (ok()) {
-        ::closesocket(static_cast<SOCKET>(socket_));
-    }
-}
-
 resolved_address loopback_listener::address() const
 {
     resolved_address out;
@@ -82,14 +75,6 @@ socket_handle loopback_listener::accept(std::int32_t timeout_ms)
     }
     const SOCKET s = ::accept(static_cast<SOCKET>(socket_), nullptr, nullptr);
     return s == INVALID_SOCKET ? invalid_socket_handle : static_cast<socket_handle>(s);
-}
-
-void close_unregistered(socket_handle socket)
-{
-    if (socket != invalid_socket_handle) {
-        ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
-        ::closesocket(static_cast<SOCKET>(socket));
-    }
 }
 
 }  // namespace pelto::testing
