@@ -11,7 +11,6 @@
 #include "base/bytes.h"
 #include "engine/node_record.h"
 #include "proxy/stream.h"
-#include "tun/tun_dial_fn.h"
 
 namespace pelto {
 

@@ -9,6 +9,10 @@
 // destructor releases everything, closing the connection if it is still open.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
 
 namespace pelto {
 
@@ -36,5 +40,13 @@ public:
     tun_conn(const tun_conn&) = delete;
     tun_conn& operator=(const tun_conn&) = delete;
 };
+
+// How TUN mode opens an outbound connection for a new flow: the engine hands a `dial_fn` to TUN
+// mode when it starts, and a flow worker calls it with the host name remembered for the flow's
+// destination address and the destination port. Returns the connected channel, or none with
+// `out_error` holding the reason. May block for as long as a connect and a protocol handshake
+// take; called from many flow workers at once.
+using dial_fn = std::function<std::unique_ptr<tun_conn>(std::string_view host, std::int32_t port,
+                                                        std::u16string& out_error)>;
 
 }  // namespace pelto

@@ -1,4 +1,4 @@
-#include "d2dui/ui/localized_text.h"
+#include "ui/localized_text.h"
 
 #include "base/obfuscated.h"
 
