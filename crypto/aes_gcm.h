@@ -35,10 +35,10 @@ public:
     struct backend;  // the platform's handles
 
 private:
-    friend bool aes_gcm_seal(aes_gcm_key&, std::span<const std::uint8_t, aes_gcm_nonce_size>, byte_span, byte_span,
-                             bytes&);
-    friend bool aes_gcm_open(aes_gcm_key&, std::span<const std::uint8_t, aes_gcm_nonce_size>, byte_span, byte_span,
-                             bytes&);
+    friend bool aes_gcm_seal_into(aes_gcm_key&, std::span<const std::uint8_t, aes_gcm_nonce_size>, byte_span,
+                                  byte_span, std::span<std::uint8_t>);
+    friend bool aes_gcm_open_in_place(aes_gcm_key&, std::span<const std::uint8_t, aes_gcm_nonce_size>,
+                                      std::span<std::uint8_t>, byte_span);
     std::unique_ptr<backend> backend_;
 };
 
@@ -52,6 +52,17 @@ bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_
 // tag mismatch fails. On failure `out` is cleared and no unauthenticated byte is handed out.
 bool aes_gcm_open(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span input,
                   byte_span additional_data, bytes& out);
+
+// The span forms, for callers that keep their own buffers (record layers, chunk streams).
+// `aes_gcm_seal_into` writes ciphertext || tag to `out`, which must be exactly 16 bytes longer than
+// `plaintext` and either not overlap it at all or start exactly where it starts (in place).
+// `aes_gcm_open_in_place` opens `sealed` (ciphertext || tag, at least 16 bytes): on success its
+// first `sealed.size() - 16` bytes hold the plaintext; on failure they are wiped. Both check their
+// sizes and fail on a mismatch; neither ever treats an empty text as a size query.
+bool aes_gcm_seal_into(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce,
+                       byte_span plaintext, byte_span additional_data, std::span<std::uint8_t> out);
+bool aes_gcm_open_in_place(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce,
+                           std::span<std::uint8_t> sealed, byte_span additional_data);
 
 // The plain AES transform of one 16-byte block (no IV, no padding) with a 16- or 32-byte key.
 bool aes_encrypt_block(byte_span key, std::span<const std::uint8_t, 16> input, std::span<std::uint8_t, 16> out);

@@ -73,15 +73,14 @@ bool aes_gcm_key::create(byte_span key)
     return true;
 }
 
-bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span plaintext,
-                  byte_span additional_data, bytes& out)
+bool aes_gcm_seal_into(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce,
+                       byte_span plaintext, byte_span additional_data, std::span<std::uint8_t> out)
 {
-    if (!key.backend_ || !fits_int(plaintext.size()) || !fits_int(additional_data.size())) {
-        out.clear();
+    if (!key.backend_ || !fits_int(out.size()) || !fits_int(additional_data.size()) ||
+        out.size() != plaintext.size() + aes_gcm_tag_size) {
         return false;
     }
     EVP_CIPHER_CTX* ctx = key.backend_->ctx.get();
-    out.resize(plaintext.size() + aes_gcm_tag_size);
     int n = 0;
     int total = 0;
     bool ok = EVP_CipherInit_ex2(ctx, nullptr, nullptr, nonce.data(), 1, nullptr) == 1 &&
@@ -96,29 +95,21 @@ bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_
         ok = EVP_CipherFinal_ex(ctx, out.data() + total, &n) == 1;
         total += n;
     }
-    ok = ok && static_cast<std::size_t>(total) == plaintext.size() &&
-         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(aes_gcm_tag_size),
-                             out.data() + plaintext.size()) == 1;
-    if (!ok) {
-        out.clear();
-    }
-    return ok;
+    return ok && static_cast<std::size_t>(total) == plaintext.size() &&
+           EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(aes_gcm_tag_size),
+                               out.data() + plaintext.size()) == 1;
 }
 
-bool aes_gcm_open(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span input,
-                  byte_span additional_data, bytes& out)
+bool aes_gcm_open_in_place(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce,
+                           std::span<std::uint8_t> sealed, byte_span additional_data)
 {
-    if (input.size() < aes_gcm_tag_size || !key.backend_ || !fits_int(input.size()) ||
+    if (sealed.size() < aes_gcm_tag_size || !key.backend_ || !fits_int(sealed.size()) ||
         !fits_int(additional_data.size())) {
-        out.clear();
         return false;
     }
     EVP_CIPHER_CTX* ctx = key.backend_->ctx.get();
-    const std::size_t text_size = input.size() - aes_gcm_tag_size;
-    // OpenSSL reads the expected tag from a mutable buffer.
-    std::uint8_t tag[aes_gcm_tag_size];
-    std::copy_n(input.data() + text_size, aes_gcm_tag_size, tag);
-    out.resize(text_size);
+    const std::size_t text_size = sealed.size() - aes_gcm_tag_size;
+    std::uint8_t* text = sealed.data();
     int n = 0;
     int total = 0;
     bool ok = EVP_CipherInit_ex2(ctx, nullptr, nullptr, nonce.data(), 0, nullptr) == 1 &&
@@ -126,20 +117,19 @@ bool aes_gcm_open(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_
                EVP_CipherUpdate(ctx, nullptr, &n, additional_data.data(), static_cast<int>(additional_data.size())) ==
                    1);
     if (ok && text_size > 0) {
-        ok = EVP_CipherUpdate(ctx, out.data(), &n, input.data(), static_cast<int>(text_size)) == 1;
+        ok = EVP_CipherUpdate(ctx, text, &n, text, static_cast<int>(text_size)) == 1;
         total = n;
     }
-    ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, static_cast<int>(aes_gcm_tag_size), tag) == 1;
+    ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, static_cast<int>(aes_gcm_tag_size), text + text_size) == 1;
     if (ok) {
-        ok = EVP_CipherFinal_ex(ctx, out.data() + total, &n) == 1;
+        std::uint8_t tail[aes_gcm_tag_size];
+        ok = EVP_CipherFinal_ex(ctx, tail, &n) == 1 && n == 0;
         total += n;
     }
-    if (!ok || static_cast<std::size_t>(total) > text_size) {
-        secure_zero(out);
-        out.clear();
+    if (!ok || static_cast<std::size_t>(total) != text_size) {
+        secure_zero(text, text_size);
         return false;
     }
-    out.resize(static_cast<std::size_t>(total));
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -134,6 +135,56 @@ TEST(aes_gcm, empty_plaintext_and_short_input)
     EXPECT_TRUE(opened.empty());
     EXPECT_FALSE(aes_gcm_open(key, nonce, byte_span(sealed).first(15), as_bytes("aad"), opened));
     EXPECT_FALSE(aes_gcm_open(key, nonce, {}, {}, opened));
+}
+
+TEST(aes_gcm, a_forged_tag_over_an_empty_text_is_refused)
+{
+    // GCM test case 1: zero key and nonce, empty text, tag 58e2fcce...; only the tag authenticates.
+    aes_gcm_key key;
+    ASSERT_TRUE(key.create(bytes(16, 0)));
+    const nonce_bytes nonce{};
+    const bytes tag = from_hex("58e2fccefa7e3061367f1d57a4e7455a");
+    bytes fresh;
+    EXPECT_TRUE(aes_gcm_open(key, nonce, tag, {}, fresh));
+    for (std::size_t i = 0; i < tag.size(); ++i) {
+        bytes forged = tag;
+        forged[i] ^= 0x01;
+        bytes out;  // no storage: the empty-output path of the provider
+        EXPECT_FALSE(aes_gcm_open(key, nonce, forged, {}, out)) << "byte " << i;
+        std::array<std::uint8_t, 16> in_place{};
+        std::copy(forged.begin(), forged.end(), in_place.begin());
+        EXPECT_FALSE(aes_gcm_open_in_place(key, nonce, in_place, {})) << "byte " << i;
+    }
+}
+
+TEST(aes_gcm, span_forms_work_in_place_and_check_sizes)
+{
+    aes_gcm_key key;
+    ASSERT_TRUE(key.create(bytes(16, 7)));
+    const nonce_bytes nonce{1};
+    const byte_span text = as_bytes("sealed over itself, opened over itself");
+    const bytes message(text.begin(), text.end());
+    bytes expected;
+    ASSERT_TRUE(aes_gcm_seal(key, nonce, message, as_bytes("h"), expected));
+
+    bytes buffer = message;
+    buffer.resize(message.size() + 16);
+    ASSERT_TRUE(aes_gcm_seal_into(key, nonce, byte_span(buffer).first(message.size()), as_bytes("h"), buffer));
+    EXPECT_EQ(buffer, expected);
+    ASSERT_TRUE(aes_gcm_open_in_place(key, nonce, buffer, as_bytes("h")));
+    EXPECT_EQ(bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(message.size())), message);
+
+    // A failed open wipes the text it decrypted, so nothing unauthenticated stays readable.
+    buffer = expected;
+    buffer.back() ^= 0x80;
+    EXPECT_FALSE(aes_gcm_open_in_place(key, nonce, buffer, as_bytes("h")));
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(message.size()),
+                            [](std::uint8_t b) { return b == 0; }));
+
+    bytes wrong_size(message.size() + 15);
+    EXPECT_FALSE(aes_gcm_seal_into(key, nonce, message, {}, wrong_size));
+    std::array<std::uint8_t, 15> too_short{};
+    EXPECT_FALSE(aes_gcm_open_in_place(key, nonce, too_short, {}));
 }
 
 TEST(aes_gcm, key_creation_checks_length_and_unusable_keys_fail)

@@ -133,47 +133,47 @@ bool aes_gcm_key::create(byte_span key)
     return true;
 }
 
-bool aes_gcm_seal(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span plaintext,
-                  byte_span additional_data, bytes& out)
+// CNG reads a null output pointer as a request for the output size and then returns success
+// without encrypting or checking anything; an empty text therefore always gets a real (unused)
+// output address.
+bool aes_gcm_seal_into(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce,
+                       byte_span plaintext, byte_span additional_data, std::span<std::uint8_t> out)
 {
-    if (!key.backend_ || !fits_ulong(plaintext.size() + aes_gcm_tag_size) || !fits_ulong(additional_data.size())) {
-        out.clear();
+    if (!key.backend_ || !fits_ulong(out.size()) || !fits_ulong(additional_data.size()) ||
+        out.size() != plaintext.size() + aes_gcm_tag_size) {
         return false;
     }
-    out.resize(plaintext.size() + aes_gcm_tag_size);
     BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = auth_mode_info(nonce, additional_data, out.data() + plaintext.size());
+    UCHAR unused = 0;
+    PUCHAR input = plaintext.empty() ? &unused : const_cast<PUCHAR>(plaintext.data());
+    PUCHAR output = plaintext.empty() ? &unused : out.data();
     ULONG written = 0;
-    const NTSTATUS status =
-        BCryptEncrypt(key.backend_->cng.key, const_cast<PUCHAR>(plaintext.data()), static_cast<ULONG>(plaintext.size()),
-                      &info, nullptr, 0, out.data(), static_cast<ULONG>(plaintext.size()), &written, 0);
-    if (!succeeded(status) || written != plaintext.size()) {
-        out.clear();
-        return false;
-    }
-    return true;
+    const NTSTATUS status = BCryptEncrypt(key.backend_->cng.key, input, static_cast<ULONG>(plaintext.size()), &info,
+                                          nullptr, 0, output, static_cast<ULONG>(plaintext.size()), &written, 0);
+    return succeeded(status) && written == plaintext.size();
 }
 
-bool aes_gcm_open(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span input,
-                  byte_span additional_data, bytes& out)
+bool aes_gcm_open_in_place(aes_gcm_key& key, std::span<const std::uint8_t, aes_gcm_nonce_size> nonce,
+                           std::span<std::uint8_t> sealed, byte_span additional_data)
 {
-    if (input.size() < aes_gcm_tag_size || !key.backend_ || !fits_ulong(input.size()) ||
+    if (sealed.size() < aes_gcm_tag_size || !key.backend_ || !fits_ulong(sealed.size()) ||
         !fits_ulong(additional_data.size())) {
-        out.clear();
         return false;
     }
-    const std::size_t text_size = input.size() - aes_gcm_tag_size;
-    out.resize(text_size);
-    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = auth_mode_info(nonce, additional_data, input.data() + text_size);
+    const std::size_t text_size = sealed.size() - aes_gcm_tag_size;
+    // The tag is read while the text is decrypted over itself; keep it apart from the output.
+    std::uint8_t tag[aes_gcm_tag_size];
+    std::copy_n(sealed.data() + text_size, aes_gcm_tag_size, tag);
+    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = auth_mode_info(nonce, additional_data, tag);
+    UCHAR unused = 0;
+    PUCHAR text = text_size == 0 ? &unused : sealed.data();
     ULONG written = 0;
-    const NTSTATUS status =
-        BCryptDecrypt(key.backend_->cng.key, const_cast<PUCHAR>(input.data()), static_cast<ULONG>(text_size), &info,
-                      nullptr, 0, out.data(), static_cast<ULONG>(text_size), &written, 0);
-    if (!succeeded(status) || written > text_size) {
-        secure_zero(out);
-        out.clear();
+    const NTSTATUS status = BCryptDecrypt(key.backend_->cng.key, text, static_cast<ULONG>(text_size), &info, nullptr,
+                                          0, text, static_cast<ULONG>(text_size), &written, 0);
+    if (!succeeded(status) || written != text_size) {
+        secure_zero(sealed.data(), text_size);
         return false;
     }
-    out.resize(written);
     return true;
 }
 

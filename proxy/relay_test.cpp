@@ -168,6 +168,7 @@ protected:
         ASSERT_TRUE(register_socket(accepted));
         set_stream_options(accepted, 10000);
         far_stream = std::make_shared<direct_stream>(accepted);
+        client_socket_ = accepted;
     }
 
     // The relay's outbound stream and the remote server's accepted socket.
@@ -191,6 +192,7 @@ protected:
     std::unique_ptr<testing::loopback_listener> listener_;
     socket_handle app_ = invalid_socket_handle;
     socket_handle remote_ = invalid_socket_handle;
+    socket_handle client_socket_ = invalid_socket_handle;  // owned by `client_`
     std::shared_ptr<stream> client_;
     std::shared_ptr<stream> outbound_;
     std::atomic<bool> quit_{false};
@@ -262,6 +264,16 @@ TEST_F(relay_test, direct_stream_close_wakes_a_blocked_read_and_is_idempotent)
     EXPECT_EQ(client_->read(&byte, 1), 0);
     EXPECT_FALSE(client_->write(&byte, 1));
     EXPECT_LT((monotonic_ns() - start) / 1'000'000, 100);
+
+    // The reader was the last call in flight, so the handle is closed now, exactly once: a new
+    // socket that takes its number is left alone by the stream's destructor.
+    if (testing::freed_numbers_are_reused()) {
+        const socket_handle reuser = testing::take_socket_number(client_socket_);
+        ASSERT_EQ(reuser, client_socket_);
+        client_.reset();
+        EXPECT_FALSE(testing::socket_number_free(reuser));
+        testing::close_unregistered(reuser);
+    }
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ constexpr std::uint8_t type_request = 0;
 constexpr std::uint8_t type_response = 1;
 constexpr std::uint8_t address_type_domain = 3;
 constexpr std::int64_t time_window_s = 30;
+// Room for the largest unit (a 65535-byte payload and its tag) after a sealed length, plus read-ahead.
+constexpr std::size_t receive_buffer_size = 2 * (length_field_size + tag_size + 0xFFFF + tag_size);
 
 using key_bytes = std::array<std::uint8_t, key_size>;
 
@@ -123,14 +125,14 @@ bool parse_response_header(byte_span plain, response_header& out)
 }
 
 // Seals `plain` with the direction's next nonce and appends the result to `out`.
-bool seal_next(aes_gcm_key& key, std::array<std::uint8_t, 12>& nonce, byte_span plain,
-               bytes& scratch, bytes& out)
+bool seal_next(aes_gcm_key& key, std::array<std::uint8_t, 12>& nonce, byte_span plain, bytes& out)
 {
-    if (!aes_gcm_seal(key, nonce, plain, {}, scratch)) {
+    const std::size_t at = out.size();
+    out.resize(at + plain.size() + tag_size);
+    if (!aes_gcm_seal_into(key, nonce, plain, {}, std::span<std::uint8_t>(out).subspan(at))) {
         return false;
     }
     nonce_increment(nonce);
-    out.insert(out.end(), scratch.begin(), scratch.end());
     return true;
 }
 
@@ -140,28 +142,13 @@ ss_stream::ss_stream(socket_handle connected_socket) : socket_(connected_socket)
 
 ss_stream::~ss_stream()
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    close_socket(socket_);
-    socket_ = invalid_socket_handle;
+    socket_.close();
     secure_zero(user_key_);
 }
 
-socket_handle ss_stream::current_socket()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return closed_ ? invalid_socket_handle : socket_;
-}
-
-// Shuts the socket down so that blocked calls return, but keeps the descriptor until the stream
-// is destroyed: a reader or writer on another thread may still hold its number, and a number
-// released here could be handed to a new connection whose bytes that thread would then consume.
 void ss_stream::close()
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!closed_) {
-        closed_ = true;
-        shutdown_socket(socket_);
-    }
+    socket_.close();
 }
 
 bool ss_stream::request(const node_record& node, std::string_view host, std::uint16_t port,
@@ -210,47 +197,70 @@ bool ss_stream::request(const node_record& node, std::string_view host, std::uin
     emit_request_fixed_header(static_cast<std::uint64_t>(unix_seconds()),
                               static_cast<std::uint16_t>(variable.size()), fixed);
 
-    if (!seal_next(send_key_, send_nonce_, fixed, send_sealed_, output) ||
-        !seal_next(send_key_, send_nonce_, variable, send_sealed_, output)) {
+    if (!seal_next(send_key_, send_nonce_, fixed, output) || !seal_next(send_key_, send_nonce_, variable, output)) {
         out_error = PELTO_TEXT(u"Shadowsocks: could not encrypt the request header").str();
         return false;
     }
 
-    const socket_handle socket = current_socket();
-    if (socket == invalid_socket_handle ||
-        !send_all(socket, output.data(), static_cast<std::int32_t>(output.size()))) {
+    if (!socket_.send_all(output.data(), static_cast<std::int32_t>(output.size()))) {
         out_error = PELTO_TEXT(u"Shadowsocks: sending the request failed").str();
         return false;
     }
     return true;
 }
 
-// Receives `plain_length` + 16 bytes and opens them with the next receive nonce into `out`.
-bool ss_stream::receive_sealed(socket_handle socket, std::size_t plain_length, bytes& out)
+// Makes at least `needed` received bytes available from `data_begin_`, receiving as much as the
+// socket offers at once (up to the buffer's room) rather than exactly what is asked for.
+bool ss_stream::fill(std::size_t needed)
 {
-    receive_sealed_.resize(plain_length + tag_size);
-    if (!recv_exact(socket, receive_sealed_.data(), static_cast<std::int32_t>(receive_sealed_.size()))) {
+    if (data_end_ - data_begin_ >= needed) {
+        return true;
+    }
+    if (receive_buffer_.size() < receive_buffer_size) {
+        receive_buffer_.resize(receive_buffer_size);
+    }
+    if (receive_buffer_.size() - data_begin_ < needed) {
+        std::memmove(receive_buffer_.data(), receive_buffer_.data() + data_begin_, data_end_ - data_begin_);
+        data_end_ -= data_begin_;
+        data_begin_ = 0;
+    }
+    while (data_end_ - data_begin_ < needed) {
+        const std::int32_t n = socket_.recv_some(receive_buffer_.data() + data_end_,
+                                                 static_cast<std::int32_t>(receive_buffer_.size() - data_end_));
+        if (n < 1) {
+            return false;
+        }
+        data_end_ += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Opens the sealed unit of `plain_length` + 16 bytes at the front of the received bytes in place
+// with the next receive nonce; its plaintext becomes [plain_begin_, plain_end_).
+bool ss_stream::open_front(std::size_t plain_length)
+{
+    if (!fill(plain_length + tag_size)) {
         return false;
     }
-    if (!aes_gcm_open(receive_key_, receive_nonce_, receive_sealed_, {}, out) ||
-        out.size() != plain_length) {
+    std::span<std::uint8_t> sealed(receive_buffer_.data() + data_begin_, plain_length + tag_size);
+    if (!aes_gcm_open_in_place(receive_key_, receive_nonce_, sealed, {})) {
         return false;
     }
     nonce_increment(receive_nonce_);
+    plain_begin_ = data_begin_;
+    plain_end_ = data_begin_ + plain_length;
+    data_begin_ += plain_length + tag_size;
     return true;
 }
 
 bool ss_stream::receive_response()
 {
-    const socket_handle socket = current_socket();
-    if (socket == invalid_socket_handle) {
+    if (!fill(salt_size)) {
         return false;
     }
-    std::array<std::uint8_t, salt_size> server_salt{};
-    if (!recv_exact(socket, server_salt.data(), static_cast<std::int32_t>(server_salt.size()))) {
-        return false;
-    }
+    const byte_span server_salt(receive_buffer_.data() + data_begin_, salt_size);
     key_bytes subkey = session_subkey(user_key_, server_salt);
+    data_begin_ += salt_size;
     const bool keyed = receive_key_.create(subkey);
     secure_zero(subkey.data(), subkey.size());
     if (!keyed) {
@@ -258,60 +268,47 @@ bool ss_stream::receive_response()
     }
 
     response_header header;
-    if (!receive_sealed(socket, response_fixed_size, plaintext_) ||
-        !parse_response_header(plaintext_, header)) {
+    if (!open_front(response_fixed_size) ||
+        !parse_response_header(byte_span(receive_buffer_.data() + plain_begin_, plain_end_ - plain_begin_),
+                               header)) {
         return false;
     }
-    plaintext_.clear();
     if (header.type != type_response || !within_time_window(header.timestamp, unix_seconds()) ||
         header.request_salt != request_salt_) {
         return false;
     }
     response_received_ = true;
-
-    if (header.first_length > 0 && !receive_sealed(socket, header.first_length, plaintext_)) {
-        return false;
-    }
-    plaintext_offset_ = 0;
-    return true;
+    // The first payload follows sealed, also when it is empty.
+    return open_front(header.first_length);
 }
 
 std::int32_t ss_stream::read(std::uint8_t* buffer, std::int32_t capacity)
 {
-    if (capacity < 1 || receive_failed_) {
+    if (capacity < 1 || receive_failed_ || socket_.closed()) {
         return 0;
     }
     for (;;) {
-        if (plaintext_offset_ < plaintext_.size()) {
-            const std::size_t n =
-                std::min(static_cast<std::size_t>(capacity), plaintext_.size() - plaintext_offset_);
-            std::memcpy(buffer, plaintext_.data() + plaintext_offset_, n);
-            plaintext_offset_ += n;
+        if (plain_begin_ < plain_end_) {
+            const std::size_t n = std::min(static_cast<std::size_t>(capacity), plain_end_ - plain_begin_);
+            std::memcpy(buffer, receive_buffer_.data() + plain_begin_, n);
+            plain_begin_ += n;
             return static_cast<std::int32_t>(n);
         }
-        plaintext_.clear();
-        plaintext_offset_ = 0;
 
         bool ok = false;
         if (!response_received_) {
             ok = receive_response();
-        } else {
-            const socket_handle socket = current_socket();
+        } else if (open_front(length_field_size)) {
+            byte_reader r(byte_span(receive_buffer_.data() + plain_begin_, plain_end_ - plain_begin_));
             std::uint16_t length = 0;
-            if (socket != invalid_socket_handle &&
-                receive_sealed(socket, length_field_size, plaintext_)) {
-                byte_reader r(plaintext_);
-                ok = r.read_u16(length) && r.empty();
-                plaintext_.clear();
-                // An empty chunk carries nothing; the next length follows directly.
-                if (ok && length > 0) {
-                    ok = receive_sealed(socket, length, plaintext_);
-                }
-            }
+            plain_begin_ = plain_end_;
+            // A chunk of length 0 still carries its sealed (empty) payload.
+            ok = r.read_u16(length) && r.empty() && open_front(length);
         }
         if (!ok) {
             receive_failed_ = true;
-            plaintext_.clear();
+            plain_begin_ = plain_end_ = 0;
+            secure_zero(receive_buffer_);
             return 0;
         }
     }
@@ -324,22 +321,26 @@ bool ss_stream::write(const std::uint8_t* data, std::int32_t length)
     }
     std::int32_t offset = 0;
     while (offset < length) {
-        const std::int32_t chunk = std::min(length - offset, max_write_chunk);
-        std::array<std::uint8_t, length_field_size> sealed_length{
-            static_cast<std::uint8_t>(chunk >> 8), static_cast<std::uint8_t>(chunk & 0xFF)};
-        send_frame_.clear();
-        if (!seal_next(send_key_, send_nonce_, sealed_length, send_sealed_, send_frame_) ||
-            !seal_next(send_key_, send_nonce_,
-                       byte_span(data + offset, static_cast<std::size_t>(chunk)), send_sealed_,
-                       send_frame_)) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min(length - offset, max_write_chunk));
+        const std::size_t header_size = length_field_size + tag_size;
+        send_frame_.resize(header_size + chunk + tag_size);
+        const std::span<std::uint8_t> frame(send_frame_);
+        frame[0] = static_cast<std::uint8_t>(chunk >> 8);
+        frame[1] = static_cast<std::uint8_t>(chunk & 0xFF);
+        if (!aes_gcm_seal_into(send_key_, send_nonce_, frame.first(length_field_size), {},
+                               frame.first(header_size))) {
             return false;
         }
-        const socket_handle socket = current_socket();
-        if (socket == invalid_socket_handle ||
-            !send_all(socket, send_frame_.data(), static_cast<std::int32_t>(send_frame_.size()))) {
+        nonce_increment(send_nonce_);
+        if (!aes_gcm_seal_into(send_key_, send_nonce_, byte_span(data + offset, chunk), {},
+                               frame.subspan(header_size))) {
             return false;
         }
-        offset += chunk;
+        nonce_increment(send_nonce_);
+        if (!socket_.send_all(send_frame_.data(), static_cast<std::int32_t>(send_frame_.size()))) {
+            return false;
+        }
+        offset += static_cast<std::int32_t>(chunk);
     }
     return true;
 }

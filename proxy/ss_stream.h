@@ -6,14 +6,15 @@
 // identity header and both request headers (with the caller's initial payload) in one send; it
 // does not wait for the server. The server's response header is read and checked (type, a
 // timestamp within 30 s of the local clock, the echo of our salt) by the first `read`. Both
-// directions are AEAD chunk streams with their own key and counter nonce; `write` sends chunks
-// of at most 16384 bytes, `read` accepts chunks up to 65535 bytes and skips empty ones.
+// directions are AEAD chunk streams with their own key and counter nonce: a length (sealed on its
+// own) and then the sealed payload, also when the length is 0 (an empty payload is its tag alone).
+// `write` sends chunks of at most 16384 bytes; `read` accepts chunks up to 65535 bytes, and hands
+// out a payload only after its tag has been checked.
 //
-// One thread may read while another writes and a third closes: the two directions share only the
-// socket handle, which is guarded by the lock. `close` shuts the socket down at once, so blocked
-// calls return, and the destructor closes it, so its number cannot be reused while another
-// thread may still use it. After `close`, or after any receive, decryption or check failure,
-// `read` returns 0; after `close`, `write` returns false.
+// One thread may read while another writes and a third closes; the two directions share only the
+// socket holder (net/socket_holder.h). After `close`, `read` returns 0 (even with opened bytes
+// still buffered) and `write` false; after any receive, decryption or check failure `read`
+// returns 0 for good.
 
 #include <array>
 #include <cstdint>
@@ -24,7 +25,7 @@
 #include "base/bytes.h"
 #include "crypto/aes_gcm.h"
 #include "engine/node_record.h"
-#include "net/socket.h"
+#include "net/socket_holder.h"
 #include "proxy/stream.h"
 
 namespace pelto {
@@ -50,28 +51,31 @@ public:
 private:
     using nonce = std::array<std::uint8_t, 12>;
 
-    socket_handle current_socket();
     bool receive_response();
-    bool receive_sealed(socket_handle socket, std::size_t plain_length, bytes& out);
+    bool receive_payload(std::size_t length);
+    bool fill(std::size_t needed);
+    bool open_front(std::size_t plain_length);
 
-    std::mutex lock_;
-    socket_handle socket_;
-    bool closed_ = false;
+    socket_holder socket_;
 
-    // Send direction: used by `request`, then by the writing thread only.
+    // Send direction: used by `request`, then by the writing thread only. A frame is sealed
+    // straight into this buffer: length, its tag, payload, its tag.
     aes_gcm_key send_key_;
     nonce send_nonce_{};
     bytes send_frame_;
-    bytes send_sealed_;
 
-    // Receive direction: used by the reading thread only.
+    // Receive direction: used by the reading thread only. Bytes arrive in `receive_buffer_` as
+    // fast as the socket delivers them; each sealed unit is opened where it lies, and the opened
+    // payload is handed out from [plain_begin_, plain_end_).
     aes_gcm_key receive_key_;
     nonce receive_nonce_{};
     bool response_received_ = false;
     bool receive_failed_ = false;
-    bytes receive_sealed_;
-    bytes plaintext_;
-    std::size_t plaintext_offset_ = 0;
+    bytes receive_buffer_;
+    std::size_t data_begin_ = 0;  // first unconsumed received byte
+    std::size_t data_end_ = 0;    // end of the received bytes
+    std::size_t plain_begin_ = 0;
+    std::size_t plain_end_ = 0;
 
     bytes user_key_;
     std::array<std::uint8_t, 16> request_salt_{};

@@ -44,4 +44,20 @@ inline void close_unregistered(socket_handle socket)
 // hanging.
 bool loopback_pair(socket_handle& out_client, socket_handle& out_server, std::int32_t io_timeout_ms);
 
+// A new unconnected, unregistered TCP socket, or the invalid handle.
+socket_handle open_unconnected_socket();
+
+// True when the system hands `number` to a new socket, so it is free: opens sockets until one
+// takes it or a higher number (at most 256), then closes them all. Meaningful only where
+// `freed_numbers_are_reused`.
+bool socket_number_free(socket_handle number);
+// The same search, but the socket that took `number` stays open and is returned (unregistered);
+// the invalid handle when `number` is in use.
+socket_handle take_socket_number(socket_handle number);
+
+// Whether the system hands a just-freed socket number to the next socket (POSIX gives the lowest
+// free descriptor; Winsock does not promise it). Tests of deferred closing skip where it does not,
+// since they would pass without showing anything.
+bool freed_numbers_are_reused();
+
 }  // namespace pelto::testing

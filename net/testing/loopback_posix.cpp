@@ -10,6 +10,12 @@
 
 namespace pelto::testing {
 
+socket_handle open_unconnected_socket()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? invalid_socket_handle : static_cast<socket_handle>(fd);
+}
+
 loopback_listener::loopback_listener(int backlog, loopback_family family) : family_(family)
 {
     const int domain = family == loopback_family::ipv4 ? AF_INET : AF_INET6;

@@ -5,6 +5,12 @@
 
 namespace pelto::testing {
 
+socket_handle open_unconnected_socket()
+{
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return s == INVALID_SOCKET ? invalid_socket_handle : static_cast<socket_handle>(s);
+}
+
 loopback_listener::loopback_listener(int backlog, loopback_family family) : family_(family)
 {
     const int domain = family == loopback_family::ipv4 ? AF_INET : AF_INET6;
