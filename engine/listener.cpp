@@ -88,16 +88,72 @@ bool parse_request_target(std::string_view head, request_target& out)
     if (at == std::string::npos) {
         return false;
     }
-    std::size_t value_start = at + marker.size();
-    while (value_start < head.size() && head[value_start] == ' ') {
-        ++value_start;
-    }
+    const std::size_t value_start = at + marker.size();
     const std::size_t value_end = head.find("\r\n", value_start);
-    const std::string_view value = head.substr(value_start, value_end == std::string_view::npos
-                                                                ? std::string_view::npos
-                                                                : value_end - value_start);
+    std::string_view value = head.substr(value_start, value_end == std::string_view::npos
+                                                          ? std::string_view::npos
+                                                          : value_end - value_start);
+    // Optional white space (spaces and tabs) may surround a header's value.
+    const auto is_blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!value.empty() && is_blank(value.front())) {
+        value.remove_prefix(1);
+    }
+    while (!value.empty() && is_blank(value.back())) {
+        value.remove_suffix(1);
+    }
     out.tunnel = false;
     return parse_host_port(value, out.host, out.port, 80);
+}
+
+// The head of a forwarded request as it goes to the origin: the same request line and header
+// lines, minus the hop-by-hop connection headers, plus "Connection: close". The origin then ends
+// the connection after its response, so every proxy connection carries exactly one request and a
+// second request of the same client connection can never reach this request's destination.
+std::string forward_head(std::string_view head)
+{
+    const auto connection = PELTO_TEXT("connection:");
+    const auto proxy_connection = PELTO_TEXT("proxy-connection:");
+    const auto keep_alive = PELTO_TEXT("keep-alive:");
+    std::string out;
+    out.reserve(head.size() + 24);
+    std::size_t at = 0;
+    bool request_line = true;
+    while (at <= head.size()) {
+        std::size_t end = head.find("\r\n", at);
+        if (end == std::string_view::npos) {
+            end = head.size();
+        }
+        const std::string_view line = head.substr(at, end - at);
+        const std::string lowered = ascii_lower(line.substr(0, proxy_connection.size()));
+        const auto starts = [&](std::string_view name) { return lowered.compare(0, name.size(), name) == 0; };
+        if (request_line || !(starts(connection.view()) || starts(proxy_connection.view()) ||
+                              starts(keep_alive.view()))) {
+            out.append(line);
+            out.append("\r\n");
+        }
+        request_line = false;
+        at = end + 2;
+    }
+    out.append(PELTO_TEXT("Connection: close\r\n\r\n").view());
+    return out;
+}
+
+// A request for our own port on this machine would make the listener connect to itself, hop
+// after hop, until every connection slot is taken. The destination is resolved (only when its port
+// is ours, so ordinary requests pay nothing) and refused when any of its addresses is local.
+bool targets_this_listener(const request_target& target)
+{
+    const std::int32_t own_port = local_proxy_port();
+    if (own_port == 0 || target.port != own_port) {
+        return false;
+    }
+    address_list addresses;
+    std::u16string error;
+    if (!resolve_host(utf8_to_utf16(target.host), ascii_to_utf16(std::to_string(target.port)), addresses,
+                      error)) {
+        return false;  // it cannot be dialled either
+    }
+    return std::any_of(addresses.begin(), addresses.end(), address_is_local);
 }
 
 std::unique_ptr<stream> open_outbound(const request_target& target, bool proxied)
@@ -293,7 +349,10 @@ void serve_client(socket_handle client_socket)
     }
 
     const bool proxied = is_proxied_host(target.host);
-    std::unique_ptr<stream> outbound = open_outbound(target, proxied);
+    std::unique_ptr<stream> outbound;
+    if (proxied || !targets_this_listener(target)) {
+        outbound = open_outbound(target, proxied);
+    }
     if (!outbound) {
         send_text(*client, PELTO_TEXT("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n"
                                       "Connection: close\r\n\r\n")
@@ -308,8 +367,12 @@ void serve_client(socket_handle client_socket)
         if (!early_data.empty() && !send_text(*outbound, early_data)) {
             return;
         }
-    } else if (!send_text(*outbound, buffer)) {
-        return;
+    } else {
+        std::string forwarded = forward_head(head);
+        forwarded.append(early_data);
+        if (!send_text(*outbound, forwarded)) {
+            return;
+        }
     }
 
     if (proxied && !proxied_use_logged.exchange(true)) {

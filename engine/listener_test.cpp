@@ -118,11 +118,15 @@ public:
         }
         return out;
     }
-    // True when the proxy closes the connection without sending anything.
+    // True when the proxy ends the connection (end of stream or reset) without sending anything,
+    // within 3 s. The receive time-out is 5 s, so a silent proxy that keeps the connection open
+    // fails this instead of passing as "closed".
     bool closed_without_reply()
     {
         std::uint8_t byte;
-        return recv_some(socket_, &byte, 1) <= 0;
+        const auto start = steady::now();
+        const std::int32_t n = recv_some(socket_, &byte, 1);
+        return n <= 0 && steady::now() - start < 3s;
     }
 
 private:
@@ -238,19 +242,62 @@ TEST_F(listener, tunnels_to_a_bracketed_ipv6_authority)
     EXPECT_EQ(c.receive(established.size() + 2), established + "v6");
 }
 
-TEST_F(listener, forwards_a_plain_request_byte_for_byte_to_the_host_header)
+TEST_F(listener, forwards_one_request_per_connection_to_the_host_header)
 {
     echo_origin origin;
     ASSERT_TRUE(origin.ok());
-    client c(port_);
     const std::string authority = "127.0.0.1:" + std::to_string(origin.port());
-    const std::string request = "GET http://" + authority + "/path?q=1 HTTP/1.1\r\n"
-                                "User-Agent: test\r\n"
-                                "hOsT:   " + authority + "\r\n"
-                                "Proxy-Connection: keep-alive\r\n\r\nbody";
-    ASSERT_TRUE(c.send(request));
-    EXPECT_EQ(c.receive(request.size()), request);  // the origin echoes exactly what it got
-    EXPECT_EQ(origin.received(), request);
+    // Optional white space around the Host value: spaces, tabs, trailing blanks.
+    for (const std::string host_line : {"hOsT:   " + authority, "Host:\t" + authority + " \t"}) {
+        client c(port_);
+        const std::string request = "GET http://" + authority + "/path?q=1 HTTP/1.1\r\n"
+                                    "User-Agent: test\r\n" +
+                                    host_line + "\r\n"
+                                    "Proxy-Connection: keep-alive\r\n"
+                                    "Connection: keep-alive\r\n"
+                                    "Keep-Alive: timeout=5\r\n"
+                                    "Accept: */*\r\n\r\nbody";
+        // The hop-by-hop connection headers go; "Connection: close" makes the origin end the
+        // connection after this one request, so a later request on the client's connection can
+        // never reach this destination. Everything else passes byte for byte.
+        const std::string expected = "GET http://" + authority + "/path?q=1 HTTP/1.1\r\n"
+                                     "User-Agent: test\r\n" +
+                                     host_line + "\r\n"
+                                     "Accept: */*\r\n"
+                                     "Connection: close\r\n\r\nbody";
+        ASSERT_TRUE(c.send(request));
+        EXPECT_EQ(c.receive(expected.size()), expected);  // the origin echoes exactly what it got
+    }
+}
+
+TEST_F(listener, answers_a_request_for_its_own_port_without_dialling_itself)
+{
+    const std::string own = std::to_string(port_);
+    const std::string heads[] = {
+        connect_head("127.0.0.1:" + own),
+        connect_head("localhost:" + own),
+        connect_head("[::1]:" + own),
+        "GET http://127.0.0.2:" + own + "/img.png HTTP/1.1\r\nHost: 127.0.0.2:" + own + "\r\n\r\n",
+        "GET / HTTP/1.1\r\nHost: 0.0.0.0:" + own + "\r\n\r\n",
+    };
+    for (const std::string& head : heads) {
+        client c(port_);
+        ASSERT_TRUE(c.send(head));
+        const auto start = steady::now();
+        const std::string reply = c.receive(4096);
+        EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 502") << head;
+        EXPECT_LT(steady::now() - start, 3s) << head;
+    }
+    // Had it dialled itself, each hop would hold a slot; all 128 are still free.
+    echo_origin origin;  // outlives the tunnels: its workers end when they close
+    std::vector<std::unique_ptr<client>> tunnels;
+    for (std::size_t i = 0; i < max_connection_threads; ++i) {
+        tunnels.push_back(std::make_unique<client>(port_));
+        ASSERT_TRUE(tunnels.back()->send(connect_head("127.0.0.1:" + std::to_string(origin.port()))));
+    }
+    for (auto& t : tunnels) {
+        ASSERT_EQ(t->receive(established.size()), established);
+    }
 }
 
 TEST_F(listener, closes_requests_it_cannot_route_without_a_reply)
@@ -310,9 +357,27 @@ TEST_F(listener, refuses_the_129th_live_connection_and_the_session_end_cuts_ever
     EXPECT_TRUE(extra.closed_without_reply());
     EXPECT_LT(steady::now() - start, 3s);
 
+    // When those clients leave, their slots come back: a new tunnel works again.
+    idle.clear();
+    echo_origin origin;
+    ASSERT_TRUE(origin.ok());
+    bool tunnelled = false;
+    const auto deadline = steady::now() + 3s;
+    while (!tunnelled && steady::now() < deadline) {
+        client again(port_);
+        ASSERT_TRUE(again.send(connect_head("127.0.0.1:" + std::to_string(origin.port()))));
+        tunnelled = again.receive(established.size()) == established;
+    }
+    EXPECT_TRUE(tunnelled);
+
+    std::vector<std::unique_ptr<client>> more;
+    for (int i = 0; i < 8; ++i) {
+        more.push_back(std::make_unique<client>(port_));
+        ASSERT_TRUE(more.back()->send("GET / HTTP/1.1\r\n"));
+    }
     const auto took = end_session();
     EXPECT_LT(took, 3s);
-    for (auto& c : idle) {
+    for (auto& c : more) {
         EXPECT_TRUE(c->closed_without_reply());
     }
 }
@@ -368,6 +433,10 @@ TEST(listener_routing, sends_only_the_service_domain_and_its_subdomains_through_
     EXPECT_FALSE(is_proxied_host("myservice.test"));  // ends with the domain, but no dot
     EXPECT_FALSE(is_proxied_host(".service.test"));   // nothing before the dot
     EXPECT_FALSE(is_proxied_host("service.test.evil"));
+    EXPECT_TRUE(is_proxied_host("www.service.test."));  // the root's dot: the same name
+    EXPECT_TRUE(is_proxied_host("service.test."));
+    EXPECT_FALSE(is_proxied_host("www.service.test.."));
+    EXPECT_FALSE(is_proxied_host("."));
     EXPECT_FALSE(is_proxied_host(""));
 }
 

@@ -34,6 +34,10 @@ bool is_proxied_host(std::string_view host)
     if (domain.empty()) {
         return false;
     }
+    // A fully qualified name may end in the root's dot: "www.service.example." is the same host.
+    if (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);
+    }
     const std::string lower = ascii_lower(host);
     if (lower == domain) {
         return true;

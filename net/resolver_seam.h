@@ -5,6 +5,7 @@
 // the system lookup. The function must stay callable until every lookup started with it is done.
 
 #include <string>
+#include <string_view>
 
 #include "net/socket.h"
 
@@ -13,5 +14,13 @@ namespace pelto {
 using replacement_lookup = bool (*)(const std::u16string& host, const std::u16string& service,
                                     address_list& out);
 void replace_lookup_for_tests(replacement_lookup lookup);
+
+// Windows only (defined by the Winsock backend): runs the overlapped resolver directly, with the
+// system's cancel or with a cancel that does nothing, as some systems export it. False with
+// `out_available` false when the system lacks the overlapped entry points; otherwise the
+// resolver's own result.
+enum class overlapped_cancel { system, stub };
+bool resolve_overlapped_for_tests(overlapped_cancel mode, std::u16string_view host, std::u16string_view service,
+                                  address_list& out_addresses, std::u16string& out_error, bool& out_available);
 
 }  // namespace pelto

@@ -36,6 +36,7 @@ socket_registry& registry()
 }
 
 std::atomic<net_detail::lookup_fn> replaced_lookup{nullptr};
+std::atomic<int> running_lookups{0};
 
 std::u16string connect_failed_message()
 {
@@ -156,19 +157,28 @@ bool lookup_replaced()
 bool resolve_on_worker(std::u16string_view host, std::u16string_view service,
                        address_list& out_addresses, std::u16string& out_error)
 {
+    if (running_lookups.fetch_add(1) >= max_running_lookups) {
+        running_lookups.fetch_sub(1);
+        out_error = resolve_failed_message();
+        return false;
+    }
     auto state = std::make_shared<lookup_state>();
     const lookup_fn lookup = current_lookup();
     try {
         std::thread([state, lookup, host = std::u16string(host), service = std::u16string(service)] {
             address_list found_addresses;
             const bool found = lookup(host, service, found_addresses);
-            std::lock_guard guard(state->lock);
-            state->found = found && !found_addresses.empty();
-            state->addresses = std::move(found_addresses);
-            state->done = true;
-            state->done_signal.notify_all();
+            {
+                std::lock_guard guard(state->lock);
+                state->found = found && !found_addresses.empty();
+                state->addresses = std::move(found_addresses);
+                state->done = true;
+                state->done_signal.notify_all();
+            }
+            running_lookups.fetch_sub(1);
         }).detach();
     } catch (const std::system_error&) {
+        running_lookups.fetch_sub(1);
         out_error = resolve_failed_message();
         return false;
     }
@@ -221,6 +231,12 @@ bool resolve_host(std::u16string_view host, std::u16string_view service,
         out_error = net_detail::resolve_failed_message();
         return false;
     }
+    const std::u16string host_text(host);
+    const std::u16string service_text(service);
+    if (net_platform::numeric_lookup(host_text, service_text, out_addresses)) {
+        return true;
+    }
+    out_addresses.clear();
     return net_platform::resolve(host, service, out_addresses, out_error);
 }
 

@@ -52,8 +52,13 @@ struct resolved_address {
 // copied and freed inside `resolve_host`; nothing here needs freeing by hand.
 using address_list = std::vector<resolved_address>;
 
+// True when `address` is on this machine: a loopback address (127.0.0.0/8, ::1, or IPv4-mapped
+// loopback) or the unspecified address (0.0.0.0, ::), which a connect also reaches locally.
+bool address_is_local(const resolved_address& address);
+
 // Resolves `host` (a name or an address literal) and `service` (the port in decimal) to stream
-// addresses of any family. Gives up after 3 s, or within about 100 ms once the stop flag is set;
+// addresses of any family. Address literals are converted on the calling thread without a lookup.
+// Gives up after 3 s, or within about 100 ms once the stop flag is set;
 // an abandoned lookup finishes in the background and never touches the caller's memory.
 // True with a non-empty list on success; otherwise false, `out_addresses` is empty and
 // `out_error` holds the stopping or the resolve-failed message.

@@ -44,15 +44,17 @@ bool resolve(std::u16string_view host, std::u16string_view service, address_list
              std::u16string& out_error);
 
 // Appends the usable entries of a platform address-info list (addrinfo, ADDRINFOW, ADDRINFOEXW:
-// the same fields under each spelling) in resolver order.
+// the same fields under each spelling) in resolver order. Only stream entries (`stream_type`, the
+// platform's SOCK_STREAM) are usable: a resolver that ignores the hints may add datagram entries,
+// and a datagram socket's connect "succeeds" without any peer.
 template <typename entry_type>
-void append_entries(const entry_type* list, address_list& out)
+void append_entries(const entry_type* list, int stream_type, address_list& out)
 {
     // The MinGW-w64 ADDRINFOEXW declares its link as a pointer to a differently spelt (and never
     // defined) struct; the object behind it is the same type.
     for (const entry_type* entry = list; entry != nullptr;
          entry = reinterpret_cast<const entry_type*>(entry->ai_next)) {
-        if (entry->ai_addr == nullptr || entry->ai_addrlen == 0) {
+        if (entry->ai_addr == nullptr || entry->ai_addrlen == 0 || entry->ai_socktype != stream_type) {
             continue;
         }
         resolved_address address;
@@ -64,6 +66,10 @@ void append_entries(const entry_type* list, address_list& out)
         out.push_back(std::move(address));
     }
 }
+
+// Resolves an address literal (IPv4 dotted or IPv6) without any lookup: true with its one address,
+// false when `host` is not a literal.
+bool numeric_lookup(const std::u16string& host, const std::u16string& service, address_list& out);
 
 // A blocking lookup of stream addresses for a UTF-16 host and service. True with a non-empty
 // list, false otherwise. May take as long as the system resolver wants.
@@ -83,6 +89,10 @@ bool lookup_text_acceptable(std::u16string_view host, std::u16string_view servic
 // Runs `lookup` on a worker thread and waits for it in slices of at most 100 ms until it is done,
 // the 3 s deadline passes or the stop flag is set. The lookup's state is owned jointly by the
 // caller and the worker, so an abandoned worker finishes alone and drops its result.
+// At most this many worker lookups run at once, abandoned ones included; beyond it a lookup fails
+// at once instead of adding a thread that a hanging system resolver would keep.
+inline constexpr int max_running_lookups = 16;
+
 bool resolve_on_worker(std::u16string_view host, std::u16string_view service,
                        address_list& out_addresses, std::u16string& out_error);
 

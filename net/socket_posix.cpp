@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -132,20 +133,35 @@ std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t 
     }
 }
 
-bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+namespace {
+
+bool lookup(const std::u16string& host, const std::u16string& service, int flags, address_list& out)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
     addrinfo* list = nullptr;
     const std::string host_utf8 = utf16_to_utf8(host);
     const std::string service_utf8 = utf16_to_utf8(service);
     if (::getaddrinfo(host_utf8.c_str(), service_utf8.c_str(), &hints, &list) != 0) {
         return false;
     }
-    append_entries(list, out);
+    append_entries(list, SOCK_STREAM, out);
     ::freeaddrinfo(list);
     return !out.empty();
+}
+
+}  // namespace
+
+bool numeric_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+{
+    return lookup(host, service, AI_NUMERICHOST | AI_NUMERICSERV, out);
+}
+
+bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+{
+    return lookup(host, service, 0, out);
 }
 
 bool resolve(std::u16string_view host, std::u16string_view service, address_list& out_addresses,
@@ -155,5 +171,25 @@ bool resolve(std::u16string_view host, std::u16string_view service, address_list
 }
 
 }  // namespace net_platform
+
+bool address_is_local(const resolved_address& address)
+{
+    const std::vector<std::uint8_t>& raw = address.sockaddr_bytes;
+    if (address.family == AF_INET && raw.size() >= sizeof(sockaddr_in)) {
+        sockaddr_in v4{};
+        std::memcpy(&v4, raw.data(), sizeof v4);
+        const std::uint32_t host_order = ntohl(v4.sin_addr.s_addr);
+        return (host_order >> 24) == 127 || host_order == 0;
+    }
+    if (address.family == AF_INET6 && raw.size() >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 v6{};
+        std::memcpy(&v6, raw.data(), sizeof v6);
+        const in6_addr& a = v6.sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_UNSPECIFIED(&a) ||
+               (IN6_IS_ADDR_V4MAPPED(&a) && (a.s6_addr[12] == 127 || (a.s6_addr[12] == 0 && a.s6_addr[13] == 0 &&
+                                                                      a.s6_addr[14] == 0 && a.s6_addr[15] == 0)));
+    }
+    return false;
+}
 
 }  // namespace pelto

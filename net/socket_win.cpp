@@ -5,10 +5,17 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "base/obfuscated.h"
 #include "base/win_compat.h"
+#include "net/resolver_seam.h"
 #include "net/socket_platform.h"
 
 namespace pelto {
@@ -52,62 +59,127 @@ const overlapped_resolver& resolver_entry_points()
     return entry_points;
 }
 
-// GetAddrInfoExW with an event; waits in 100 ms slices until done, the 3 s deadline or the stop
-// flag, and cancels the request when it gives up.
-bool resolve_overlapped(const overlapped_resolver& entry_points, std::u16string_view host,
-                        std::u16string_view service, address_list& out_addresses,
+// One overlapped request and everything the system may still write when it completes: the
+// OVERLAPPED, the result list pointer and the cancel handle. It lives on the heap, shared by the
+// caller and - when the caller gives up before the system does - by a reaper thread that waits for
+// the completion and frees what the system produced. Nothing the system writes is ever on a
+// stack frame that may have returned.
+struct overlapped_request {
+    OVERLAPPED overlapped{};
+    HANDLE event = nullptr;
+    PADDRINFOEXW list = nullptr;
+    HANDLE cancel_handle = nullptr;
+    std::wstring host;
+    std::wstring service;
+
+    overlapped_request() = default;
+    overlapped_request(const overlapped_request&) = delete;
+    overlapped_request& operator=(const overlapped_request&) = delete;
+    ~overlapped_request()
+    {
+        if (list != nullptr) {
+            ::FreeAddrInfoExW(list);
+        }
+        if (event != nullptr) {
+            ::CloseHandle(event);
+        }
+    }
+};
+
+// Requests whose completion a reaper still waits for; bounded like the worker lookups.
+std::atomic<int> abandoned_requests{0};
+
+// Hands a request the system still owns to a reaper thread, which frees it once the system is
+// done. When no thread can be started the request is left allocated for good: a small leak is
+// the only safe outcome while the system may still write into it.
+void abandon(std::shared_ptr<overlapped_request> request)
+{
+    abandoned_requests.fetch_add(1);
+    try {
+        std::thread([request = std::move(request)] {
+            ::WaitForSingleObject(request->event, INFINITE);
+            abandoned_requests.fetch_sub(1);
+        }).detach();
+    } catch (const std::system_error&) {
+        new std::shared_ptr<overlapped_request>(std::move(request));  // deliberately never freed
+    }
+}
+
+// Waits on the request's event in 100 ms slices until it is signalled (true), the deadline passes
+// or the stop flag is set (false).
+bool wait_for_completion(const overlapped_request& request, std::int64_t deadline_ns)
+{
+    while (monotonic_ns() < deadline_ns && !is_stopping()) {
+        const std::int64_t left_ms = (deadline_ns - monotonic_ns() + 999'999) / 1'000'000;
+        const DWORD slice = static_cast<DWORD>(std::clamp<std::int64_t>(left_ms, 1, 100));
+        if (::WaitForSingleObject(request.event, slice) == WAIT_OBJECT_0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace net_detail {
+
+// GetAddrInfoExW with an event, waited for until done, the 3 s deadline or the stop flag. On
+// giving up it cancels the request and allows the cancel a short grace; where the cancel does not
+// work (some systems export it as a stub that completes nothing) the request is abandoned to a
+// reaper, so the deadline and the stop flag hold on every path.
+bool resolve_overlapped(win_compat::get_addr_info_ex_cancel_fn cancel,
+                        win_compat::get_addr_info_ex_overlapped_result_fn result_of,
+                        std::u16string_view host, std::u16string_view service, address_list& out_addresses,
                         std::u16string& out_error)
 {
+    const auto fail = [&] {
+        out_error = is_stopping() ? stopping_message() : resolve_failed_message();
+        return false;
+    };
+    if (abandoned_requests.load() >= max_running_lookups) {
+        return fail();
+    }
+    auto request = std::make_shared<overlapped_request>();
+    request->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (request->event == nullptr) {
+        return fail();
+    }
+    request->overlapped.hEvent = request->event;
+    request->host = to_wide(host);
+    request->service = to_wide(service);
     ADDRINFOEXW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr) {
-        out_error = net_detail::resolve_failed_message();
-        return false;
-    }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
     timeval timeout{3, 0};
-    PADDRINFOEXW list = nullptr;
-    HANDLE cancel_handle = nullptr;
-    const std::wstring wide_host = to_wide(host);
-    const std::wstring wide_service = to_wide(service);
+    const std::int64_t deadline = monotonic_ns() + 3'000'000'000;
 
-    int result = ::GetAddrInfoExW(wide_host.c_str(), wide_service.c_str(), NS_DNS, nullptr, &hints,
-                                  &list, &timeout, &overlapped, nullptr, &cancel_handle);
+    int result = ::GetAddrInfoExW(request->host.c_str(), request->service.c_str(), NS_DNS, nullptr, &hints,
+                                  &request->list, &timeout, &request->overlapped, nullptr,
+                                  &request->cancel_handle);
     if (result == WSA_IO_PENDING) {
-        const std::int64_t deadline = monotonic_ns() + 3'000'000'000;
-        bool signalled = false;
-        while (monotonic_ns() < deadline && !is_stopping()) {
-            const std::int64_t left_ms = (deadline - monotonic_ns() + 999'999) / 1'000'000;
-            const DWORD slice = static_cast<DWORD>(std::clamp<std::int64_t>(left_ms, 1, 100));
-            if (::WaitForSingleObject(event, slice) == WAIT_OBJECT_0) {
-                signalled = true;
-                break;
+        if (!wait_for_completion(*request, deadline)) {
+            if (request->cancel_handle != nullptr) {
+                cancel(&request->cancel_handle);
+            }
+            if (::WaitForSingleObject(request->event, 200) != WAIT_OBJECT_0) {
+                abandon(std::move(request));
+                return fail();
             }
         }
-        if (!signalled && cancel_handle != nullptr) {
-            entry_points.cancel(&cancel_handle);
-        }
-        ::WaitForSingleObject(event, INFINITE);
-        result = entry_points.result(&overlapped);
+        result = result_of(&request->overlapped);
     }
-    ::CloseHandle(event);
-
-    if (result == 0 && list != nullptr) {
-        net_platform::append_entries(list, out_addresses);
-    }
-    if (list != nullptr) {
-        ::FreeAddrInfoExW(list);
+    if (result == 0 && request->list != nullptr) {
+        net_platform::append_entries(request->list, SOCK_STREAM, out_addresses);
     }
     if (!out_addresses.empty()) {
         return true;
     }
-    out_error = is_stopping() ? net_detail::stopping_message() : net_detail::resolve_failed_message();
-    return false;
+    return fail();
 }
 
+}  // namespace net_detail
+
+namespace {
 }  // namespace
 
 namespace net_platform {
@@ -212,6 +284,23 @@ std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t 
     return ::recv(sock_of(socket), reinterpret_cast<char*>(buffer), capacity, 0);
 }
 
+bool numeric_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+{
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    ADDRINFOW* list = nullptr;
+    const std::wstring wide_host = to_wide(host);
+    const std::wstring wide_service = to_wide(service);
+    if (::GetAddrInfoW(wide_host.c_str(), wide_service.c_str(), &hints, &list) != 0) {
+        return false;
+    }
+    append_entries(list, SOCK_STREAM, out);
+    ::FreeAddrInfoW(list);
+    return !out.empty();
+}
+
 bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
 {
     ADDRINFOW hints{};
@@ -223,7 +312,7 @@ bool blocking_lookup(const std::u16string& host, const std::u16string& service, 
     if (::GetAddrInfoW(wide_host.c_str(), wide_service.c_str(), &hints, &list) != 0) {
         return false;
     }
-    append_entries(list, out);
+    append_entries(list, SOCK_STREAM, out);
     ::FreeAddrInfoW(list);
     return !out.empty();
 }
@@ -237,9 +326,53 @@ bool resolve(std::u16string_view host, std::u16string_view service, address_list
         // that must follow it; the abandonable worker keeps the 3 s and stop-flag promises.
         return net_detail::resolve_on_worker(host, service, out_addresses, out_error);
     }
-    return resolve_overlapped(entry_points, host, service, out_addresses, out_error);
+    return net_detail::resolve_overlapped(entry_points.cancel, entry_points.result, host, service, out_addresses,
+                                          out_error);
 }
 
 }  // namespace net_platform
+
+bool resolve_overlapped_for_tests(overlapped_cancel mode, std::u16string_view host, std::u16string_view service,
+                                  address_list& out_addresses, std::u16string& out_error, bool& out_available)
+{
+    const HMODULE ws2 = ::GetModuleHandleW(PELTO_TEXT(L"ws2_32.dll").c_str());
+    const auto result_of = ws2 == nullptr ? nullptr
+                                          : reinterpret_cast<win_compat::get_addr_info_ex_overlapped_result_fn>(
+                                                reinterpret_cast<void*>(::GetProcAddress(
+                                                    ws2, PELTO_TEXT("GetAddrInfoExOverlappedResult").c_str())));
+    auto system_cancel = ws2 == nullptr ? nullptr
+                                        : reinterpret_cast<win_compat::get_addr_info_ex_cancel_fn>(
+                                              reinterpret_cast<void*>(
+                                                  ::GetProcAddress(ws2, PELTO_TEXT("GetAddrInfoExCancel").c_str())));
+    static constexpr win_compat::get_addr_info_ex_cancel_fn stub_cancel = [](LPHANDLE) -> INT { return 0; };
+    const auto cancel = mode == overlapped_cancel::stub ? stub_cancel : system_cancel;
+    out_available = result_of != nullptr && cancel != nullptr;
+    if (!out_available) {
+        return false;
+    }
+    return net_detail::resolve_overlapped(cancel, result_of, host, service, out_addresses, out_error);
+}
+
+bool address_is_local(const resolved_address& address)
+{
+    const std::vector<std::uint8_t>& raw = address.sockaddr_bytes;
+    if (address.family == AF_INET && raw.size() >= sizeof(sockaddr_in)) {
+        sockaddr_in v4{};
+        std::memcpy(&v4, raw.data(), sizeof v4);
+        const std::uint32_t host_order = ntohl(v4.sin_addr.s_addr);
+        return (host_order >> 24) == 127 || host_order == 0;
+    }
+    if (address.family == AF_INET6 && raw.size() >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 v6{};
+        std::memcpy(&v6, raw.data(), sizeof v6);
+        const std::uint8_t* a = v6.sin6_addr.s6_addr;
+        const bool first_ten_zero = std::all_of(a, a + 10, [](std::uint8_t b) { return b == 0; });
+        const bool first_fifteen_zero = first_ten_zero && std::all_of(a + 10, a + 15, [](std::uint8_t b) { return b == 0; });
+        const bool mapped = first_ten_zero && a[10] == 0xFF && a[11] == 0xFF;
+        return (first_fifteen_zero && (a[15] == 1 || a[15] == 0)) ||
+               (mapped && (a[12] == 127 || (a[12] == 0 && a[13] == 0 && a[14] == 0 && a[15] == 0)));
+    }
+    return false;
+}
 
 }  // namespace pelto

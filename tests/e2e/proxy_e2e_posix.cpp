@@ -209,6 +209,30 @@ TEST_F(proxy_e2e, service_hosts_go_through_the_shadowsocks_node)
     EXPECT_FALSE(peer_.wait_for_line("connect www.service.test " + std::to_string(tls_port_), 5s).empty());
 }
 
+TEST_F(proxy_e2e, each_request_of_a_kept_alive_client_connection_reaches_its_own_destination)
+{
+    // An HTTP/1.1 origin that keeps connections open, and one curl run that fetches an ordinary
+    // URL and then a service URL: curl would send both over one proxy connection if it stayed
+    // open, and the service request (with its cookies) would go straight to the first host.
+    testing::child_process keep_alive;
+    ASSERT_TRUE(keep_alive.start({"/usr/bin/python3", PELTO_SOURCE_DIR "/tests/peers/http_origin.py",
+                                  "--directory", dir_->string(), "--keep-alive"}));
+    const std::string first = keep_alive.wait_for_line("listening ", 15s);
+    ASSERT_FALSE(first.empty());
+    const std::string port = first.substr(10);
+    start_node();
+    start_session();
+    std::string body;
+    EXPECT_EQ(testing::run_command({"/usr/bin/curl", "-sS", "--fail", "--max-time", "15", "--proxy",
+                                    "http://127.0.0.1:" + std::to_string(port_),
+                                    "http://127.0.0.1:" + port + "/page.txt",
+                                    "http://www.service.test:" + port + "/page.txt"},
+                                   body, 20s),
+              0);
+    EXPECT_EQ(body, std::string(page_text) + page_text);
+    EXPECT_FALSE(peer_.wait_for_line("connect www.service.test " + port, 5s).empty());
+}
+
 TEST_F(proxy_e2e, a_node_that_misbehaves_fails_the_request_promptly)
 {
     for (const char* fault : {"bad-salt-echo", "corrupt-header-tag", "early-close"}) {

@@ -30,7 +30,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--directory', required=True)
     parser.add_argument('--port', type=int, default=0)
+    parser.add_argument('--keep-alive', action='store_true',
+                        help='speak HTTP/1.1 and keep connections open between requests')
     args = parser.parse_args()
+    if args.keep_alive:
+        handler.protocol_version = 'HTTP/1.1'
+
     server = http.server.ThreadingHTTPServer(
         ('127.0.0.1', args.port), functools.partial(handler, directory=args.directory))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
