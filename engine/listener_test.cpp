@@ -248,7 +248,7 @@ TEST_F(listener, forwards_one_request_per_connection_to_the_host_header)
     ASSERT_TRUE(origin.ok());
     const std::string authority = "127.0.0.1:" + std::to_string(origin.port());
     // Optional white space around the Host value: spaces, tabs, trailing blanks.
-    for (const std::string host_line : {"hOsT:   " + authority, "Host:\t" + authority + " \t"}) {
+    for (const std::string& host_line : {"hOsT:   " + authority, "Host:\t" + authority + " \t"}) {
         client c(port_);
         const std::string request = "GET http://" + authority + "/path?q=1 HTTP/1.1\r\n"
                                     "User-Agent: test\r\n" +

@@ -15,10 +15,15 @@ class socket_holder_test : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(net_startup());
         clear_stop();
         ASSERT_TRUE(testing::loopback_pair(near_, far_, 5000));
     }
-    void TearDown() override { close_socket(far_); }
+    void TearDown() override
+    {
+        close_socket(far_);
+        net_cleanup();
+    }
 
     socket_handle near_ = invalid_socket_handle;  // owned by the holder under test
     socket_handle far_ = invalid_socket_handle;
