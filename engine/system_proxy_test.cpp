@@ -88,6 +88,20 @@ TEST_F(system_proxy, restores_an_auto_config_setup)
     EXPECT_EQ(read_now(), users);
 }
 
+TEST_F(system_proxy, keeps_automatic_detection_across_a_session)
+{
+    const proxy_settings users =
+        user_writes({pelto::proxy_type_direct | pelto::proxy_type_auto_detect, u"", u"", u""});
+    if ((users.flags & pelto::proxy_type_auto_detect) == 0) {
+        GTEST_SKIP() << "this platform keeps no automatic-detection setting";
+    }
+    ASSERT_TRUE(pelto::set_system_proxy(17893));
+    EXPECT_TRUE(pelto::restore_system_proxy());
+    const proxy_settings after = read_now();
+    EXPECT_EQ(after, users);
+    EXPECT_TRUE(after.flags & pelto::proxy_type_auto_detect);
+}
+
 TEST_F(system_proxy, leaves_settings_the_user_changed_meanwhile)
 {
     user_writes(users_direct);

@@ -47,10 +47,14 @@ std::u16string loopback_bypass_list()
         .str();
 }
 
-bool read_proxy_settings(proxy_settings& out, std::u16string& out_error)
+namespace {
+
+// Queries the four options with `flags_option` as the connection type's option. False with the
+// system's error code when the query fails.
+bool query_options(DWORD flags_option, proxy_settings& out, DWORD& out_error_code)
 {
     INTERNET_PER_CONN_OPTIONW options[4] = {};
-    options[0].dwOption = INTERNET_PER_CONN_FLAGS;
+    options[0].dwOption = flags_option;
     options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
     options[2].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
     options[3].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
@@ -61,8 +65,7 @@ bool read_proxy_settings(proxy_settings& out, std::u16string& out_error)
     list.pOptions = options;
     DWORD size = sizeof list;
     if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size)) {
-        out_error = error_with_code(PELTO_TEXT(u"Could not read the proxy settings").view(),
-                                    GetLastError());
+        out_error_code = GetLastError();
         return false;
     }
     proxy_settings settings;
@@ -77,6 +80,22 @@ bool read_proxy_settings(proxy_settings& out, std::u16string& out_error)
     }
     out = std::move(settings);
     return true;
+}
+
+}  // namespace
+
+// Since Windows 7 the connection type as the user set it ("Automatically detect settings"
+// included) is the UI flags option; the plain flags option may leave out automatic detection
+// when detection found nothing, and a setting saved from it would be restored as off. The plain
+// option is the fallback where the UI one is unknown.
+bool read_proxy_settings(proxy_settings& out, std::u16string& out_error)
+{
+    DWORD code = 0;
+    if (query_options(INTERNET_PER_CONN_FLAGS_UI, out, code) || query_options(INTERNET_PER_CONN_FLAGS, out, code)) {
+        return true;
+    }
+    out_error = error_with_code(PELTO_TEXT(u"Could not read the proxy settings").view(), code);
+    return false;
 }
 
 bool write_proxy_settings(const proxy_settings& settings, std::u16string& out_error)
