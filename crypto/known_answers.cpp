@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 #include <string_view>
 
 #include "base/obfuscated.h"
@@ -40,21 +41,32 @@ bool decode_hex32(std::string_view text, x25519_bytes& out)
     return true;
 }
 
-bool check_sha224()
+// A stored answer as the checks compare it; `wrong` changes its last hex digit, so that a test can
+// show each check failing on a wrong answer.
+std::string answer(std::string_view stored, bool wrong)
 {
-    const auto expected = PELTO_TEXT("d14a028c2a3a2bc9476102bb288234c415a2b01f828ea62ac5b3e42f");
-    return hex_encode(sha224({})) == expected.view();
+    std::string text(stored);
+    if (wrong && !text.empty()) {
+        text.back() = text.back() == '0' ? '1' : '0';
+    }
+    return text;
 }
 
-bool check_blake3()
+bool check_sha224(bool wrong)
+{
+    const auto expected = PELTO_TEXT("d14a028c2a3a2bc9476102bb288234c415a2b01f828ea62ac5b3e42f");
+    return hex_encode(sha224({})) == answer(expected.view(), wrong);
+}
+
+bool check_blake3(bool wrong)
 {
     const auto expected = PELTO_TEXT("af1349b9f5f9a1a6a0404dea36dcc9499bcb25c9adc112b7cc9a93cae41f3262");
-    return hex_encode(blake3_hash({})) == expected.view();
+    return hex_encode(blake3_hash({})) == answer(expected.view(), wrong);
 }
 
 // Seal and open a short message; the sealed bytes must also match the known answer, so that a
 // cipher that merely round-trips (an identity transform, say) cannot pass.
-bool check_aes_gcm()
+bool check_aes_gcm(bool wrong)
 {
     const auto key_bytes = PELTO_TEXT("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f");
     const auto message = PELTO_TEXT("hello");
@@ -67,18 +79,18 @@ bool check_aes_gcm()
     bytes sealed;
     bytes opened;
     return aes_gcm_seal(key, nonce, as_bytes(message.view()), {}, sealed) &&
-           hex_encode(sealed) == expected.view() && aes_gcm_open(key, nonce, sealed, {}, opened) &&
+           hex_encode(sealed) == answer(expected.view(), wrong) && aes_gcm_open(key, nonce, sealed, {}, opened) &&
            as_text(opened) == message.view();
 }
 
-bool check_sha256()
+bool check_sha256(bool wrong)
 {
     const auto expected = PELTO_TEXT("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     const sha256_state fresh;
-    return hex_encode(fresh.final()) == expected.view();
+    return hex_encode(fresh.final()) == answer(expected.view(), wrong);
 }
 
-bool check_x25519()
+bool check_x25519(bool wrong)
 {
     // RFC 7748 section 5.2, first vector.
     const auto scalar_text = PELTO_TEXT("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4");
@@ -88,7 +100,7 @@ bool check_x25519()
     x25519_bytes u;
     x25519_bytes expected;
     if (!decode_hex32(scalar_text.view(), scalar) || !decode_hex32(u_text.view(), u) ||
-        !decode_hex32(result_text.view(), expected)) {
+        !decode_hex32(answer(result_text.view(), wrong), expected)) {
         return false;
     }
     return x25519(scalar, u) == expected;
@@ -98,7 +110,14 @@ bool check_x25519()
 
 bool crypto_self_test()
 {
-    if (!check_sha224() || !check_blake3() || !check_aes_gcm() || !check_sha256() || !check_x25519()) {
+    return crypto_self_test_with_wrong_answer(self_test_check::none);
+}
+
+bool crypto_self_test_with_wrong_answer(self_test_check wrong)
+{
+    if (!check_sha224(wrong == self_test_check::sha224) || !check_blake3(wrong == self_test_check::blake3) ||
+        !check_aes_gcm(wrong == self_test_check::aes_gcm) || !check_sha256(wrong == self_test_check::sha256) ||
+        !check_x25519(wrong == self_test_check::x25519)) {
         return false;
     }
     // A key pair from fresh random bytes: exercises the generator and the base-point path.

@@ -7,4 +7,9 @@ namespace pelto {
 // one key pair; false at the first mismatch or failure.
 bool crypto_self_test();
 
+// The same run with one stored answer made wrong, so tests can see every check fail on a wrong
+// answer; `none` is the product's run.
+enum class self_test_check { none, sha224, blake3, aes_gcm, sha256, x25519 };
+bool crypto_self_test_with_wrong_answer(self_test_check wrong);
+
 }  // namespace pelto

@@ -10,9 +10,13 @@
 namespace pelto {
 namespace {
 
-TEST(crypto_self_test, passes_on_this_build)
+TEST(crypto_self_test, passes_on_this_build_and_fails_on_any_wrong_answer)
 {
     EXPECT_TRUE(crypto_self_test());
+    for (const self_test_check wrong : {self_test_check::sha224, self_test_check::blake3, self_test_check::aes_gcm,
+                                        self_test_check::sha256, self_test_check::x25519}) {
+        EXPECT_FALSE(crypto_self_test_with_wrong_answer(wrong)) << static_cast<int>(wrong);
+    }
 }
 
 // Every requested byte is written, for sizes that straddle common read limits.

@@ -125,19 +125,30 @@ TEST_F(engine_state_test, current_node_snapshot_is_never_a_mixture)
 TEST_F(engine_state_test, flag_and_request_changes_wake_waiters)
 {
     engine_shared& e = engine_globals();
-    auto wait_until = [&e](auto predicate) {
-        std::unique_lock lock(e.request_mutex);
-        return e.request_cv.wait_for(lock, std::chrono::seconds(10), predicate);
+    // The change comes 100 ms after the waiter sleeps. Woken by a notify, the waiter returns at
+    // once; without one it would sit out its whole 5 s and only then see the change, so the time
+    // taken, not the predicate, shows the wake.
+    auto woken_in_time = [&e](auto predicate, auto change) {
+        std::thread setter([change] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            change();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        bool seen = false;
+        {
+            std::unique_lock lock(e.request_mutex);
+            seen = e.request_cv.wait_for(lock, std::chrono::seconds(5), predicate);
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        setter.join();
+        return seen && took < std::chrono::seconds(2);
     };
 
-    std::thread setter([] { set_engine_flag(engine_globals().reload_flag, true); });
-    EXPECT_TRUE(wait_until([&e] { return e.reload_flag.load(); }));
-    setter.join();
+    EXPECT_TRUE(woken_in_time([&e] { return e.reload_flag.load(); },
+                              [] { set_engine_flag(engine_globals().reload_flag, true); }));
     EXPECT_TRUE(set_engine_flag(e.reload_flag, false));  // returns the previous value
 
-    setter = std::thread([] { set_requested_index(3); });
-    EXPECT_TRUE(wait_until([&e] { return e.requested_index >= 0; }));
-    setter.join();
+    EXPECT_TRUE(woken_in_time([&e] { return e.requested_index >= 0; }, [] { set_requested_index(3); }));
     EXPECT_EQ(e.requested_index, 3);
     set_requested_index(-1);
 }
