@@ -39,3 +39,18 @@ endfunction()
 add_library(pelto_test_main STATIC "${PROJECT_SOURCE_DIR}/tests/support/test_main.cpp")
 target_link_libraries(pelto_test_main PUBLIC ${PELTO_GTEST_LIBS})
 target_include_directories(pelto_test_main PUBLIC "${PROJECT_SOURCE_DIR}")
+
+# Scans a built program for texts that must not appear in it plainly (UTF-8 or UTF-16LE); every
+# occurrence is reported. With MUST_FIND the test instead passes only when every text is found
+# (a control that shows the scanner sees plain literals).
+#   pelto_scan_for_literals(NAME test_name TARGET target [MUST_FIND] TEXTS text...)
+function(pelto_scan_for_literals)
+  cmake_parse_arguments(S "MUST_FIND" "NAME;TARGET" "TEXTS" ${ARGN})
+  set(mode)
+  if(S_MUST_FIND)
+    set(mode --must-find)
+  endif()
+  add_test(NAME ${S_NAME}
+    COMMAND /usr/bin/python3 "${PROJECT_SOURCE_DIR}/tests/obfuscation/scan_binary.py" ${mode}
+            "$<TARGET_FILE:${S_TARGET}>" ${S_TEXTS})
+endfunction()
