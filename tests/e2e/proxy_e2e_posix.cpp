@@ -69,6 +69,13 @@ protected:
                                          ("pelto-e2e-" + std::to_string(random())));
         std::filesystem::create_directories(*dir_);
         std::ofstream(*dir_ / "page.txt") << page_text;
+        {
+            std::ofstream big(*dir_ / "big.bin", std::ios::binary);
+            std::mt19937 bytes_source(7);
+            for (std::size_t i = 0; i < big_size; ++i) {
+                big.put(static_cast<char>(bytes_source() & 0xFF));
+            }
+        }
 
         // A self-signed certificate for the TLS origin.
         std::string ignored;
@@ -171,6 +178,7 @@ protected:
     }
 
     static constexpr const char* page_text = "a page served by the local origin\n";
+    static constexpr std::size_t big_size = 1 << 20;
     static inline std::filesystem::path* dir_ = nullptr;
     static inline testing::child_process* http_ = nullptr;
     static inline testing::child_process* tls_ = nullptr;
@@ -231,6 +239,27 @@ TEST_F(proxy_e2e, each_request_of_a_kept_alive_client_connection_reaches_its_own
               0);
     EXPECT_EQ(body, std::string(page_text) + page_text);
     EXPECT_FALSE(peer_.wait_for_line("connect www.service.test " + port, 5s).empty());
+}
+
+TEST_F(proxy_e2e, a_node_that_sends_empty_payloads_carries_a_whole_mebibyte)
+{
+    // Real servers seal empty payloads too: after a header announcing none, and as chunks of
+    // length 0. Each must be read and checked, or the stream falls a nonce behind and dies.
+    for (const std::vector<std::string>& form :
+         {std::vector<std::string>{"--zero-chunks"}, std::vector<std::string>{"--empty-first-payload"}}) {
+        SCOPED_TRACE(form.front());
+        start_node(form);
+        start_session();
+        std::string body;
+        EXPECT_EQ(curl("http://www.service.test:" + std::to_string(http_port_) + "/big.bin", body), 0);
+        std::ifstream expected_file(*dir_ / "big.bin", std::ios::binary);
+        const std::string expected((std::istreambuf_iterator<char>(expected_file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(body.size(), big_size);
+        EXPECT_TRUE(body == expected);
+        stop_session();
+        EXPECT_EQ(peer_.stop(), 0);
+        SetUp();
+    }
 }
 
 TEST_F(proxy_e2e, a_node_that_misbehaves_fails_the_request_promptly)

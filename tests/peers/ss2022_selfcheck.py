@@ -85,7 +85,7 @@ def exchange(server_port, request, user, salt, seal, more=b"", want=0):
         header = opener(recv_exact(sock, 43), True)
         kind, ts, echo, length = struct.unpack(">BQ16sH", header)
         assert kind == 1 and echo == salt and abs(ts - time.time()) <= 30
-        received = opener(recv_exact(sock, length + 16), True) if length else b""
+        received = opener(recv_exact(sock, length + 16), True)  # sealed even when empty
         while len(received) < want:
             length = struct.unpack(">H", opener(recv_exact(sock, 18), True))[0]
             received += opener(recv_exact(sock, length + 16), True)

@@ -22,11 +22,19 @@ Switches that misbehave on purpose (--misbehave):
   wrong-type          the response header carries type 0 instead of 1
   corrupt-header-tag  the response header's tag is damaged
   corrupt-data-tag    the first data chunk after the response header has a damaged length tag
-  zero-chunk          the response header announces no payload and is followed by a chunk
-                      whose length is 0 (only the sealed length, nothing after it)
+  truncated-zero-chunk
+                      after the first payload, a chunk whose length is 0 with its sealed
+                      (empty) payload left out, so the bytes that follow cannot authenticate
   early-close         closes after reading the request, before any response
 --timestamp-offset adds seconds to the response timestamp; --chunk-size with --fill-chunks
 sends chunks of exactly that size whenever the origin has enough data.
+
+Legal forms a client must accept, as real servers send them (an empty payload is always sealed:
+its 16-byte tag follows the length, and each seal takes one nonce):
+  --empty-first-payload  the response header announces a first payload of length 0 (followed by
+                         its sealed empty payload); all data follows in chunks
+  --zero-chunks          the first payload is a single byte, and every data chunk is followed
+                         by a chunk of length 0
 """
 
 import argparse
@@ -58,7 +66,7 @@ TYPE_REQUEST = 0
 TYPE_RESPONSE = 1
 
 MISBEHAVIOURS = ("bad-salt-echo", "wrong-type", "corrupt-header-tag", "corrupt-data-tag",
-                 "zero-chunk", "early-close")
+                 "truncated-zero-chunk", "early-close")
 
 print_lock = threading.Lock()
 
@@ -195,6 +203,8 @@ class server_config:
                 raise SystemExit("--map wants NAME=ADDRESS")
             self.map[name.lower()] = address
         self.misbehave = args.misbehave
+        self.empty_first_payload = args.empty_first_payload
+        self.zero_chunks = args.zero_chunks
         self.timestamp_offset = args.timestamp_offset
         self.chunk_size = args.chunk_size
         self.fill_chunks = args.fill_chunks
@@ -317,9 +327,10 @@ class connection:
                 except rejected:
                     break
                 (length,) = struct.unpack(">H", incoming.open(sealed_length))
-                if length == 0:
-                    raise rejected("zero-length chunk from client")
-                self.origin.sendall(incoming.open(recv_exact(self.client, length + TAG_SIZE)))
+                # A chunk of length 0 still carries its sealed empty payload.
+                payload = incoming.open(recv_exact(self.client, length + TAG_SIZE))
+                if payload:
+                    self.origin.sendall(payload)
             self.origin.shutdown(socket.SHUT_WR)
         except (rejected, InvalidTag, OSError) as reason:
             if not isinstance(reason, OSError):
@@ -347,7 +358,13 @@ class connection:
         cfg = self.cfg
         server_salt = os.urandom(SALT_SIZE)
         outgoing = protected_direction(psk, server_salt)
-        first = b"" if cfg.misbehave == "zero-chunk" else self.read_origin()
+        pending = b""  # origin data read ahead of the first payload
+        if cfg.empty_first_payload:
+            first = b""
+        else:
+            first = self.read_origin()
+            if cfg.zero_chunks and len(first) > 1:
+                first, pending = first[:1], first[1:]
         kind = 0 if cfg.misbehave == "wrong-type" else TYPE_RESPONSE
         echo = request_salt
         if cfg.misbehave == "bad-salt-echo":
@@ -357,26 +374,34 @@ class connection:
                                struct.pack(">H", len(first)))
         if cfg.misbehave == "corrupt-header-tag":
             header = header[:-1] + bytes([header[-1] ^ 0x80])
-        message = server_salt + header
-        if first:
-            message += outgoing.seal(first)
-        if cfg.misbehave == "zero-chunk":
+        # The first payload is sealed even when it is empty.
+        message = server_salt + header + outgoing.seal(first)
+        if cfg.misbehave == "truncated-zero-chunk":
             message += outgoing.seal(struct.pack(">H", 0))
+        if cfg.zero_chunks:
+            message += self.zero_chunk(outgoing)
         self.client.sendall(message)
-        if first == b"" and cfg.misbehave != "zero-chunk":
-            shut_both(self.client)
+        if first == b"" and not cfg.empty_first_payload:
+            shut_both(self.client)  # the origin closed without a byte
             return
         damage_next = cfg.misbehave == "corrupt-data-tag"
         while True:
-            data = self.read_origin()
+            data, pending = (pending, b"") if pending else (self.read_origin(), b"")
             if not data:
                 break
             sealed_length = outgoing.seal(struct.pack(">H", len(data)))
             if damage_next:
                 sealed_length = sealed_length[:-1] + bytes([sealed_length[-1] ^ 0x80])
                 damage_next = False
-            self.client.sendall(sealed_length + outgoing.seal(data))
+            out = sealed_length + outgoing.seal(data)
+            if cfg.zero_chunks:
+                out += self.zero_chunk(outgoing)
+            self.client.sendall(out)
         self.client.shutdown(socket.SHUT_WR)
+
+    @staticmethod
+    def zero_chunk(outgoing):
+        return outgoing.seal(struct.pack(">H", 0)) + outgoing.seal(b"")
 
 
 def shut_both(sock):
@@ -422,6 +447,8 @@ def main():
     parser.add_argument("--timestamp-offset", type=int, default=0)
     parser.add_argument("--chunk-size", type=int, default=16384)
     parser.add_argument("--fill-chunks", action="store_true")
+    parser.add_argument("--empty-first-payload", action="store_true")
+    parser.add_argument("--zero-chunks", action="store_true")
     parser.add_argument("--drain-seconds", type=float, default=1.0)
     args = parser.parse_args()
     if not 1 <= args.chunk_size <= MAX_CHUNK:

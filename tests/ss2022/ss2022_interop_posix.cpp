@@ -286,8 +286,12 @@ TEST_F(ss2022_interop, full_size_and_empty_server_chunks_are_relayed)
 {
     echo_origin a("a");
     ASSERT_TRUE(a.ok());
+    // Empty payloads come sealed (their tag alone): after a header announcing length 0, and as
+    // chunks of length 0 between data chunks.
     const std::vector<std::string> variants[] = {{"--chunk-size", "65535", "--fill-chunks"},
-                                                 {"--misbehave", "zero-chunk"}};
+                                                 {"--empty-first-payload"},
+                                                 {"--zero-chunks"},
+                                                 {"--empty-first-payload", "--zero-chunks"}};
     for (const std::vector<std::string>& switches : variants) {
         SCOPED_TRACE(switches.back());
         peer_process peer;
@@ -295,7 +299,7 @@ TEST_F(ss2022_interop, full_size_and_empty_server_chunks_are_relayed)
         auto stream = dial(peer, ss_node(user_key), "a.test", a.port());
         ASSERT_TRUE(stream);
         EXPECT_EQ(read_text(*stream, a.banner().size()), a.banner());
-        expect_echo(*stream, 300000);
+        expect_echo(*stream, 1 << 20);
         stream.reset();
         EXPECT_EQ(peer.stop(), 0);
     }
@@ -317,6 +321,7 @@ TEST_F(ss2022_interop, misbehaving_server_ends_the_stream_promptly)
         {{"--timestamp-offset", "33"}, false},  // margin: a future stamp nears the window as seconds pass
         {{"--timestamp-offset", "-31"}, false},
         {{"--misbehave", "corrupt-data-tag"}, true},
+        {{"--misbehave", "truncated-zero-chunk"}, true},
     };
     for (const scenario& s : scenarios) {
         SCOPED_TRACE(s.switches.back());
