@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(
   # toolchains and build
-  cmake ninja-build ccache g++ clang
+  cmake ninja-build ccache g++ clang pkg-config
+  # clang's sanitizer runtimes for the fuzz preset: only recommended by clang, so named here
+  libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64
   # libraries
   libssl-dev libcurl4-openssl-dev nlohmann-json3-dev librust-blake3-dev libglib2.0-dev
