@@ -1,0 +1,272 @@
+#!/usr/bin/env python3
+"""TLS servers for the TLS client's contract tests, one port per behaviour.
+
+Each server drives Python's ssl module through memory buffers and does its own socket I/O, so it
+decides what leaves in which TCP segment (data together with the last handshake flight, a
+close_notify while TCP stays open, a corrupted record). With --make-certs it writes the test
+certificates instead: a CA, a leaf for localhost/node.test/127.0.0.1/::1 signed by it, an expired
+leaf, and a leaf from a CA nobody trusts.
+
+Serving prints one line "ports NAME=PORT ..." once every listener is up.
+"""
+import argparse
+import datetime
+import os
+import socket
+import ssl
+import sys
+import threading
+
+
+def make_certs(directory):
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+    import ipaddress
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+
+    def name(common):
+        return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common)])
+
+    def write_key(key, path):
+        with open(path, 'wb') as f:
+            f.write(key.private_bytes(serialization.Encoding.PEM,
+                                      serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption()))
+
+    def write_cert(cert, path):
+        with open(path, 'wb') as f:
+            f.write(cert.public_bytes(serialization.Encoding.PEM))
+
+    def ca(common):
+        key = ec.generate_private_key(ec.SECP256R1())
+        cert = (x509.CertificateBuilder().subject_name(name(common)).issuer_name(name(common))
+                .public_key(key.public_key()).serial_number(x509.random_serial_number())
+                .not_valid_before(now - datetime.timedelta(days=1))
+                .not_valid_after(now + datetime.timedelta(days=30))
+                .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+                .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False,
+                                             False), critical=True)
+                .sign(key, hashes.SHA256()))
+        return key, cert
+
+    def leaf(issuer_key, issuer_cert, before, after):
+        key = ec.generate_private_key(ec.SECP256R1())
+        sans = [x509.DNSName('localhost'), x509.DNSName('node.test'),
+                x509.IPAddress(ipaddress.ip_address('127.0.0.1')),
+                x509.IPAddress(ipaddress.ip_address('::1'))]
+        cert = (x509.CertificateBuilder().subject_name(name('node.test'))
+                .issuer_name(issuer_cert.subject).public_key(key.public_key())
+                .serial_number(x509.random_serial_number())
+                .not_valid_before(before).not_valid_after(after)
+                .add_extension(x509.SubjectAlternativeName(sans), critical=False)
+                .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+                .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]),
+                               critical=False)
+                .sign(issuer_key, hashes.SHA256()))
+        return key, cert
+
+    os.makedirs(directory, exist_ok=True)
+    ca_key, ca_cert = ca('pelto test CA')
+    write_cert(ca_cert, os.path.join(directory, 'ca.pem'))
+    key, cert = leaf(ca_key, ca_cert, now - datetime.timedelta(days=1),
+                     now + datetime.timedelta(days=30))
+    write_key(key, os.path.join(directory, 'leaf.key'))
+    write_cert(cert, os.path.join(directory, 'leaf.pem'))
+    key, cert = leaf(ca_key, ca_cert, now - datetime.timedelta(days=30),
+                     now - datetime.timedelta(days=2))
+    write_key(key, os.path.join(directory, 'expired.key'))
+    write_cert(cert, os.path.join(directory, 'expired.pem'))
+    other_key, other_cert = ca('untrusted test CA')
+    key, cert = leaf(other_key, other_cert, now - datetime.timedelta(days=1),
+                     now + datetime.timedelta(days=30))
+    write_key(key, os.path.join(directory, 'untrusted.key'))
+    write_cert(cert, os.path.join(directory, 'untrusted.pem'))
+
+
+class connection:
+    def __init__(self, sock, context):
+        self.sock = sock
+        self.incoming = ssl.MemoryBIO()
+        self.outgoing = ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+
+    def flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.sock.sendall(data)
+
+    def fill(self):
+        data = self.sock.recv(65536)
+        if not data:
+            raise EOFError()
+        self.incoming.write(data)
+
+    def handshake(self):
+        while True:
+            try:
+                self.tls.do_handshake()
+                return
+            except ssl.SSLWantReadError:
+                self.flush()
+                self.fill()
+
+    def read_some(self):
+        while True:
+            try:
+                return self.tls.read(65536)
+            except ssl.SSLWantReadError:
+                self.flush()
+                self.fill()
+
+    def write(self, data):
+        self.tls.write(data)
+        self.flush()
+
+    def close_notify(self):
+        try:
+            self.tls.unwrap()
+        except (ssl.SSLWantReadError, ssl.SSLError):
+            pass
+        self.flush()
+
+    def wait_for_peer_close(self, seconds=30):
+        self.sock.settimeout(seconds)
+        try:
+            while self.sock.recv(65536):
+                pass
+        except OSError:
+            pass
+
+
+def echo(c):
+    while True:
+        try:
+            data = c.read_some()
+        except (EOFError, ssl.SSLZeroReturnError, ConnectionError):
+            return
+        if not data:
+            return
+        c.write(data)
+
+
+def serve_records(c, total):
+    """Reports the plaintext size of each record the client sent, once `total` bytes came."""
+    raw = bytearray(c.incoming.read())
+    sizes = []
+    received = 0
+    while received < total:
+        while len(raw) < 5 or len(raw) < 5 + int.from_bytes(raw[3:5], 'big'):
+            data = c.sock.recv(65536)
+            if not data:
+                return
+            raw += data
+        length = 5 + int.from_bytes(raw[3:5], 'big')
+        c.incoming.write(bytes(raw[:length]))
+        del raw[:length]
+        size = 0
+        while True:
+            try:
+                size += len(c.tls.read(65536))
+            except ssl.SSLWantReadError:
+                break
+        if size:
+            sizes.append(size)
+            received += size
+    c.write((','.join(str(s) for s in sizes) + '\n').encode())
+    c.wait_for_peer_close()
+
+
+def corrupt_record(c):
+    """Sends one good record, then a record whose ciphertext was altered, and keeps TCP open."""
+    c.write(b'good record')
+    c.tls.write(b'this record will not decrypt')
+    record = bytearray(c.outgoing.read())
+    record[-1] ^= 0x55
+    c.sock.sendall(bytes(record))
+    c.wait_for_peer_close()
+
+
+def handle(sock, context, mode):
+    c = connection(sock, context)
+    try:
+        c.handshake()
+        if mode == 'greet':
+            # The greeting joins our last handshake flight (or the TLS 1.3 tickets) in one send.
+            c.tls.write(b'words sent with the handshake')
+            c.flush()
+            echo(c)
+            return
+        c.flush()
+        if mode == 'echo':
+            echo(c)
+        elif mode == 'records':
+            serve_records(c, 40000)
+        elif mode in ('close_keep', 'close_fin'):
+            c.tls.write(b'last words')
+            c.close_notify()
+            if mode == 'close_fin':
+                sock.shutdown(socket.SHUT_WR)
+            c.wait_for_peer_close()
+        elif mode == 'hold':
+            c.wait_for_peer_close(60)
+        elif mode == 'corrupt':
+            corrupt_record(c)
+    except (EOFError, OSError, ssl.SSLError) as e:
+        sys.stderr.write('tls_peer %s: %s\n' % (mode, e))
+    finally:
+        sock.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--make-certs', metavar='DIR')
+    parser.add_argument('--certs', metavar='DIR')
+    args = parser.parse_args()
+    if args.make_certs:
+        make_certs(args.make_certs)
+        return
+
+    def context(cert, version):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(os.path.join(args.certs, cert + '.pem'),
+                            os.path.join(args.certs, cert + '.key'))
+        if version == '1.2':
+            ctx.minimum_version = ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+        else:
+            ctx.minimum_version = ctx.maximum_version = ssl.TLSVersion.TLSv1_3
+        return ctx
+
+    services = []
+    for version in ('1.2', '1.3'):
+        suffix = version.replace('.', '')
+        for mode in ('echo', 'greet', 'records', 'close_keep', 'close_fin', 'hold', 'corrupt'):
+            services.append((mode + suffix, 'leaf', version, mode))
+        services.append(('expired' + suffix, 'expired', version, 'echo'))
+        services.append(('untrusted' + suffix, 'untrusted', version, 'echo'))
+
+    listeners = []
+    for name, cert, version, mode in services:
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(('127.0.0.1', 0))
+        s.listen(16)
+        listeners.append((name, s, context(cert, version), mode))
+
+    def accept_loop(s, ctx, mode):
+        while True:
+            conn, _ = s.accept()
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            threading.Thread(target=handle, args=(conn, ctx, mode), daemon=True).start()
+
+    for name, s, ctx, mode in listeners:
+        threading.Thread(target=accept_loop, args=(s, ctx, mode), daemon=True).start()
+    print('ports ' + ' '.join('%s=%d' % (n, s.getsockname()[1]) for n, s, _, _ in listeners),
+          flush=True)
+    threading.Event().wait()
+
+
+if __name__ == '__main__':
+    main()
