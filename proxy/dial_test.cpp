@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <memory>
 #include <string>
 
@@ -52,14 +54,34 @@ protected:
     std::unique_ptr<loopback_listener> listener_;
 };
 
-TEST_F(dial_test, protocols_without_a_stream_fail_before_connecting)
+// Requests that no node could carry are refused with a text before any connection is opened:
+// an unknown protocol, VLESS with REALITY or Vision (not offered yet), and for Trojan and VLESS a
+// destination host that is empty or too long for its one-byte length.
+TEST_F(dial_test, undeliverable_requests_fail_before_connecting)
 {
-    for (const std::int32_t protocol : {std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}, 7, -1}) {
+    struct request {
+        node_record node;
+        std::string host;
+    };
+    std::vector<request> requests;
+    for (const std::int32_t protocol : {7, -1}) {
+        requests.push_back({node_at(protocol, listener_->port()), "www.service.test"});
+    }
+    node_record reality = node_at(protocol_vless, listener_->port());
+    reality.vless.reality = true;
+    requests.push_back({reality, "www.service.test"});
+    node_record vision = node_at(protocol_vless, listener_->port());
+    vision.vless.vision = true;
+    requests.push_back({vision, "www.service.test"});
+    for (const std::int32_t protocol : {std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}}) {
+        requests.push_back({node_at(protocol, listener_->port()), ""});
+        requests.push_back({node_at(protocol, listener_->port()), std::string(256, 'a')});
+    }
+    for (const request& r : requests) {
         std::u16string error;
-        auto s = dial_node(node_at(protocol, listener_->port()), "www.service.test", 443, 2000, 2000,
-                           bytes{}, error);
-        EXPECT_EQ(s, nullptr) << protocol;
-        EXPECT_FALSE(error.empty()) << protocol;
+        auto s = dial_node(r.node, r.host, 443, 2000, 2000, bytes{}, error);
+        EXPECT_EQ(s, nullptr) << r.node.protocol << " " << r.host.size();
+        EXPECT_FALSE(error.empty()) << r.node.protocol << " " << r.host.size();
     }
     const socket_handle nobody = listener_->accept(200);
     EXPECT_EQ(nobody, invalid_socket_handle);
