@@ -189,6 +189,111 @@ def corrupt_record(c):
     c.wait_for_peer_close()
 
 
+def unmask(data, mask):
+    n = len(data)
+    key = (mask * (n // 4 + 1))[:n]
+    return (int.from_bytes(data, 'big') ^ int.from_bytes(key, 'big')).to_bytes(n, 'big')
+
+
+def server_frame(opcode, payload, fin=True, mask=None):
+    head = bytes([(0x80 if fin else 0) | opcode])
+    n = len(payload)
+    bit = 0x80 if mask else 0
+    if n <= 125:
+        head += bytes([bit | n])
+    elif n <= 0xFFFF:
+        head += bytes([bit | 126]) + n.to_bytes(2, 'big')
+    else:
+        head += bytes([bit | 127]) + n.to_bytes(8, 'big')
+    if mask:
+        return head + mask + unmask(payload, mask)
+    return head + payload
+
+
+class ws_reader:
+    """Client frames from the TLS plaintext; every one must be masked, whole and well-formed."""
+
+    def __init__(self, c, pending):
+        self.c = c
+        self.buffer = bytearray(pending)
+
+    def need(self, n):
+        while len(self.buffer) < n:
+            self.buffer += self.c.read_some()
+
+    def frame(self):
+        self.need(2)
+        first, second = self.buffer[0], self.buffer[1]
+        if not (first & 0x80) or first & 0x70 or not (second & 0x80):
+            raise ValueError('client frame not FIN, with RSV bits, or unmasked: %02x %02x' % (first, second))
+        n = second & 0x7F
+        at = 2
+        if n == 126:
+            self.need(4)
+            n = int.from_bytes(self.buffer[2:4], 'big')
+            at = 4
+        elif n == 127:
+            raise ValueError('client sent a 64-bit length')
+        self.need(at + 4 + n)
+        mask = bytes(self.buffer[at:at + 4])
+        payload = unmask(bytes(self.buffer[at + 4:at + 4 + n]), mask)
+        del self.buffer[:at + 4 + n]
+        return first & 0x0F, payload
+
+
+def serve_websocket(c):
+    request = b''
+    while b'\r\n\r\n' not in request:
+        request += c.read_some()
+    head, _, rest = request.partition(b'\r\n\r\n')
+    path = head.split(b' ')[1].decode()
+    c.write(b'HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n'
+            b'Sec-WebSocket-Accept: unchecked\r\n\r\n')
+    frames = ws_reader(c, rest)
+    if path == '/masked':
+        c.write(server_frame(2, b'masked ', mask=b'\x11\x22\x33\x44') +
+                server_frame(2, b'data', mask=b'\xa0\xb0\xc0\xd0') + server_frame(8, b''))
+    elif path == '/fragments':
+        c.write(server_frame(1, b'frag', fin=False) + server_frame(9, b'in between') +
+                server_frame(0, b'', fin=False) + server_frame(0, b'ment', fin=True))
+        opcode, payload = frames.frame()
+        c.write(server_frame(2, b' pong ok' if (opcode, payload) == (10, b'in between') else b' no pong'))
+        c.write(server_frame(8, b''))
+    elif path == '/close':
+        c.write(server_frame(2, b'bye') + server_frame(8, b'') + server_frame(2, b'after close'))
+    elif path == '/oversized_ping':
+        c.write(server_frame(2, b'before') + server_frame(9, b'p' * 126))
+    elif path.startswith('/pings/'):
+        # Echoes the client's data, with a ping of its own after every few frames; checks that
+        # every frame arrives whole and every pong carries its ping's payload.
+        total = int(path.split('/')[2])
+        echoed = 0
+        sent_pings = 0
+        pongs = 0
+        while echoed < total:
+            opcode, payload = frames.frame()
+            if opcode == 10:
+                if payload != b'ping %d' % pongs:
+                    raise ValueError('pong out of order')
+                pongs += 1
+                continue
+            if opcode != 2:
+                raise ValueError('unexpected opcode %d' % opcode)
+            echoed += len(payload)
+            out = server_frame(2, payload)
+            if echoed // 16384 % 3 == 0:
+                out += server_frame(9, b'ping %d' % sent_pings)
+                sent_pings += 1
+            c.write(out)
+        while pongs < sent_pings:
+            opcode, payload = frames.frame()
+            if opcode != 10 or payload != b'ping %d' % pongs:
+                raise ValueError('pong out of order')
+            pongs += 1
+        c.write(server_frame(2, b'framing intact, %d pongs\n' % pongs))
+    c.wait_for_peer_close()
+
+
 def handle(sock, context, mode):
     c = connection(sock, context)
     try:
@@ -214,7 +319,9 @@ def handle(sock, context, mode):
             c.wait_for_peer_close(60)
         elif mode == 'corrupt':
             corrupt_record(c)
-    except (EOFError, OSError, ssl.SSLError) as e:
+        elif mode == 'websocket':
+            serve_websocket(c)
+    except (EOFError, OSError, ssl.SSLError, ValueError) as e:
         sys.stderr.write('tls_peer %s: %s\n' % (mode, e))
     finally:
         sock.close()
@@ -242,7 +349,8 @@ def main():
     services = []
     for version in ('1.2', '1.3'):
         suffix = version.replace('.', '')
-        for mode in ('echo', 'greet', 'records', 'close_keep', 'close_fin', 'hold', 'corrupt'):
+        for mode in ('echo', 'greet', 'records', 'close_keep', 'close_fin', 'hold', 'corrupt',
+                     'websocket'):
             services.append((mode + suffix, 'leaf', version, mode))
         services.append(('expired' + suffix, 'expired', version, 'echo'))
         services.append(('untrusted' + suffix, 'untrusted', version, 'echo'))
