@@ -12,7 +12,10 @@ namespace pelto::testing {
 
 bool trust_test_ca()
 {
-    const std::string path = environment("PELTO_TLS_CA");
+    std::string path = environment("PELTO_TLS_CA");
+    if (!path.empty() && path.front() == '/') {
+        path.insert(0, "Z:");  // a Linux path, seen through Wine's drive for the root
+    }
     std::ifstream file(path, std::ios::binary);
     const std::string pem((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (pem.empty()) {
