@@ -86,9 +86,31 @@ def make_certs(directory):
     write_cert(cert, os.path.join(directory, 'untrusted.pem'))
 
 
+def client_hello_server_name(data):
+    """The server_name bytes of a ClientHello at the start of `data`, or None."""
+    try:
+        at = 5 + 4 + 2 + 32
+        at += 1 + data[at]
+        at += 2 + int.from_bytes(data[at:at + 2], 'big')
+        at += 1 + data[at]
+        end = at + 2 + int.from_bytes(data[at:at + 2], 'big')
+        at += 2
+        while at + 4 <= end:
+            kind = int.from_bytes(data[at:at + 2], 'big')
+            length = int.from_bytes(data[at + 2:at + 4], 'big')
+            if kind == 0:
+                name_length = int.from_bytes(data[at + 7:at + 9], 'big')
+                return data[at + 9:at + 9 + name_length]
+            at += 4 + length
+    except IndexError:
+        pass
+    return None
+
+
 class connection:
     def __init__(self, sock, context):
         self.sock = sock
+        self.first = True
         self.incoming = ssl.MemoryBIO()
         self.outgoing = ssl.MemoryBIO()
         self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
@@ -102,6 +124,11 @@ class connection:
         data = self.sock.recv(65536)
         if not data:
             raise EOFError()
+        if self.first:
+            # Tests read the server name the client sent from this output.
+            self.first = False
+            name = client_hello_server_name(data)
+            print('sni %s' % (name.hex() if name is not None else 'none'), flush=True)
         self.incoming.write(data)
 
     def handshake(self):

@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "crypto/encoding.h"
 #include "crypto/sha256.h"
 #include "net/socket.h"
 #include "proxy/dial.h"
@@ -258,6 +261,41 @@ TEST_F(protocols_interop, a_node_whose_certificate_does_not_match_is_refused)
     node.tls_server_name = "other.test";
     EXPECT_EQ(dial(node), nullptr);
     EXPECT_FALSE(error_.empty());
+}
+
+// Every path hands the TLS layer the server name decoded from UTF-8, so a non-ASCII name goes out
+// as SNI in its own UTF-8 bytes (not each byte widened to a character on its own), and an address
+// goes out without SNI. The TLS peer logs the server name of each ClientHello it receives.
+TEST_F(protocols_interop, server_names_are_sent_as_their_utf8_bytes_and_addresses_without_sni)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "Schannel encodes the server name itself";
+#endif
+    const std::uint16_t port = testing::tls_peer_port("echo13");
+    ASSERT_NE(port, 0);
+    const std::string trojan_name = "tr\xC3\xB6jan.test";
+    const std::string vless_name = "vl\xC3\xABss.test";
+    const std::string ws_name = "w\xC3\xA9" "bsocket.test";
+
+    node_record trojan = trojan_node(port);
+    trojan.tls_server_name = trojan_name;
+    EXPECT_EQ(dial(trojan), nullptr);  // the certificate does not name it
+    node_record vless = vless_node(port, true, false);
+    vless.vless.sni = vless_name;
+    EXPECT_EQ(dial(vless), nullptr);
+    node_record ws = vless_node(port, true, true);
+    ws.vless.sni.clear();
+    ws.vless.ws_host = ws_name;  // the TLS name falls back to the WebSocket host
+    EXPECT_EQ(dial(ws), nullptr);
+    trojan.tls_server_name = "127.0.0.1";
+    EXPECT_NE(dial(trojan), nullptr) << testing::narrow(error_);
+
+    std::ifstream log(testing::environment("PELTO_TEST_WORK") + "/tls_peer.out");
+    const std::string sent((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    for (const std::string& name : {trojan_name, vless_name, ws_name}) {
+        EXPECT_NE(sent.find("sni " + hex_encode(as_bytes(name)) + "\n"), std::string::npos) << name;
+    }
+    EXPECT_NE(sent.find("sni none\n"), std::string::npos);
 }
 
 }  // namespace
