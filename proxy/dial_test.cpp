@@ -95,11 +95,13 @@ TEST_F(dial_test, an_unreachable_node_reports_the_connect_error)
     const std::uint16_t port = closed_port();
     ASSERT_FALSE(tcp_connect("127.0.0.1", port, 1000, 1000, unused, connect_error));
 
-    std::u16string error;
-    auto s = dial_node(node_at(protocol_shadowsocks, port), "www.service.test", 443, 1000, 1000,
-                       bytes{}, error);
-    EXPECT_EQ(s, nullptr);
-    EXPECT_EQ(error, connect_error);
+    for (const std::int32_t protocol :
+         {std::int32_t{protocol_shadowsocks}, std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}}) {
+        std::u16string error;
+        auto s = dial_node(node_at(protocol, port), "www.service.test", 443, 1000, 1000, bytes{}, error);
+        EXPECT_EQ(s, nullptr) << protocol;
+        EXPECT_EQ(error, connect_error) << protocol;
+    }
 }
 
 TEST_F(dial_test, tun_factory_dials_only_served_hosts_and_ports)

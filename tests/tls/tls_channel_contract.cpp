@@ -130,6 +130,30 @@ TEST_P(tls_contract, data_sent_with_the_last_handshake_flight_is_read_first)
     EXPECT_EQ(read_exactly(channel, greeting.size()), greeting);
 }
 
+// What arrived behind the handshake and was not decrypted can be taken out whole: here the one
+// record of the greeting, which came with the server's last handshake flight.
+TEST_P(tls_contract, bytes_not_yet_decrypted_can_be_taken_over_at_a_record_boundary)
+{
+    if (GetParam() != "12") {
+        GTEST_SKIP() << "with TLS 1.3 the client's handshake ends before the server's data can arrive";
+    }
+    tls_channel channel;
+    std::u16string error;
+    ASSERT_TRUE(connect_to(channel, service("greet"), u"localhost", error)) << testing::narrow(error);
+    const bytes taken = channel.take_undecrypted();
+    ASSERT_GE(taken.size(), 5u);
+    std::size_t at = 0;
+    std::size_t records = 0;
+    while (at + 5 <= taken.size()) {
+        EXPECT_EQ(taken[at], 0x17);  // application data
+        EXPECT_EQ(taken[at + 1], 0x03);
+        at += 5 + (std::size_t{taken[at + 3]} << 8 | taken[at + 4]);
+        ++records;
+    }
+    EXPECT_EQ(at, taken.size());
+    EXPECT_GE(records, 1u);
+}
+
 // The peer sends data and close_notify and then keeps TCP open (or half-closes it). The data
 // comes first, then the end at once and for good, well before the read time-out could end it.
 TEST_P(tls_contract, close_notify_ends_the_stream_at_once_and_for_good)
