@@ -200,7 +200,9 @@ bool tls_channel::connect(socket_handle connected_socket, std::u16string_view se
         }
         const std::int32_t n = b.socket.recv_some(input.data(), static_cast<std::int32_t>(input.size()));
         if (n < 1) {
-            out_error = PELTO_TEXT(u"TLS: the server closed the connection during the handshake").str();
+            // A stop shuts every socket down: say so rather than blame the server.
+            out_error = is_stopping() ? PELTO_TEXT(u"TLS: the connection is being stopped").str()
+                                      : PELTO_TEXT(u"TLS: the server closed the connection during the handshake").str();
             b.socket.close();
             return false;
         }

@@ -246,7 +246,10 @@ bool tls_channel::backend::handshake(bytes input, std::u16string& out_error)
             }
             const std::int32_t n = socket.recv_some(receive_piece_buffer.data(), receive_piece);
             if (n < 1) {
-                out_error = PELTO_TEXT(u"TLS: the server closed the connection during the handshake").str();
+                // A stop shuts every socket down: say so rather than blame the server.
+                out_error = is_stopping()
+                                ? PELTO_TEXT(u"TLS: the connection is being stopped").str()
+                                : PELTO_TEXT(u"TLS: the server closed the connection during the handshake").str();
                 return false;
             }
             input.insert(input.end(), receive_piece_buffer.begin(), receive_piece_buffer.begin() + n);

@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::size_t receive_buffer_size = 32768;
 constexpr std::size_t upgrade_read_piece = 1024;
+constexpr std::size_t max_waiting_pongs = 16;
 
 }  // namespace
 
@@ -87,14 +88,51 @@ bool ws_io::open(std::string_view host, std::string_view path, std::u16string& o
     }
 }
 
-bool ws_io::send_frame(std::uint8_t opcode, byte_span payload)
+bool ws_io::send_frame_locked(std::uint8_t opcode, byte_span payload)
 {
-    std::lock_guard guard(frame_lock_);
     ws_mask mask{};
     random_bytes(mask);
     frame_.clear();
     ws_emit_frame(opcode, payload, mask, frame_);
     return inner_->write(frame_.data(), static_cast<std::int32_t>(frame_.size()));
+}
+
+bool ws_io::send_waiting_pong_locked()
+{
+    while (pong_waiting_) {
+        bytes payload;
+        {
+            std::lock_guard guard(pong_lock_);
+            if (pongs_.empty()) {
+                pong_waiting_ = false;
+                break;
+            }
+            payload = std::move(pongs_.front());
+            pongs_.pop_front();
+            pong_waiting_ = !pongs_.empty();
+        }
+        if (!send_frame_locked(ws_opcode::pong, payload)) {
+            pong_failed_ = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ws_io::send_waiting_pong()
+{
+    // A pong set while a writer held the lock is seen by that writer's own call here after it
+    // released the lock, so one of the two always sends it.
+    while (pong_waiting_) {
+        std::unique_lock frame(frame_lock_, std::try_to_lock);
+        if (!frame.owns_lock()) {
+            return true;
+        }
+        if (!send_waiting_pong_locked()) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool ws_io::write(const std::uint8_t* data, std::int32_t length)
@@ -104,12 +142,16 @@ bool ws_io::write(const std::uint8_t* data, std::int32_t length)
     }
     for (std::int32_t offset = 0; offset < length;) {
         const std::int32_t piece = std::min(length - offset, max_frame_payload);
-        if (!send_frame(ws_opcode::binary, byte_span(data + offset, static_cast<std::size_t>(piece)))) {
-            return false;
+        {
+            std::lock_guard frame(frame_lock_);
+            if (!send_frame_locked(ws_opcode::binary, byte_span(data + offset, static_cast<std::size_t>(piece))) ||
+                !send_waiting_pong_locked()) {
+                return false;
+            }
         }
         offset += piece;
     }
-    return true;
+    return send_waiting_pong();
 }
 
 // Makes at least `needed` unparsed bytes available, receiving as much as the inner transport
@@ -204,8 +246,18 @@ std::int32_t ws_io::read(std::uint8_t* buffer, std::int32_t capacity)
             ws_apply_mask(payload, header.mask, 0);
         }
         begin_ += frame_size;
-        if (header.opcode == ws_opcode::ping && !send_frame(ws_opcode::pong, payload)) {
-            return end();
+        if (header.opcode == ws_opcode::ping) {
+            {
+                std::lock_guard guard(pong_lock_);
+                if (pongs_.size() == max_waiting_pongs) {
+                    pongs_.pop_front();  // only the latest ping must be answered (RFC 6455, 5.5.3)
+                }
+                pongs_.emplace_back(payload.begin(), payload.end());
+                pong_waiting_ = true;
+            }
+            if (!send_waiting_pong() || pong_failed_) {
+                return end();
+            }
         }
     }
 }

@@ -3,7 +3,9 @@
 // (TLS through net/tls_channel.h) and `ws_io` (WebSocket framing over another byte_io, in
 // practice a tls_io), and the choice among them for a VLESS node.
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,7 +55,10 @@ private:
 // skip pongs and empty data frames, and end the stream at a close frame or at any protocol error
 // (RSV bits, reserved opcodes, an oversized or fragmented control frame, a payload over 8 MiB).
 // One lock covers each whole outgoing frame, so the reader's pongs never land inside a frame
-// of the writer's.
+// of the writer's. The reader never waits for that lock: while a frame of the writer's is on its
+// way (perhaps blocked on a peer that reads only after we do), pongs wait and the writer sends
+// them right after its frame. At most 16 wait; beyond that the oldest are dropped, as RFC 6455
+// allows answering only the latest ping.
 class ws_io final : public byte_io {
 public:
     explicit ws_io(std::unique_ptr<byte_io> inner) : inner_(std::move(inner)) {}
@@ -69,7 +74,11 @@ public:
     static constexpr std::int32_t max_frame_payload = 16384;
 
 private:
-    bool send_frame(std::uint8_t opcode, byte_span payload);
+    // With the frame lock held: one whole frame.
+    bool send_frame_locked(std::uint8_t opcode, byte_span payload);
+    // Sends the waiting pong unless a writer holds the frame lock (it sends it after its frame).
+    bool send_waiting_pong();
+    bool send_waiting_pong_locked();
     bool fill(std::size_t needed);
     std::int32_t end();
 
@@ -77,6 +86,10 @@ private:
 
     std::mutex frame_lock_;  // one outgoing frame at a time, and `frame_`
     bytes frame_;
+    std::mutex pong_lock_;   // `pongs_`
+    std::deque<bytes> pongs_;
+    std::atomic<bool> pong_waiting_{false};
+    std::atomic<bool> pong_failed_{false};
 
     // Reading side, used by the reading thread only.
     bytes received_;

@@ -246,7 +246,8 @@ TEST(ws_io, writes_single_masked_binary_frames_of_at_most_16384_bytes)
 }
 
 // The reader answers pings while the writer sends large frames: every frame reaches the inner
-// transport whole, so the byte stream still parses frame by frame.
+// transport whole, so the byte stream still parses frame by frame. Pongs that had to wait for the
+// writer may be thinned out, but they stay in order and the latest ping is answered.
 TEST(ws_io, pongs_never_land_inside_a_writer_frame)
 {
     bytes pings;
@@ -268,17 +269,19 @@ TEST(ws_io, pongs_never_land_inside_a_writer_frame)
     std::lock_guard guard(log->lock);
     const std::vector<bytes> after_upgrade(log->writes.begin() + 1, log->writes.end());
     const auto sent = client_frames(after_upgrade);
-    int pongs = 0;
+    int last_answered = -1;
     std::size_t data = 0;
     for (const auto& [opcode, body] : sent) {
         if (opcode == ws_opcode::pong) {
-            EXPECT_EQ(body, "ping " + std::to_string(pongs));
-            ++pongs;
+            ASSERT_EQ(body.rfind("ping ", 0), 0u) << body;
+            const int number = std::stoi(body.substr(5));
+            EXPECT_GT(number, last_answered);
+            last_answered = number;
         } else {
             data += body.size();
         }
     }
-    EXPECT_EQ(pongs, 200);
+    EXPECT_EQ(last_answered, 199);
     EXPECT_EQ(data, 100 * payload.size());
 }
 
