@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/socket.h"
 #include "net/testing/loopback.h"
