@@ -5,6 +5,9 @@
 #include "base/obfuscated.h"
 #include "net/socket.h"
 #include "proxy/ss_stream.h"
+#include "proxy/trojan_codec.h"
+#include "proxy/trojan_stream.h"
+#include "proxy/vless_session.h"
 
 namespace pelto {
 namespace {
@@ -28,6 +31,39 @@ std::unique_ptr<stream> dial_shadowsocks(const node_record& node, std::string_vi
     return ss;
 }
 
+std::unique_ptr<stream> dial_trojan(const node_record& node, std::string_view host, std::uint16_t port,
+                                    std::int32_t connect_timeout_ms, std::int32_t io_timeout_ms,
+                                    const bytes& initial_payload, std::u16string& out_error)
+{
+    // Checked before connecting: the host travels behind a one-byte length.
+    if (host.empty() || host.size() > trojan_max_host) {
+        out_error = PELTO_TEXT(u"Trojan: the destination host must be 1 to 255 bytes long").str();
+        return nullptr;
+    }
+    socket_handle socket = invalid_socket_handle;
+    if (!tcp_connect(node.server, node.port, connect_timeout_ms, io_timeout_ms, socket, out_error)) {
+        return nullptr;
+    }
+    auto trojan = std::make_unique<trojan_stream>();
+    if (!trojan->request(socket, node, host, port, initial_payload, out_error)) {
+        return nullptr;  // destroying the stream closes its socket
+    }
+    return trojan;
+}
+
+std::unique_ptr<stream> dial_vless(const node_record& node, std::string_view host, std::uint16_t port,
+                                   std::int32_t connect_timeout_ms, std::int32_t io_timeout_ms,
+                                   const bytes& initial_payload, std::u16string& out_error)
+{
+    std::unique_ptr<vless_link> link = vless_dial(node.vless, node.server, node.port, host, port,
+                                                  connect_timeout_ms, io_timeout_ms, initial_payload,
+                                                  out_error);
+    if (!link) {
+        return nullptr;
+    }
+    return std::make_unique<vless_stream>(std::move(link));
+}
+
 }  // namespace
 
 std::unique_ptr<stream> dial_node(const node_record& node, std::string_view host,
@@ -40,9 +76,11 @@ std::unique_ptr<stream> dial_node(const node_record& node, std::string_view host
         return dial_shadowsocks(node, host, port, connect_timeout_ms, io_timeout_ms,
                                 initial_payload, out_error);
     case protocol_trojan:
+        return dial_trojan(node, host, port, connect_timeout_ms, io_timeout_ms, initial_payload,
+                           out_error);
     case protocol_vless:
-        out_error = PELTO_TEXT(u"This version cannot connect through nodes of this protocol yet.").str();
-        return nullptr;
+        return dial_vless(node, host, port, connect_timeout_ms, io_timeout_ms, initial_payload,
+                          out_error);
     default:
         // Checked before connecting: a record of no known protocol must not open a connection
         // that nothing would ever use or close.

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/socket.h"
 #include "net/testing/loopback.h"
@@ -52,14 +53,34 @@ protected:
     std::unique_ptr<loopback_listener> listener_;
 };
 
-TEST_F(dial_test, protocols_without_a_stream_fail_before_connecting)
+// Requests that no node could carry are refused with a text before any connection is opened:
+// an unknown protocol, VLESS with REALITY or Vision (not offered yet), and for Trojan and VLESS a
+// destination host that is empty or too long for its one-byte length.
+TEST_F(dial_test, undeliverable_requests_fail_before_connecting)
 {
-    for (const std::int32_t protocol : {std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}, 7, -1}) {
+    struct request {
+        node_record node;
+        std::string host;
+    };
+    std::vector<request> requests;
+    for (const std::int32_t protocol : {7, -1}) {
+        requests.push_back({node_at(protocol, listener_->port()), "www.service.test"});
+    }
+    node_record reality = node_at(protocol_vless, listener_->port());
+    reality.vless.reality = true;
+    requests.push_back({reality, "www.service.test"});
+    node_record vision = node_at(protocol_vless, listener_->port());
+    vision.vless.vision = true;
+    requests.push_back({vision, "www.service.test"});
+    for (const std::int32_t protocol : {std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}}) {
+        requests.push_back({node_at(protocol, listener_->port()), ""});
+        requests.push_back({node_at(protocol, listener_->port()), std::string(256, 'a')});
+    }
+    for (const request& r : requests) {
         std::u16string error;
-        auto s = dial_node(node_at(protocol, listener_->port()), "www.service.test", 443, 2000, 2000,
-                           bytes{}, error);
-        EXPECT_EQ(s, nullptr) << protocol;
-        EXPECT_FALSE(error.empty()) << protocol;
+        auto s = dial_node(r.node, r.host, 443, 2000, 2000, bytes{}, error);
+        EXPECT_EQ(s, nullptr) << r.node.protocol << " " << r.host.size();
+        EXPECT_FALSE(error.empty()) << r.node.protocol << " " << r.host.size();
     }
     const socket_handle nobody = listener_->accept(200);
     EXPECT_EQ(nobody, invalid_socket_handle);
@@ -73,11 +94,13 @@ TEST_F(dial_test, an_unreachable_node_reports_the_connect_error)
     const std::uint16_t port = closed_port();
     ASSERT_FALSE(tcp_connect("127.0.0.1", port, 1000, 1000, unused, connect_error));
 
-    std::u16string error;
-    auto s = dial_node(node_at(protocol_shadowsocks, port), "www.service.test", 443, 1000, 1000,
-                       bytes{}, error);
-    EXPECT_EQ(s, nullptr);
-    EXPECT_EQ(error, connect_error);
+    for (const std::int32_t protocol :
+         {std::int32_t{protocol_shadowsocks}, std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}}) {
+        std::u16string error;
+        auto s = dial_node(node_at(protocol, port), "www.service.test", 443, 1000, 1000, bytes{}, error);
+        EXPECT_EQ(s, nullptr) << protocol;
+        EXPECT_EQ(error, connect_error) << protocol;
+    }
 }
 
 TEST_F(dial_test, tun_factory_dials_only_served_hosts_and_ports)
