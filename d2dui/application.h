@@ -73,6 +73,9 @@ public:
     // CPU time of the last frame's update and paint including the end of drawing, without
     // Present (nanoseconds).
     std::int64_t last_frame_cpu_ns() const;
+    // The part of it before the end of drawing: the tree's update and the recording of its
+    // drawing commands (the end of drawing then rasterises them).
+    std::int64_t last_frame_paint_ns() const;
 
 protected:
     virtual void on_build(widget& root);

@@ -107,6 +107,7 @@ struct application::impl final : platform_services {
     float dpi_scale = 1.0f;
     std::int64_t last_frame_ns = 0;
     std::int64_t frame_cpu_ns = 0;
+    std::int64_t frame_paint_ns = 0;
     int exit_code = 0;
     frame_pixels* capture = nullptr;
     bool releasing_capture = false;  // our own ReleaseCapture is no capture loss
@@ -498,8 +499,10 @@ void application::impl::draw(bool first)
     while (rc->transform_depth() > 0) {
         rc->pop_transform();
     }
+    const std::int64_t painted = now_ns();
     const HRESULT hr = dc->EndDraw();
     frame_cpu_ns = now_ns() - cpu_start;
+    frame_paint_ns = painted - cpu_start;
     if (FAILED(hr)) {
         // Device or target lost: new size-dependent objects, this frame is skipped.
         UINT w = 0, h = 0;
@@ -855,6 +858,10 @@ void application::capture_next_frame(frame_pixels& out)
 std::int64_t application::last_frame_cpu_ns() const
 {
     return impl_->frame_cpu_ns;
+}
+std::int64_t application::last_frame_paint_ns() const
+{
+    return impl_->frame_paint_ns;
 }
 
 void application::on_build(widget&) {}
