@@ -329,12 +329,13 @@ void application::impl::set_up_dwm()
 void application::impl::set_up_composition()
 {
     composition = false;
-    dcomp_library = LoadLibraryExW(L"dcomp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    dcomp_library = LoadLibraryExW(reinterpret_cast<LPCWSTR>(PELTO_TEXT(u"dcomp.dll").c_str()), nullptr,
+                                   LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (dcomp_library == nullptr) {
         return;
     }
     const auto create = reinterpret_cast<pelto::win_compat::dcomposition_create_device_fn>(
-        reinterpret_cast<void*>(GetProcAddress(dcomp_library, "DCompositionCreateDevice")));
+        reinterpret_cast<void*>(GetProcAddress(dcomp_library, PELTO_TEXT("DCompositionCreateDevice").c_str())));
     if (create == nullptr) {
         return;
     }
@@ -737,7 +738,7 @@ void application::open(const std::u16string& title, float width, float height)
 {
     impl& s = *impl_;
     if (s.hwnd != nullptr) {
-        throw std::logic_error("window already open");
+        throw std::logic_error(PELTO_TEXT("The window is already open").str());
     }
     s.register_class();
     s.create_window(title, width, height);

@@ -168,6 +168,28 @@ TEST_F(direct2d_backend, chinese_text_in_the_primary_family_draws_through_the_fa
     ASSERT_NE(rc->fallback(), nullptr);
 }
 
+TEST_F(direct2d_backend, centred_text_taller_than_its_box_is_clipped_to_the_box)
+{
+    const UINT w = 200, h = 100;
+    offscreen target(*rc, w, h);
+    text_style s;
+    s.text = u"Hg";
+    s.x = 10;
+    s.y = 40;
+    s.width = 180;
+    s.height = 16;  // far shorter than a 48-DIP line
+    s.size = 48;
+    s.v_align = 1;
+    s.color = {1, 1, 1, 1};
+    rc->draw_text(s);
+    const auto pixels = target.finish();
+    const RECT box = offscreen::ink_box(pixels, w, h);
+    ASSERT_GE(box.right, 0) << "no ink";
+    EXPECT_GE(box.top, 40);
+    EXPECT_LE(box.bottom, 56);
+    EXPECT_EQ(box.bottom - box.top, 16);  // the glyphs fill the box: drawn above and below it, clipped
+}
+
 TEST_F(direct2d_backend, semibold_is_wider_than_regular_and_measure_matches_layout)
 {
     const size regular = rc->measure_text(u"Connect nodes", 20, {}, 400, 0, 0);
@@ -177,6 +199,11 @@ TEST_F(direct2d_backend, semibold_is_wider_than_regular_and_measure_matches_layo
     EXPECT_GT(regular.height, 20);
     const size wrapped = rc->measure_text(u"Connect nodes", 20, {}, 400, 0, 60);
     EXPECT_GT(wrapped.height, regular.height * 1.5f);
+    // Without a width limit a long text stays on one line.
+    const std::u16string long_text(200, u'm');
+    const size one_line = rc->measure_text(long_text, 20, {}, 400, 0, 0);
+    EXPECT_GT(one_line.width, 2000);
+    EXPECT_FLOAT_EQ(one_line.height, regular.height);
     // Trailing white space counts.
     EXPECT_GT(rc->measure_text(u"ab  ", 20, {}, 400, 0, 0).width, rc->measure_text(u"ab", 20, {}, 400, 0, 0).width);
 }

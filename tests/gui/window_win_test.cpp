@@ -153,6 +153,31 @@ TEST_F(window, a_resize_resizes_the_swap_chain_and_the_root)
     EXPECT_GE(app->updates, 1);
 }
 
+TEST_F(window, a_move_to_a_150_percent_monitor_keeps_the_tree_in_dips)
+{
+    // What the system sends when the window reaches a 144-DPI monitor: the new DPI and the
+    // suggested rectangle, 660 x 900 pixels for the 440 x 600 DIP window.
+    RECT suggested{100, 50, 100 + 660, 50 + 900};
+    SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_FLOAT_EQ(app->dpi_scale(), 1.5f);
+    EXPECT_FLOAT_EQ(app->context().dpi_scale, 1.5f);
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    EXPECT_EQ(client.right, 660);
+    EXPECT_EQ(client.bottom, 900);
+    EXPECT_FLOAT_EQ(app->root()->area().width, 440);
+    EXPECT_FLOAT_EQ(app->root()->area().height, 600);
+    // Pointer pixels map back to the same widgets.
+    SetCursorPos(100 + 90, 50 + 180);
+    SendMessageW(hwnd, WM_MOUSEMOVE, 0, MAKELPARAM(90, 180));  // (60, 120) DIPs
+    EXPECT_EQ(input().hovered_widget, app->content_button);
+    frame_pixels pixels;
+    app->capture_next_frame(pixels);
+    app->frame();
+    ASSERT_TRUE(pixels.captured);
+    EXPECT_EQ(pixels.width, 660);
+}
+
 TEST_F(window, close_ends_the_loop_and_later_frames_touch_nothing)
 {
     const int begins = app->frame_begins;
