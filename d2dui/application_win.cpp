@@ -693,6 +693,7 @@ LRESULT application::impl::handle(UINT message, WPARAM wparam, LPARAM lparam)
         const auto* suggested = reinterpret_cast<const RECT*>(lparam);
         SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                      suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        size_root_to_client();  // the DIP size changes even when the pixel size does not
         return 0;
     }
     default:

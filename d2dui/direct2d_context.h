@@ -46,7 +46,7 @@ std::vector<std::uint8_t> load_resource(int id);
 bool try_load_resource(int id, std::vector<std::uint8_t>& out);
 
 // Font bytes as DirectWrite should read them: OpenType and collections pass unchanged; a WOFF2
-// container is unpacked through the version-5 factory. Raises std::runtime_error when the data
+// WOFF or WOFF2 container is unpacked through the version-5 factory. Raises std::runtime_error when the data
 // is no font container or unpacking fails (it does where the factory lacks WOFF2 support).
 std::vector<std::uint8_t> plain_font_bytes(IDWriteFactory* factory, std::vector<std::uint8_t> bytes);
 

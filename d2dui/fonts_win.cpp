@@ -264,11 +264,16 @@ void register_loaders(IDWriteFactory* factory)
 
 std::vector<std::uint8_t> plain_font_bytes(IDWriteFactory* factory, std::vector<std::uint8_t> bytes)
 {
+    DWRITE_CONTAINER_TYPE container = DWRITE_CONTAINER_TYPE_UNKNOWN;
     switch (sniff_font_container(bytes)) {
     case font_container::opentype:
     case font_container::collection:
         return bytes;
+    case font_container::woff:
+        container = DWRITE_CONTAINER_TYPE_WOFF;
+        break;
     case font_container::woff2:
+        container = DWRITE_CONTAINER_TYPE_WOFF2;
         break;
     default:
         throw std::runtime_error(PELTO_TEXT("Embedded font: unknown font container").str());
@@ -276,10 +281,10 @@ std::vector<std::uint8_t> plain_font_bytes(IDWriteFactory* factory, std::vector<
     ComPtr<IDWriteFactory5> factory5;
     HRESULT hr = factory->QueryInterface(IID_PPV_ARGS(&factory5));
     if (FAILED(hr)) {
-        throw_hresult(PELTO_TEXT("WOFF2 font: no version-5 DirectWrite factory").view(), hr);
+        throw_hresult(PELTO_TEXT("Packed font: no version-5 DirectWrite factory").view(), hr);
     }
     ComPtr<IDWriteFontFileStream> stream;
-    hr = factory5->UnpackFontFile(DWRITE_CONTAINER_TYPE_WOFF2, bytes.data(), static_cast<UINT32>(bytes.size()), &stream);
+    hr = factory5->UnpackFontFile(container, bytes.data(), static_cast<UINT32>(bytes.size()), &stream);
     if (FAILED(hr)) {
         throw_hresult(PELTO_TEXT("UnpackFontFile").view(), hr);
     }

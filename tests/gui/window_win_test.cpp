@@ -194,6 +194,22 @@ TEST_F(window, close_ends_the_loop_and_later_frames_touch_nothing)
     EXPECT_EQ(app->exit_code(), 0);
 }
 
+TEST_F(window, platform_services_reach_the_window)
+{
+    platform_services* platform = app->context().platform;
+    ASSERT_NE(platform, nullptr);
+    ASSERT_TRUE(platform->set_clipboard_text(u"vless://节点 #1"));
+    EXPECT_EQ(platform->clipboard_text(), u"vless://节点 #1");
+    platform->set_ime_position({20, 100}, 16);  // no input method here: must simply not fail
+    platform->close_window();                   // posted: the loop sees it on its next drain
+    EXPECT_TRUE(app->running());
+    for (int i = 0; i < 50 && app->pump(); ++i) {
+        app->frame();
+    }
+    EXPECT_FALSE(app->running());
+    EXPECT_FALSE(IsWindow(hwnd));
+}
+
 TEST(window_before_open, a_frame_before_the_window_exists_does_nothing)
 {
     test_app app;
