@@ -34,7 +34,8 @@ start_display() {
   if [ -f "$build/xvfb.pid" ] && kill -0 "$(cat "$build/xvfb.pid")" 2>/dev/null; then return 0; fi
   for n in $(seq 90 130); do
     [ -e "/tmp/.X$n-lock" ] && continue
-    setsid Xvfb ":$n" -nolisten tcp -screen 0 1280x1024x24 >/dev/null 2>&1 &
+    # fd 9 (the setup lock) stays behind: a display that kept it would block every later setup.
+    setsid Xvfb ":$n" -nolisten tcp -screen 0 1280x1024x24 >/dev/null 2>&1 9>&- &
     local pid=$!
     for _ in $(seq 1 50); do
       [ -e "/tmp/.X11-unix/X$n" ] && break
@@ -58,9 +59,11 @@ case "${1:-}" in
     start_display "$build" || exit 1
     set_environment "$build"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      "$wine" wineboot -i >/dev/null 2>&1
+      "$wine" wineboot -i >/dev/null 2>&1 9>&-
     fi
-    "$wineserver" -w
+    # Bounded: a process left over in the prefix (a desktop that has not gone yet) must not hold
+    # every test of the run; the prefix itself is checked below.
+    timeout 120 "$wineserver" -w 9>&-
     [ -f "$WINEPREFIX/system.reg" ] || { echo "wine-run: prefix was not created" >&2; exit 1; }
     echo "Wine prefix ready in $WINEPREFIX on display $DISPLAY"
     ;;

@@ -15,6 +15,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev wine64 xvfb
   python3 python3-cryptography b3sum openssl curl socat iperf3 iproute2 trojan v2ray
   gsettings-desktop-schemas dconf-gsettings-backend
+  # embedded GUI fonts, subset at build time
+  fonts-inter fonts-noto-cjk fonttools python3-fonttools
 )
 
 missing=()

@@ -1,0 +1,95 @@
+#pragma once
+// The base of the program's application object: one top-level window without system frame, the
+// GPU devices and the render_context, the root widget and the frame loop (Windows; the portable
+// rules it applies live in window_rules.h).
+//
+// The window draws through a flip-model swap chain with premultiplied alpha hosted by
+// DirectComposition, so the DWM backdrop shows where widgets leave pixels transparent. Where
+// composition is unavailable (some remote sessions, compatibility layers) it falls back to a
+// swap chain on the window itself with the alpha channel ignored; the window is then opaque.
+//
+// Set-up failures (COM, devices, swap chain) raise std::runtime_error
+// "<step> (HRESULT = 0xXXXXXXXX)". Everything runs on the thread that constructed the object.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "d2dui/render_context.h"
+#include "d2dui/widget.h"
+
+namespace d2dui {
+
+// Pixels read back from the back buffer of one frame, before it was presented.
+struct frame_pixels {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> bgra;  // rows top to bottom, 4 bytes per pixel
+    bool opaque = false;             // alpha was ignored (window swap chain): treat it as 255
+    bool captured = false;
+};
+
+class application {
+public:
+    application();
+    virtual ~application();
+    application(const application&) = delete;
+    application& operator=(const application&) = delete;
+
+    std::uint32_t swap_chain_flags = 0;  // passed to swap-chain creation and resizing
+    bool vsync = true;                   // present with sync interval 1
+    float zoom = 1.0f;                   // content scale on top of the DPI scale
+    float title_strip_height = 50.0f;    // DIPs; empty space and drag regions here move the window
+    std::uint32_t pressed_buttons = 0;   // mouse buttons held (the mouse is captured while > 0)
+
+    // Opens the window (`width` x `height` DIPs, centred on the primary monitor), runs the loop
+    // until the window is destroyed, returns the quit message's exit code.
+    int run(const std::u16string& title, float width, float height);
+
+    // `run` in steps, for callers that drive the loop themselves (tests, the gallery):
+    // `open` creates the window and everything in it, draws a first frame and shows it; `pump`
+    // waits up to 1 ms for messages and dispatches all pending ones, returning false once the
+    // window has gone; `close` unmounts the tree and releases the window's objects (also done by
+    // `run` and the destructor).
+    void open(const std::u16string& title, float width, float height);
+    bool pump();
+    void close();
+
+    // One frame: update, paint, present. Does nothing before `open`, after the window has been
+    // asked to close, or while there is no draw target.
+    void frame();
+
+    render_context& context();
+    widget* root() const;
+    void* window_handle() const;
+    float dpi_scale() const;
+    bool running() const;
+    bool uses_composition() const;
+    int exit_code() const;
+
+    // The next successful frame is read back into `out` before it is presented.
+    void capture_next_frame(frame_pixels& out);
+    // CPU time of the last frame's update and paint including the end of drawing, without
+    // Present (nanoseconds).
+    std::int64_t last_frame_cpu_ns() const;
+    // The part of it before the end of drawing: the tree's update and the recording of its
+    // drawing commands (the end of drawing then rasterises them).
+    std::int64_t last_frame_paint_ns() const;
+
+protected:
+    virtual void on_build(widget& root);
+    virtual void on_start(render_context& rc);
+    virtual void on_update(render_context& rc);
+    virtual void on_frame_begin(render_context& rc);
+
+private:
+    struct impl;
+    friend struct impl;
+    std::unique_ptr<impl> impl_;
+};
+
+// Writes BGRA pixels as a PNG file (WIC). Raises std::runtime_error on failure.
+void write_png_file(const std::u16string& path, const frame_pixels& pixels);
+
+}  // namespace d2dui

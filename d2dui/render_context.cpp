@@ -1,0 +1,79 @@
+#include "d2dui/render_context.h"
+
+namespace d2dui {
+
+void render_context::push_clip(const rect& r)
+{
+    do_push_clip(r);
+    clip_kinds_.push_back(clip_kind::axis_aligned);
+}
+
+void render_context::push_layer(const rect& r, float radius)
+{
+    do_push_layer(r, radius);
+    clip_kinds_.push_back(clip_kind::layer);
+}
+
+void render_context::push_opacity(layer_cache& cache, float opacity)
+{
+    do_push_opacity(cache, opacity);
+    clip_kinds_.push_back(clip_kind::layer);
+}
+
+void render_context::pop_clip()
+{
+    if (clip_kinds_.empty()) {
+        return;
+    }
+    const clip_kind kind = clip_kinds_.back();
+    clip_kinds_.pop_back();
+    do_pop(kind);
+}
+
+void render_context::push_translate(float dx, float dy)
+{
+    push_transform(matrix::translation(dx, dy));
+}
+
+void render_context::push_scale(float sx, float sy)
+{
+    push_transform(matrix::scale(sx, sy));
+}
+
+void render_context::push_transform(const matrix& m)
+{
+    saved_transforms_.push_back(current_);
+    current_ = m * current_;
+    do_set_transform(current_);
+}
+
+void render_context::pop_transform()
+{
+    if (saved_transforms_.empty()) {
+        return;
+    }
+    current_ = saved_transforms_.back();
+    saved_transforms_.pop_back();
+    do_set_transform(current_);
+}
+
+void render_context::reset_transform(const matrix& m)
+{
+    saved_transforms_.clear();
+    current_ = m;
+    do_set_transform(current_);
+}
+
+float vertical_text_offset(std::int32_t v_align, float box_height, float text_height)
+{
+    switch (v_align) {
+    case 1:
+        return (box_height - text_height) / 2;
+    case 2:
+        return box_height - text_height;
+    default:
+        return 0;
+    }
+}
+
+}  // namespace d2dui

@@ -1,0 +1,145 @@
+#pragma once
+// What widgets draw with.
+//
+// `render_context` is the drawing surface of the toolkit: solid shapes, text in the embedded
+// fonts, bitmaps and SVG documents, an axis-aligned clip / layer stack and a transform stack. All
+// coordinates are DIPs; the window pushes its DPI scale before painting. The stacks live here, so
+// every backend keeps the same push/pop rules; a backend implements the `do_*` operations. The
+// product's backend draws with Direct2D and DirectWrite (Windows); tests use a recording one.
+//
+// Pops must pair with pushes: a pop on an empty stack does nothing (it never unbalances the
+// backend). The RAII savers below restore what they pushed on every exit path.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "d2dui/geometry.h"
+
+namespace d2dui {
+
+class platform_services;
+
+// Text drawing parameters.
+struct text_style {
+    std::u16string text;  // nothing is drawn when empty
+    float x = 0, y = 0, width = 0, height = 0;  // layout box
+    float size = 14;
+    std::u16string family;  // empty: the primary embedded family
+    d2dui::color color{0, 0, 0, 1};
+    std::int32_t h_align = 0;  // 0 leading, 1 centre, 2 trailing
+    std::int32_t v_align = 0;  // 0 top, 1 centre, 2 bottom
+    std::int32_t weight = 400;
+    std::int32_t style = 0;
+    bool underline = false;
+    bool outline = false;
+    d2dui::color outline_color{0, 0, 0, 1};
+    float outline_width = 1;  // 0 or less means 1
+};
+
+// A decoded image owned by the backend that made it.
+class bitmap {
+public:
+    virtual ~bitmap() = default;
+    virtual size pixel_size() const = 0;
+};
+
+// A parsed SVG document sized to a viewport.
+class svg_document {
+public:
+    virtual ~svg_document() = default;
+};
+
+// The caller's cached opacity layer: the backend creates its object on first use and reuses it.
+struct layer_cache {
+    std::shared_ptr<void> object;
+};
+
+class render_context {
+public:
+    virtual ~render_context() = default;
+
+    float dpi_scale = 1.0f;                // window DPI / 96
+    platform_services* platform = nullptr;  // set by the window; null without one
+
+    virtual void fill_rect(const rect& r, const color& c) = 0;
+    virtual void fill_rounded_rect(const rect& r, float radius, const color& c) = 0;
+    virtual void fill_circle(point centre, float radius, const color& c) = 0;
+    virtual void draw_line(point from, point to, const color& c, float width) = 0;
+    virtual void draw_bitmap(const bitmap& image, const rect& r, float opacity) = 0;
+    virtual void draw_svg(const svg_document& document) = 0;
+    virtual void draw_text(const text_style& s) = 0;
+    virtual void draw_text_box(const text_style& s) = 0;
+    // Width (including trailing white space) and height of `text` laid out with at most
+    // `max_width` DIPs per line (65536 when 0 or less).
+    virtual size measure_text(const std::u16string& text, float font_size, const std::u16string& family,
+                              std::int32_t weight, std::int32_t style, float max_width) = 0;
+
+    // PNG resource decoded to a bitmap; raises std::runtime_error when the resource is missing or
+    // does not decode.
+    virtual std::shared_ptr<bitmap> load_png(int resource_id) = 0;
+    // SVG resource as a document for a viewport; null when the resource is missing or this
+    // backend cannot draw SVG (callers then draw a placeholder).
+    virtual std::shared_ptr<svg_document> load_svg(int resource_id, size viewport) = 0;
+
+    // Clip / layer stack; `pop_clip` ends the most recent of the three.
+    void push_clip(const rect& r);
+    void push_layer(const rect& r, float radius);
+    void push_opacity(layer_cache& cache, float opacity);
+    void pop_clip();
+    std::size_t clip_depth() const { return clip_kinds_.size(); }
+
+    // Transform stack. A push applies the new transform in the current coordinate space (a
+    // translation inside the window's DPI scale moves by DIPs); pop restores the saved one.
+    void push_translate(float dx, float dy);
+    void push_scale(float sx, float sy);
+    void push_transform(const matrix& m);
+    void pop_transform();
+    std::size_t transform_depth() const { return saved_transforms_.size(); }
+    const matrix& transform() const { return current_; }
+    // Sets the transform outright and forgets the saved ones (start of a frame).
+    void reset_transform(const matrix& m = {});
+
+protected:
+    enum class clip_kind { axis_aligned, layer };
+    virtual void do_set_transform(const matrix& m) = 0;
+    virtual void do_push_clip(const rect& r) = 0;
+    virtual void do_push_layer(const rect& r, float radius) = 0;
+    virtual void do_push_opacity(layer_cache& cache, float opacity) = 0;
+    virtual void do_pop(clip_kind kind) = 0;
+
+private:
+    std::vector<clip_kind> clip_kinds_;
+    std::vector<matrix> saved_transforms_;
+    matrix current_;
+};
+
+// Pops on scope exit what the constructor pushed.
+class clip_saver {
+public:
+    clip_saver(render_context& rc, const rect& r) : rc_(rc) { rc_.push_clip(r); }
+    ~clip_saver() { rc_.pop_clip(); }
+    clip_saver(const clip_saver&) = delete;
+    clip_saver& operator=(const clip_saver&) = delete;
+
+private:
+    render_context& rc_;
+};
+
+class translate_saver {
+public:
+    translate_saver(render_context& rc, float dx, float dy) : rc_(rc) { rc_.push_translate(dx, dy); }
+    ~translate_saver() { rc_.pop_transform(); }
+    translate_saver(const translate_saver&) = delete;
+    translate_saver& operator=(const translate_saver&) = delete;
+
+private:
+    render_context& rc_;
+};
+
+// Vertical offset of a text block of `text_height` inside a box of `box_height` for v_align
+// 0 (top), 1 (centre) or 2 (bottom). Negative when the text is taller than a centred box.
+float vertical_text_offset(std::int32_t v_align, float box_height, float text_height);
+
+}  // namespace d2dui

@@ -1,0 +1,224 @@
+// The window and its procedure on a real Windows API (under Wine in CI): title-strip hit testing,
+// resizing, pointer input through messages, capture and focus loss, close.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <windowsx.h>
+
+#include "d2dui/application.h"
+#include "d2dui/platform_services.h"
+
+namespace d2dui {
+namespace {
+
+class counting_button : public clickable_widget {
+public:
+    int clicks = 0;
+    counting_button() { on_click = [this] { ++clicks; }; }
+};
+
+class test_app : public application {
+public:
+    widget* drag = nullptr;
+    counting_button* strip_button = nullptr;
+    counting_button* content_button = nullptr;
+    int builds = 0, starts = 0, updates = 0, frame_begins = 0;
+
+protected:
+    void on_build(widget& root) override
+    {
+        ++builds;
+        drag = root.emplace_child<widget>();
+        drag->set_bounds(10, 10, 100, 20);
+        drag->drag_region = true;
+        strip_button = root.emplace_child<counting_button>();
+        strip_button->set_bounds(400, 8, 28, 28);
+        strip_button->cursor = cursor_hand;
+        content_button = root.emplace_child<counting_button>();
+        content_button->set_bounds(20, 100, 100, 40);
+    }
+    void on_start(render_context&) override { ++starts; }
+    void on_update(render_context&) override { ++updates; }
+    void on_frame_begin(render_context&) override { ++frame_begins; }
+};
+
+class window : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app = std::make_unique<test_app>();
+        app->vsync = false;
+        app->title_strip_height = 44;
+        app->open(u"window test", 440, 600);
+        hwnd = static_cast<HWND>(app->window_handle());
+        ASSERT_NE(hwnd, nullptr);
+    }
+    void TearDown() override { app.reset(); }
+
+    LPARAM client(float x, float y) const
+    {
+        const float s = app->dpi_scale() * app->zoom;
+        return MAKELPARAM(static_cast<int>(x * s), static_cast<int>(y * s));
+    }
+    LPARAM screen(float x, float y) const
+    {
+        const float s = app->dpi_scale() * app->zoom;
+        POINT p{static_cast<LONG>(x * s), static_cast<LONG>(y * s)};
+        ClientToScreen(hwnd, &p);
+        return MAKELPARAM(p.x, p.y);
+    }
+    // The system pointer goes where the messages say, so the system's own tracking agrees.
+    void point_at(float x, float y)
+    {
+        const LPARAM p = screen(x, y);
+        SetCursorPos(GET_X_LPARAM(p), GET_Y_LPARAM(p));
+        SendMessageW(hwnd, WM_MOUSEMOVE, 0, client(x, y));
+    }
+    int hit(float x, float y) const { return static_cast<int>(SendMessageW(hwnd, WM_NCHITTEST, 0, screen(x, y))); }
+
+    std::unique_ptr<test_app> app;
+    HWND hwnd = nullptr;
+};
+
+TEST_F(window, opens_built_started_and_sized_in_dips)
+{
+    EXPECT_EQ(app->builds, 1);
+    EXPECT_EQ(app->starts, 1);
+    EXPECT_TRUE(app->running());
+    EXPECT_TRUE(IsWindowVisible(hwnd));
+    RECT rc{};
+    GetClientRect(hwnd, &rc);
+    EXPECT_EQ(rc.right, static_cast<LONG>(440 * app->dpi_scale() + 0.5f));
+    EXPECT_FLOAT_EQ(app->root()->area().width, 440);
+    EXPECT_FLOAT_EQ(app->root()->area().height, 600);
+    EXPECT_EQ(GetWindowLongW(hwnd, GWL_STYLE) & (WS_POPUP | WS_MINIMIZEBOX), WS_POPUP | WS_MINIMIZEBOX);
+    EXPECT_NE(GetWindowLongW(hwnd, GWL_EXSTYLE) & WS_EX_NOREDIRECTIONBITMAP, 0);
+    wchar_t name[64] = {};
+    EXPECT_EQ(GetClassNameW(hwnd, name, 64), 12);
+}
+
+TEST_F(window, title_strip_is_caption_on_empty_space_and_drag_regions_only)
+{
+    EXPECT_EQ(hit(200, 20), HTCAPTION);  // empty strip
+    EXPECT_EQ(hit(50, 20), HTCAPTION);   // drag region
+    EXPECT_EQ(hit(410, 20), HTCLIENT);   // a button in the strip
+    EXPECT_EQ(hit(200, 100), HTCLIENT);  // below the strip
+    EXPECT_EQ(hit(60, 120), HTCLIENT);
+}
+
+TEST_F(window, clicks_arrive_through_messages_and_a_focus_loss_cancels_the_press)
+{
+    point_at(60, 120);
+    SendMessageW(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, client(60, 120));
+    EXPECT_EQ(app->pressed_buttons, 1u);
+    EXPECT_EQ(GetCapture(), hwnd);
+    SendMessageW(hwnd, WM_LBUTTONUP, 0, client(60, 120));
+    EXPECT_EQ(app->content_button->clicks, 1);  // the capture's end does not cancel its own release
+    EXPECT_EQ(app->pressed_buttons, 0u);
+
+    SendMessageW(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, client(60, 120));
+    EXPECT_TRUE(app->content_button->pressed());
+    SendMessageW(hwnd, WM_KILLFOCUS, 0, 0);
+    EXPECT_FALSE(app->content_button->pressed());
+    EXPECT_EQ(app->pressed_buttons, 0u);
+    SendMessageW(hwnd, WM_LBUTTONUP, 0, client(60, 120));
+    EXPECT_EQ(app->content_button->clicks, 1);
+    ReleaseCapture();
+}
+
+TEST_F(window, the_cursor_follows_the_hovered_widget_and_leaving_clears_the_hover)
+{
+    point_at(410, 20);
+    EXPECT_EQ(input().hovered_widget, app->strip_button);
+    EXPECT_TRUE(SendMessageW(hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(hwnd), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)));
+    EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_HAND));
+    SendMessageW(hwnd, WM_MOUSELEAVE, 0, 0);
+    EXPECT_EQ(input().hovered_widget, nullptr);
+    EXPECT_FALSE(app->strip_button->hovered());
+}
+
+TEST_F(window, a_resize_resizes_the_swap_chain_and_the_root)
+{
+    SetWindowPos(hwnd, nullptr, 0, 0, 500, 700, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    app->pump();
+    EXPECT_FLOAT_EQ(app->root()->area().width, 500 / app->dpi_scale());
+    EXPECT_FLOAT_EQ(app->root()->area().height, 700 / app->dpi_scale());
+    frame_pixels pixels;
+    app->capture_next_frame(pixels);
+    app->frame();
+    ASSERT_TRUE(pixels.captured);
+    EXPECT_EQ(pixels.width, 500);
+    EXPECT_EQ(pixels.height, 700);
+    EXPECT_GE(app->updates, 1);
+}
+
+TEST_F(window, a_move_to_a_150_percent_monitor_keeps_the_tree_in_dips)
+{
+    // What the system sends when the window reaches a 144-DPI monitor: the new DPI and the
+    // suggested rectangle, 660 x 900 pixels for the 440 x 600 DIP window.
+    RECT suggested{100, 50, 100 + 660, 50 + 900};
+    SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_FLOAT_EQ(app->dpi_scale(), 1.5f);
+    EXPECT_FLOAT_EQ(app->context().dpi_scale, 1.5f);
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    EXPECT_EQ(client.right, 660);
+    EXPECT_EQ(client.bottom, 900);
+    EXPECT_FLOAT_EQ(app->root()->area().width, 440);
+    EXPECT_FLOAT_EQ(app->root()->area().height, 600);
+    // Pointer pixels map back to the same widgets.
+    SetCursorPos(100 + 90, 50 + 180);
+    SendMessageW(hwnd, WM_MOUSEMOVE, 0, MAKELPARAM(90, 180));  // (60, 120) DIPs
+    EXPECT_EQ(input().hovered_widget, app->content_button);
+    frame_pixels pixels;
+    app->capture_next_frame(pixels);
+    app->frame();
+    ASSERT_TRUE(pixels.captured);
+    EXPECT_EQ(pixels.width, 660);
+}
+
+TEST_F(window, close_ends_the_loop_and_later_frames_touch_nothing)
+{
+    const int begins = app->frame_begins;
+    const int updates = app->updates;
+    SendMessageW(hwnd, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(app->running());
+    EXPECT_FALSE(IsWindow(hwnd));
+    EXPECT_FALSE(app->pump());
+    app->frame();  // after close: only the frame-begin hook runs
+    EXPECT_EQ(app->frame_begins, begins + 1);
+    EXPECT_EQ(app->updates, updates);
+    app->close();
+    app->frame();
+    EXPECT_EQ(app->exit_code(), 0);
+}
+
+TEST_F(window, platform_services_reach_the_window)
+{
+    platform_services* platform = app->context().platform;
+    ASSERT_NE(platform, nullptr);
+    ASSERT_TRUE(platform->set_clipboard_text(u"vless://节点 #1"));
+    EXPECT_EQ(platform->clipboard_text(), u"vless://节点 #1");
+    platform->set_ime_position({20, 100}, 16);  // no input method here: must simply not fail
+    platform->close_window();                   // posted: the loop sees it on its next drain
+    EXPECT_TRUE(app->running());
+    for (int i = 0; i < 50 && app->pump(); ++i) {
+        app->frame();
+    }
+    EXPECT_FALSE(app->running());
+    EXPECT_FALSE(IsWindow(hwnd));
+}
+
+TEST(window_before_open, a_frame_before_the_window_exists_does_nothing)
+{
+    test_app app;
+    app.frame();
+    EXPECT_EQ(app.frame_begins, 1);
+    EXPECT_EQ(app.updates, 0);
+    EXPECT_EQ(app.root(), nullptr);
+    EXPECT_FLOAT_EQ(app.dpi_scale(), 1.0f);
+}
+
+}  // namespace
+}  // namespace d2dui

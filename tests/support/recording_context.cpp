@@ -1,0 +1,132 @@
+#include "tests/support/recording_context.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace pelto::testing {
+
+namespace {
+
+class recorded_bitmap : public d2dui::bitmap {
+public:
+    explicit recorded_bitmap(d2dui::size s) : size_(s) {}
+    d2dui::size pixel_size() const override { return size_; }
+
+private:
+    d2dui::size size_;
+};
+
+class recorded_svg : public d2dui::svg_document {};
+
+}  // namespace
+
+std::vector<recorded_op> recording_context::named(const std::string& name) const
+{
+    std::vector<recorded_op> out;
+    std::copy_if(ops.begin(), ops.end(), std::back_inserter(out), [&](const recorded_op& op) { return op.name == name; });
+    return out;
+}
+
+void recording_context::record(std::string name, const d2dui::rect& r, const d2dui::color& c, float value,
+                               std::u16string text)
+{
+    ops.push_back({std::move(name), r, c, std::move(text), transform(), clip_depth(), value});
+}
+
+void recording_context::fill_rect(const d2dui::rect& r, const d2dui::color& c)
+{
+    record("fill_rect", r, c);
+}
+
+void recording_context::fill_rounded_rect(const d2dui::rect& r, float radius, const d2dui::color& c)
+{
+    record("fill_rounded_rect", r, c, radius);
+}
+
+void recording_context::fill_circle(d2dui::point centre, float radius, const d2dui::color& c)
+{
+    record("fill_circle", {centre.x - radius, centre.y - radius, 2 * radius, 2 * radius}, c, radius);
+}
+
+void recording_context::draw_line(d2dui::point from, d2dui::point to, const d2dui::color& c, float width)
+{
+    record("draw_line", {from.x, from.y, to.x - from.x, to.y - from.y}, c, width);
+}
+
+void recording_context::draw_bitmap(const d2dui::bitmap&, const d2dui::rect& r, float opacity)
+{
+    record("draw_bitmap", r, {}, opacity);
+}
+
+void recording_context::draw_svg(const d2dui::svg_document&)
+{
+    record("draw_svg", {}, {});
+}
+
+void recording_context::draw_text(const d2dui::text_style& s)
+{
+    if (!s.text.empty()) {
+        record("draw_text", {s.x, s.y, s.width, s.height}, s.color, s.size, s.text);
+    }
+}
+
+void recording_context::draw_text_box(const d2dui::text_style& s)
+{
+    if (!s.text.empty()) {
+        record("draw_text_box", {s.x, s.y, s.width, s.height}, s.color, s.size, s.text);
+    }
+}
+
+d2dui::size recording_context::measure_text(const std::u16string& text, float font_size, const std::u16string&,
+                                            std::int32_t, std::int32_t, float max_width)
+{
+    const float limit = max_width > 0 ? max_width : 65536.0f;
+    const float advance = font_size / 2;
+    const float full = advance * static_cast<float>(text.size());
+    const float line_height = font_size * 1.25f;
+    if (full <= limit || advance <= 0) {
+        return {full, line_height};
+    }
+    const auto per_line = std::max(1.0f, static_cast<float>(static_cast<int>(limit / advance)));
+    const auto lines = static_cast<float>(static_cast<int>((static_cast<float>(text.size()) + per_line - 1) / per_line));
+    return {per_line * advance, lines * line_height};
+}
+
+std::shared_ptr<d2dui::bitmap> recording_context::load_png(int resource_id)
+{
+    const auto it = png_sizes.find(resource_id);
+    if (it == png_sizes.end()) {
+        throw std::runtime_error("resource not found");
+    }
+    return std::make_shared<recorded_bitmap>(it->second);
+}
+
+std::shared_ptr<d2dui::svg_document> recording_context::load_svg(int resource_id, d2dui::size)
+{
+    return svg_present.count(resource_id) ? std::make_shared<recorded_svg>() : nullptr;
+}
+
+void recording_context::do_push_clip(const d2dui::rect& r)
+{
+    record("push_clip", r, {});
+}
+
+void recording_context::do_push_layer(const d2dui::rect& r, float radius)
+{
+    record("push_layer", r, {}, radius);
+}
+
+void recording_context::do_push_opacity(d2dui::layer_cache& cache, float opacity)
+{
+    if (!cache.object) {
+        cache.object = std::make_shared<int>(0);
+    }
+    record("push_opacity", {}, {}, opacity);
+}
+
+void recording_context::do_pop(clip_kind kind)
+{
+    record(kind == clip_kind::layer ? "pop_layer" : "pop_clip", {}, {});
+}
+
+}  // namespace pelto::testing
