@@ -240,6 +240,27 @@ bool resolve_host(std::u16string_view host, std::u16string_view service,
     return net_platform::resolve(host, service, out_addresses, out_error);
 }
 
+// The platform's sockaddr_in (16 bytes, the address at offset 4) and sockaddr_in6 (28 bytes, the
+// address at offset 8) have the same layout on both platforms.
+bool address_is_local(const resolved_address& address)
+{
+    const std::vector<std::uint8_t>& raw = address.sockaddr_bytes;
+    const auto zero = [](std::uint8_t b) { return b == 0; };
+    const auto local_v4 = [&](const std::uint8_t* a) { return a[0] == 127 || std::all_of(a, a + 4, zero); };
+    if (raw.size() == 16) {
+        return local_v4(raw.data() + 4);
+    }
+    if (raw.size() != 28) {
+        return false;
+    }
+    const std::uint8_t* a = raw.data() + 8;
+    const bool ten_zero = std::all_of(a, a + 10, zero);
+    if (ten_zero && a[10] == 0xFF && a[11] == 0xFF) {
+        return local_v4(a + 12);  // IPv4-mapped
+    }
+    return ten_zero && std::all_of(a + 10, a + 15, zero) && a[15] <= 1;  // :: and ::1
+}
+
 bool net_startup()
 {
     return net_platform::startup();

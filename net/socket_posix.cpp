@@ -172,24 +172,4 @@ bool resolve(std::u16string_view host, std::u16string_view service, address_list
 
 }  // namespace net_platform
 
-bool address_is_local(const resolved_address& address)
-{
-    const std::vector<std::uint8_t>& raw = address.sockaddr_bytes;
-    if (address.family == AF_INET && raw.size() >= sizeof(sockaddr_in)) {
-        sockaddr_in v4{};
-        std::memcpy(&v4, raw.data(), sizeof v4);
-        const std::uint32_t host_order = ntohl(v4.sin_addr.s_addr);
-        return (host_order >> 24) == 127 || host_order == 0;
-    }
-    if (address.family == AF_INET6 && raw.size() >= sizeof(sockaddr_in6)) {
-        sockaddr_in6 v6{};
-        std::memcpy(&v6, raw.data(), sizeof v6);
-        const in6_addr& a = v6.sin6_addr;
-        return IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_UNSPECIFIED(&a) ||
-               (IN6_IS_ADDR_V4MAPPED(&a) && (a.s6_addr[12] == 127 || (a.s6_addr[12] == 0 && a.s6_addr[13] == 0 &&
-                                                                      a.s6_addr[14] == 0 && a.s6_addr[15] == 0)));
-    }
-    return false;
-}
-
 }  // namespace pelto

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/text.h"
 #include "net/resolver_seam.h"
 #include "net/testing/loopback.h"
 
@@ -332,6 +333,29 @@ TEST_F(socket_test, resolution_gives_up_at_the_deadline_and_on_stop)
     // The abandoned lookups finish after their callers left; their results are dropped.
     release_hanging_lookups();
     EXPECT_EQ(hanging.calls, 2);
+}
+
+TEST_F(socket_test, literals_resolve_without_a_lookup_and_local_addresses_are_told_apart)
+{
+    replace_lookup_for_tests(&hanging_lookup);  // a literal must never reach the lookup
+    const struct {
+        const char16_t* host;
+        bool local;
+    } cases[] = {
+        {u"127.0.0.1", true},  {u"127.255.0.9", true},       {u"0.0.0.0", true},
+        {u"::1", true},        {u"::", true},                {u"::ffff:127.0.0.1", true},
+        {u"10.0.0.1", false},  {u"128.0.0.1", false},        {u"::2", false},
+        {u"2001:db8::1", false}, {u"::ffff:10.0.0.1", false}, {u"1.0.0.127", false},
+    };
+    for (const auto& c : cases) {
+        address_list addresses;
+        std::u16string error;
+        const std::int64_t start = monotonic_ns();
+        ASSERT_TRUE(resolve_host(c.host, u"80", addresses, error)) << utf16_to_utf8(c.host);
+        EXPECT_LT(elapsed_ms(start), 500);
+        ASSERT_EQ(addresses.size(), 1u);
+        EXPECT_EQ(address_is_local(addresses.front()), c.local) << utf16_to_utf8(c.host);
+    }
 }
 
 TEST_F(socket_test, hosts_no_resolver_can_take_fail_without_a_lookup)

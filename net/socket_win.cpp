@@ -284,12 +284,14 @@ std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t 
     return ::recv(sock_of(socket), reinterpret_cast<char*>(buffer), capacity, 0);
 }
 
-bool numeric_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+namespace {
+
+bool lookup(const std::u16string& host, const std::u16string& service, int flags, address_list& out)
 {
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_flags = flags;
     ADDRINFOW* list = nullptr;
     const std::wstring wide_host = to_wide(host);
     const std::wstring wide_service = to_wide(service);
@@ -301,20 +303,16 @@ bool numeric_lookup(const std::u16string& host, const std::u16string& service, a
     return !out.empty();
 }
 
+}  // namespace
+
+bool numeric_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+{
+    return lookup(host, service, AI_NUMERICHOST, out);
+}
+
 bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
 {
-    ADDRINFOW hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* list = nullptr;
-    const std::wstring wide_host = to_wide(host);
-    const std::wstring wide_service = to_wide(service);
-    if (::GetAddrInfoW(wide_host.c_str(), wide_service.c_str(), &hints, &list) != 0) {
-        return false;
-    }
-    append_entries(list, SOCK_STREAM, out);
-    ::FreeAddrInfoW(list);
-    return !out.empty();
+    return lookup(host, service, 0, out);
 }
 
 bool resolve(std::u16string_view host, std::u16string_view service, address_list& out_addresses,
@@ -351,28 +349,6 @@ bool resolve_overlapped_for_tests(overlapped_cancel mode, std::u16string_view ho
         return false;
     }
     return net_detail::resolve_overlapped(cancel, result_of, host, service, out_addresses, out_error);
-}
-
-bool address_is_local(const resolved_address& address)
-{
-    const std::vector<std::uint8_t>& raw = address.sockaddr_bytes;
-    if (address.family == AF_INET && raw.size() >= sizeof(sockaddr_in)) {
-        sockaddr_in v4{};
-        std::memcpy(&v4, raw.data(), sizeof v4);
-        const std::uint32_t host_order = ntohl(v4.sin_addr.s_addr);
-        return (host_order >> 24) == 127 || host_order == 0;
-    }
-    if (address.family == AF_INET6 && raw.size() >= sizeof(sockaddr_in6)) {
-        sockaddr_in6 v6{};
-        std::memcpy(&v6, raw.data(), sizeof v6);
-        const std::uint8_t* a = v6.sin6_addr.s6_addr;
-        const bool first_ten_zero = std::all_of(a, a + 10, [](std::uint8_t b) { return b == 0; });
-        const bool first_fifteen_zero = first_ten_zero && std::all_of(a + 10, a + 15, [](std::uint8_t b) { return b == 0; });
-        const bool mapped = first_ten_zero && a[10] == 0xFF && a[11] == 0xFF;
-        return (first_fifteen_zero && (a[15] == 1 || a[15] == 0)) ||
-               (mapped && (a[12] == 127 || (a[12] == 0 && a[13] == 0 && a[14] == 0 && a[15] == 0)));
-    }
-    return false;
 }
 
 }  // namespace pelto
