@@ -20,6 +20,7 @@ Paths (the query is ignored unless stated):
   /redirect?to=URL    302 to URL
   /garbage            a line that is no HTTP status line
 --delay-ms waits that long before answering any request. --tls CERT KEY serves HTTPS.
+--banner TEXT sends TEXT to every client as soon as it connects, then closes (no HTTP at all).
 """
 
 import argparse
@@ -112,6 +113,9 @@ def serve(conn, args):
 
 def handle(conn, args, context):
     try:
+        if args.banner is not None:
+            conn.sendall(args.banner.encode() + b"\r\n")
+            return
         if context is not None:
             conn = context.wrap_socket(conn, server_side=True)
         serve(conn, args)
@@ -130,6 +134,7 @@ def main():
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--file")
     parser.add_argument("--delay-ms", type=int, default=0)
+    parser.add_argument("--banner", help="send this line to every client at once and close")
     args = parser.parse_args()
     context = None
     if args.tls:
