@@ -170,7 +170,8 @@ void engine_refresh(const preferences& prefs)
 void engine_select_node(std::int32_t index)
 {
     engine_shared& g = engine_globals();
-    set_requested_index(index);
+    // The running session is stopped before the new index is visible: the other order lets the
+    // engine start the picked node's session in between, which this call would then stop again.
     bool active = false;
     {
         const std::lock_guard lock(g.engine_mutex);
@@ -179,6 +180,7 @@ void engine_select_node(std::int32_t index)
     if (active) {
         stop_session_now();
     }
+    set_requested_index(index);
     wake_engine();
 }
 

@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "engine/engine_loop.h"
 #include "engine/engine_state.h"
+#include "engine/listener.h"
 #include "engine/node_loader.h"
 #include "engine/service_domain.h"
 #include "engine/share_links.h"
@@ -287,6 +288,10 @@ TEST_F(EngineE2E, EngineLoopStatesListsAndSystemProxy)
     engine_select_node(7);  // beyond the list: ignored
     engine_select_node(0);
     ASSERT_TRUE(wait_state(4));
+    // The picked session stays up: its own pick must not stop it.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(events_since(event_count() - 1), (std::vector<std::string>{"state 4"}));
+    EXPECT_NE(local_proxy_port(), 0);
     proxy_settings during;
     ASSERT_TRUE(read_proxy_settings(during, error));
     EXPECT_NE(during, before);
@@ -295,6 +300,7 @@ TEST_F(EngineE2E, EngineLoopStatesListsAndSystemProxy)
     std::size_t mark = event_count();
     engine_select_node(1);  // re-pick while running: the old session ends, the new one starts
     ASSERT_TRUE(wait_event(mark, "state 4"));
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(events_since(mark), (std::vector<std::string>{"state 5", "state 2", "state 3", "state 4"}));
 
     mark = event_count();
