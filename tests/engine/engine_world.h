@@ -76,7 +76,10 @@ public:
         if (!node->start("ss2022_server.py",
                          {"--psk", node_key_b64, "--delay-ms", std::to_string(delay_ms), "--map",
                           "probe.test:443=127.0.0.1:" + std::to_string(probe_port), "--map",
-                          "service.test:80=127.0.0.1:" + std::to_string(files_.port), "--drain-seconds", "0.2"})) {
+                          "service.test:80=127.0.0.1:" + std::to_string(files_.port), "--map",
+                          "probe.example:443=127.0.0.1:" + std::to_string(probe_port), "--map",
+                          "service.example:80=127.0.0.1:" + std::to_string(files_.port), "--drain-seconds",
+                          "0.2"})) {
             return 0;
         }
         const int port = node->port;
