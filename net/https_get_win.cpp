@@ -83,7 +83,7 @@ bool read_body(HINTERNET request, std::string& out_body, std::u16string& out_err
         }
         DWORD got = 0;
         if (!::WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
-            out_error = localized_text(26);
+            out_error = is_stopping() ? https_text::stopped() : std::u16string(localized_text(26));
             return false;
         }
         if (got == 0) {
@@ -172,6 +172,10 @@ bool platform_https_get(std::u16string_view url_text, std::string& out_body, std
     }
     if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
         const DWORD error = ::GetLastError();
+        if (is_stopping()) {
+            out_error = https_text::stopped();
+            return false;
+        }
         out_error = is_tls_failure(error) ? send_failure_text(error)
                                           : https_text::step_failed(
                                                 PELTO_TEXT(u"The server sent no valid response").view(), error);

@@ -78,7 +78,7 @@ mkdir -p "$XDG_CONFIG_HOME"
 args=(${PELTO_DEMO_VERBOSE:+--verbose} connect)
 if [ "$mode" = wine ]; then
   runner=(cmake/wine-run.sh "$program")
-  args+=(--no-system-proxy --duration 15)
+  args+=(--no-system-proxy --duration 10)
 else
   runner=(${PELTO_DEMO_STRACE:+strace -f -e trace=accept4,listen,bind,shutdown,close -o $work/../pelto-strace.txt} "$program")
   export GSETTINGS_BACKEND=keyfile

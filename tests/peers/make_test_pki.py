@@ -15,8 +15,13 @@ from pathlib import Path
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import NameOID
+
+
+def new_key():
+    # RSA: the TLS stacks under test (Wine's Schannel included) all take it with TLS 1.2.
+    return rsa.generate_private_key(public_exponent=65537, key_size=2048)
 
 
 def name(text):
@@ -30,7 +35,7 @@ def write(directory, stem, cert, key):
 
 
 def issue(subject, sans, issuer_name, issuer_key, not_before, not_after, ca=False, key=None):
-    key = key or ec.generate_private_key(ec.SECP256R1())
+    key = key or new_key()
     builder = (x509.CertificateBuilder()
                .subject_name(name(subject)).issuer_name(issuer_name)
                .public_key(key.public_key())
@@ -57,7 +62,7 @@ def main():
     day = datetime.timedelta(days=1)
     local = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
 
-    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_key = new_key()
     ca_cert, _ = issue("pelto test root", [], name("pelto test root"), ca_key, now - day, now + 30 * day,
                        ca=True, key=ca_key)
     write(directory, "ca", ca_cert, ca_key)
@@ -67,7 +72,7 @@ def main():
                                    ("expired", local, now - 400 * day, now - 365 * day)):
         cert, key = issue(stem, sans, root, ca_key, start, end)
         write(directory, stem, cert, key)
-    self_key = ec.generate_private_key(ec.SECP256R1())
+    self_key = new_key()
     cert, _ = issue("untrusted", local, name("untrusted"), None, now - day, now + 30 * day, key=self_key)
     write(directory, "untrusted", cert, self_key)
 
