@@ -87,7 +87,7 @@ fi
 pelto_pid=$!
 pids+=($pelto_pid)
 proxy=""
-for _ in $(seq 1 300); do
+for _ in $(seq 1 600); do
   proxy=$(sed -n 's/.*Local HTTP proxy: \(http:\/\/127\.0\.0\.1:[0-9]*\).*/\1/p' "$work/pelto.out" | head -1)
   [ -n "$proxy" ] && break
   kill -0 $pelto_pid 2>/dev/null || break
