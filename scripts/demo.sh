@@ -27,7 +27,7 @@ start_peer() {
   "$@" >"$work/$log.log" 2>"$work/$log.err" &
   pids+=($!)
   for _ in $(seq 1 100); do
-    port=$(sed -n 's/^listening \([0-9]*\).*/\1/p' "$work/$log.log" | head -1)
+    port=$(sed -n 's/^listening \([0-9]*\).*/\1/p' "$work/$log.log" 2>/dev/null | head -1 || true)
     [ -n "$port" ] && return 0
     sleep 0.1
   done
@@ -88,7 +88,7 @@ pelto_pid=$!
 pids+=($pelto_pid)
 proxy=""
 for _ in $(seq 1 600); do
-  proxy=$(sed -n 's/.*Local HTTP proxy: \(http:\/\/127\.0\.0\.1:[0-9]*\).*/\1/p' "$work/pelto.out" | head -1)
+  proxy=$(sed -n 's/.*Local HTTP proxy: \(http:\/\/127\.0\.0\.1:[0-9]*\).*/\1/p' "$work/pelto.out" 2>/dev/null | head -1 || true)
   [ -n "$proxy" ] && break
   kill -0 $pelto_pid 2>/dev/null || break
   sleep 0.1

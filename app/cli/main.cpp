@@ -409,7 +409,7 @@ int run_connect(const options& o)
 int run_settings(const options& o)
 {
     preferences prefs = load_preferences();
-    const std::string action = o.rest.empty() ? std::string("show") : o.rest[0];
+    const std::string action = o.rest.empty() ? PELTO_TEXT("show").str() : o.rest[0];
     const auto save = [&prefs]() {
         if (!store_preferences(prefs)) {
             error_line(localized_text(23));
@@ -417,19 +417,19 @@ int run_settings(const options& o)
         }
         return exit_ok;
     };
-    if (action == "show" && o.rest.size() <= 1) {
+    if (action == PELTO_TEXT("show").view() && o.rest.size() <= 1) {
         std::string out = PELTO_TEXT("subscription:    ").str() +
                           (prefs.subscription_url.empty() ? PELTO_TEXT("(built-in endpoints)").str()
                                                           : scheme_and_host(prefs.subscription_url)) +
                           "\n";
         out += PELTO_TEXT("language:        ").str() + std::to_string(prefs.language) +
                PELTO_TEXT(" (0 system, 1 Chinese, 2 English)\n").str();
-        out += PELTO_TEXT("leak protection: ").str() + (prefs.option_flag ? "on" : "off") + "\n";
-        out += PELTO_TEXT("TUN mode:        ").str() + (prefs.tun_enabled ? "on" : "off") + "\n";
+        out += PELTO_TEXT("leak protection: ").str() + (prefs.option_flag ? PELTO_TEXT("on").str() : PELTO_TEXT("off").str()) + "\n";
+        out += PELTO_TEXT("TUN mode:        ").str() + (prefs.tun_enabled ? PELTO_TEXT("on").str() : PELTO_TEXT("off").str()) + "\n";
         write_out(out);
         return exit_ok;
     }
-    if (action == "subscription" && o.rest.size() == 2) {
+    if (action == PELTO_TEXT("subscription").view() && o.rest.size() == 2) {
         const std::u16string url = utf8_to_utf16(o.rest[1]);
         if (!check_subscription_url(url)) {
             error_line(localized_text(22));
@@ -438,16 +438,16 @@ int run_settings(const options& o)
         prefs.subscription_url = url;
         return save();
     }
-    if (action == "clear" && o.rest.size() == 1) {
+    if (action == PELTO_TEXT("clear").view() && o.rest.size() == 1) {
         prefs.subscription_url.clear();
         return save();
     }
-    if (action == "language" && o.rest.size() == 2 && (o.rest[1] == "0" || o.rest[1] == "1" || o.rest[1] == "2")) {
+    if (action == PELTO_TEXT("language").view() && o.rest.size() == 2 && (o.rest[1] == PELTO_TEXT("0").view() || o.rest[1] == PELTO_TEXT("1").view() || o.rest[1] == PELTO_TEXT("2").view())) {
         prefs.language = o.rest[1][0] - '0';
         return save();
     }
-    if (action == "leak-protection" && o.rest.size() == 2 && (o.rest[1] == "on" || o.rest[1] == "off")) {
-        prefs.option_flag = o.rest[1] == "on";
+    if (action == PELTO_TEXT("leak-protection").view() && o.rest.size() == 2 && (o.rest[1] == PELTO_TEXT("on").view() || o.rest[1] == PELTO_TEXT("off").view())) {
+        prefs.option_flag = o.rest[1] == PELTO_TEXT("on").view();
         return save();
     }
     write_err(usage());
@@ -468,27 +468,27 @@ bool parse(int argc, char** argv, options& o)
             out = args[++i];
             return true;
         };
-        if (a == "--verbose") {
+        if (a == PELTO_TEXT("--verbose").view()) {
             verbose = true;
-        } else if (a == "--json") {
+        } else if (a == PELTO_TEXT("--json").view()) {
             o.json = true;
-        } else if (a == "--tun") {
+        } else if (a == PELTO_TEXT("--tun").view()) {
             o.tun = true;
-        } else if (a == "--leak-protection") {
+        } else if (a == PELTO_TEXT("--leak-protection").view()) {
             o.leak_protection = true;
-        } else if (a == "--no-system-proxy") {
+        } else if (a == PELTO_TEXT("--no-system-proxy").view()) {
             o.no_system_proxy = true;
-        } else if (a == "--subscription") {
+        } else if (a == PELTO_TEXT("--subscription").view()) {
             std::string url;
             if (!value(url)) {
                 return false;
             }
             o.subscription = utf8_to_utf16(url);
-        } else if (a == "--node") {
+        } else if (a == PELTO_TEXT("--node").view()) {
             if (!value(o.node)) {
                 return false;
             }
-        } else if (a == "--duration") {
+        } else if (a == PELTO_TEXT("--duration").view()) {
             std::string s;
             if (!value(s)) {
                 return false;
@@ -499,9 +499,9 @@ bool parse(int argc, char** argv, options& o)
                 write_err(PELTO_TEXT("pelto: --duration wants a number of seconds\n").str());
                 return false;
             }
-        } else if (a == "--help" || a == "-h" || a == "--version") {
+        } else if (a == PELTO_TEXT("--help").view() || a == PELTO_TEXT("-h").view() || a == PELTO_TEXT("--version").view()) {
             o.command = a;
-        } else if (a.size() > 1 && a[0] == '-' && o.command != "settings") {
+        } else if (a.size() > 1 && a[0] == '-' && o.command != PELTO_TEXT("settings").view()) {
             write_err(PELTO_TEXT("pelto: unknown option ").str() + a + "\n");
             return false;
         } else if (o.command.empty()) {
@@ -524,35 +524,35 @@ int main_entry(int argc, char** argv)
         return exit_usage;
     }
     language_choice.store(load_preferences().language);
-    if (o.command.empty() || o.command == "--help" || o.command == "-h") {
+    if (o.command.empty() || o.command == PELTO_TEXT("--help").view() || o.command == PELTO_TEXT("-h").view()) {
         write_out(usage());
         return o.command.empty() ? exit_usage : exit_ok;
     }
-    if (o.command == "--version") {
+    if (o.command == PELTO_TEXT("--version").view()) {
         write_out(PELTO_TEXT("pelto ").str() + PELTO_VERSION_TEXT + "\n");
         return exit_ok;
     }
-    if (o.command == "self-test") {
+    if (o.command == PELTO_TEXT("self-test").view()) {
         const bool passed = crypto_self_test();
         write_out(passed ? PELTO_TEXT("crypto self-test: passed\n").str() : PELTO_TEXT("crypto self-test: FAILED\n").str());
         return passed ? exit_ok : exit_error;
     }
-    if (o.command == "settings") {
+    if (o.command == PELTO_TEXT("settings").view()) {
         return run_settings(o);
     }
     if (o.subscription && !check_subscription_url(*o.subscription)) {
         error_line(localized_text(22));
         return exit_error;
     }
-    if ((o.command == "nodes" || o.command == "connect") && !o.rest.empty()) {
+    if ((o.command == PELTO_TEXT("nodes").view() || o.command == PELTO_TEXT("connect").view()) && !o.rest.empty()) {
         write_err(usage());
         return exit_usage;
     }
-    if (o.command == "nodes") {
+    if (o.command == PELTO_TEXT("nodes").view()) {
         watch_interrupts(on_interrupt);
         return run_nodes(o);
     }
-    if (o.command == "connect") {
+    if (o.command == PELTO_TEXT("connect").view()) {
         watch_interrupts(on_interrupt);
         return run_connect(o);
     }
