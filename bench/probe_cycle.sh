@@ -79,6 +79,6 @@ start=$(date +%s.%N)
 /usr/bin/time -f '%M' -o "$work/rss" "$program" nodes --json --subscription "http://127.0.0.1:$www/list1000.txt" \
   >"$work/out1000.json" 2>/dev/null || true
 end=$(date +%s.%N)
-echo "1,000-link subscription ($(wc -c <"$work/www/list1000.txt") bytes): peak RSS $(( $(cat "$work/rss") / 1024 )) MB," \
+echo "1,000-link subscription ($(wc -c <"$work/www/list1000.txt") bytes): peak RSS $(( $(tail -1 "$work/rss") / 1024 )) MB," \
      "whole cycle $(echo "$start $end" | awk '{printf "%.3f", $2 - $1}') s," \
      "$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))))' "$work/out1000.json") nodes listed"

@@ -160,9 +160,10 @@ void print_json(const std::vector<node_entry>& nodes)
 }
 
 // Live progress while the list loads: one line redrawn on a terminal, plain lines otherwise.
+// With machine-readable output the progress goes to standard error, as plain lines.
 class progress {
 public:
-    progress() : terminal_(stdout_is_terminal()) {}
+    explicit progress(bool to_stderr = false) : terminal_(!to_stderr && stdout_is_terminal()), to_stderr_(to_stderr) {}
     ~progress() { finish(); }
 
     void show(const std::string& text)
@@ -174,6 +175,8 @@ public:
         if (terminal_) {
             write_out("\r\033[K" + text);
             open_ = true;
+        } else if (to_stderr_) {
+            write_err(text + "\n");
         } else {
             write_out(text + "\n");
         }
@@ -188,6 +191,7 @@ public:
 
 private:
     bool terminal_;
+    bool to_stderr_;
     bool open_ = false;
     std::string last_;
 };
@@ -289,7 +293,7 @@ int run_nodes(const options& o)
         return exit_error;
     }
     front_end fe;
-    progress bar;
+    progress bar(o.json);
     fe.start(effective_preferences(o));
     const std::optional<int> failed = wait_for_final_list(fe, bar);
     end_engine(fe);
