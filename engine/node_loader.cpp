@@ -31,6 +31,7 @@ namespace {
 std::mutex seam_mutex;
 std::string probe_host_override;           // guarded by seam_mutex
 std::u16string endpoint_directory_override;  // guarded by seam_mutex
+std::atomic<int> worker_limit{-1};
 
 bool cycle_interrupted()
 {
@@ -145,6 +146,11 @@ void set_probe_host_for_testing(std::string_view host)
 {
     const std::lock_guard lock(seam_mutex);
     probe_host_override = host;
+}
+
+void set_probe_worker_limit_for_testing(int count)
+{
+    worker_limit.store(count);
 }
 
 void set_endpoint_directory_for_testing(std::u16string_view directory)
@@ -387,6 +393,10 @@ bool probe_nodes(std::vector<node_record>& nodes)
     const std::size_t wanted = std::min(nodes.size(), max_probe_workers);
     for (std::size_t i = 0; i < wanted; ++i) {
         try {
+            const int limit = worker_limit.load();
+            if (limit >= 0 && i >= static_cast<std::size_t>(limit)) {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
             workers.emplace_back([&run] { run.work(); });
         } catch (const std::system_error&) {
             break;  // go on with the workers that did start

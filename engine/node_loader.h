@@ -65,6 +65,9 @@ std::string probe_host();
 // Test seams; the product never calls them. An empty text restores the default.
 void set_probe_host_for_testing(std::string_view host);
 void set_endpoint_directory_for_testing(std::u16string_view directory);
+// Makes every probe worker after the first `count` fail to start, as when the system has no
+// threads left; a negative count restores normal starts.
+void set_probe_worker_limit_for_testing(int count);
 
 // Platform backend: the directory of the program file (ending with a separator), false when
 // unavailable; and the embedded endpoint document's bytes (empty when there is none).

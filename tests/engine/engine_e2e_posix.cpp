@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -201,6 +202,45 @@ TEST_F(EngineE2E, AtMostEightProbesRunAtOnce)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(probe_nodes(nodes));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1150ms);
+}
+
+// Probe workers that cannot be started must not end the process: the ones that started do all
+// the work, and with none at all the calling thread probes.
+TEST_F(EngineE2E, ProbingGoesOnWithFewerOrNoWorkerThreads)
+{
+    const int port = world_->add_node(0);
+    ASSERT_NE(port, 0);
+    std::string body;
+    for (int i = 0; i < 5; ++i) {
+        body += testing::engine_world::link(port, "w" + std::to_string(i)) + "\n";
+    }
+    for (const int limit : {1, 0}) {
+        std::vector<node_record> nodes = parse_share_links(body);
+        set_probe_worker_limit_for_testing(limit);
+        // Bounded: a probe run that never finishes fails the test instead of hanging it.
+        std::atomic<bool> done{false};
+        bool answered = false;
+        std::thread prober([&] {
+            answered = probe_nodes(nodes);
+            done = true;
+        });
+        for (int i = 0; i < 200 && !done; ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        if (!done) {
+            ADD_FAILURE() << "probing with " << limit << " worker threads did not finish";
+            std::_Exit(1);
+        }
+        prober.join();
+        set_probe_worker_limit_for_testing(-1);
+        EXPECT_TRUE(answered) << limit;
+        std::lock_guard l(rec.lock);
+        ASSERT_FALSE(rec.lists.empty());
+        EXPECT_EQ(rec.lists.back().second, 1);
+        for (const node_entry& e : rec.lists.back().first) {
+            EXPECT_GE(e.latency_ms, 0) << limit;
+        }
+    }
 }
 
 TEST_F(EngineE2E, BuiltInEndpointsFailOverInOrder)
