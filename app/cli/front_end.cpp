@@ -94,11 +94,17 @@ void front_end::observe(const engine_event& e)
         final_nodes_ = have_final_ ? e.nodes : std::vector<node_entry>{};
     } else if (e.what == engine_event::kind::state) {
         state_ = e.state;
-        if (e.state != static_cast<std::int32_t>(engine_state::starting)) {
-            pick_in_flight_ = pick_in_flight_ && e.state != static_cast<std::int32_t>(engine_state::running) &&
-                              e.state != static_cast<std::int32_t>(engine_state::failed) &&
-                              e.state != static_cast<std::int32_t>(engine_state::loading) &&
-                              e.state != static_cast<std::int32_t>(engine_state::ended);
+        // A pick is in flight from the call until its session runs or fails (or a new cycle or
+        // the end of the engine makes it moot).
+        switch (static_cast<engine_state>(e.state)) {
+        case engine_state::running:
+        case engine_state::failed:
+        case engine_state::loading:
+        case engine_state::ended:
+            pick_in_flight_ = false;
+            break;
+        default:
+            break;
         }
     }
 }

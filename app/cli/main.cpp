@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -215,8 +216,8 @@ void show_line(const engine_event& e)
     }
 }
 
-// Runs one load/probe cycle; returns the final list through `fe`, or an exit code on failure.
-// `out_done` is set when the engine failed or the user interrupted.
+// Waits for the cycle's final list (then available from `fe`); an exit code instead when the
+// engine failed or the user interrupted.
 std::optional<int> wait_for_final_list(front_end& fe, progress& bar)
 {
     for (;;) {
