@@ -202,6 +202,9 @@ bool platform_https_get(std::u16string_view url_text, std::string& out_body, std
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, on_ssl_context);
+        // libcurl has one limit for name resolution, the TCP connect and the TLS handshake: the
+        // two phases WinHTTP times separately get one limit of both together. Each wait for
+        // data afterwards is bounded by the progress callback's inactivity check.
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(2 * https_phase_timeout_ms));
         curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);

@@ -12,7 +12,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev wine64 xvfb
   python3 python3-cryptography b3sum openssl curl socat iperf3 iproute2
-  gsettings-desktop-schemas dconf-gsettings-backend
+  gsettings-desktop-schemas dconf-gsettings-backend libglib2.0-bin time
 )
 
 missing=()

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <unistd.h>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -143,6 +144,19 @@ TEST_F(CliE2E, ConnectSetsAndRestoresTheSystemProxy)
     EXPECT_NE(r.out.find("Connected: slow"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("exit=0"), std::string::npos) << r.out;
     EXPECT_EQ(gsettings_mode(), before);
+}
+
+// TUN mode cannot start in this build: connect fails clearly instead of running without it.
+TEST_F(CliE2E, ConnectWithTunFailsClearly)
+{
+    const result r = shell("\"$PELTO\" connect --tun --subscription '" + good_list() + "' 2>&1; echo \"exit=$?\"");
+    if (::geteuid() != 0) {
+        EXPECT_NE(r.out.find("administrator"), std::string::npos) << r.out;
+    } else {
+        EXPECT_NE(r.out.find("TUN mode: "), std::string::npos) << r.out;
+    }
+    EXPECT_NE(r.out.find("exit=1"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Local HTTP proxy"), std::string::npos) << r.out;
 }
 
 TEST_F(CliE2E, InterruptDuringProbingEndsPromptly)
