@@ -10,6 +10,8 @@ namespace pelto::cli {
 namespace {
 
 std::atomic<void (*)()> interrupt_target{nullptr};
+// The console takes the escape sequences that redraw the progress line.
+bool redraw_supported = false;
 
 BOOL WINAPI on_console_event(DWORD event)
 {
@@ -31,12 +33,16 @@ BOOL WINAPI on_console_event(DWORD event)
 void init_console()
 {
     ::SetConsoleOutputCP(CP_UTF8);
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    redraw_supported = ::GetConsoleMode(out, &mode) != 0 &&
+                       ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+// Only a console that redraws counts: elsewhere the progress goes out as plain lines.
 bool stdout_is_terminal()
 {
-    DWORD mode = 0;
-    return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    return redraw_supported;
 }
 
 void watch_interrupts(void (*on_interrupt)())
