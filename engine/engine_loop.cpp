@@ -1,5 +1,6 @@
 #include "engine/engine_loop.h"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -18,6 +19,8 @@
 
 namespace pelto {
 namespace {
+
+std::atomic<void (*)()> pick_taken_hook{nullptr};
 
 bool quit_or_reload()
 {
@@ -112,6 +115,9 @@ void run_cycles()
             if (index < 0 || static_cast<std::size_t>(index) >= nodes.size()) {
                 continue;
             }
+            if (const auto hook = pick_taken_hook.load()) {
+                hook();
+            }
             g.session_stop_flag.store(false);
             clear_stop();
             // A refresh or shutdown that arrived just before the flags were cleared set them
@@ -128,6 +134,11 @@ void run_cycles()
 }
 
 }  // namespace
+
+void set_pick_taken_hook_for_testing(void (*hook)())
+{
+    pick_taken_hook.store(hook);
+}
 
 void engine_run()
 {

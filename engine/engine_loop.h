@@ -29,4 +29,9 @@ void engine_disconnect();
 void engine_shutdown();
 bool tun_switch(bool on, std::u16string& out_message);
 
+// Test seam: a function the engine thread calls right after it took a requested index and before
+// it clears the stop flags for the session; tests use it to land a refresh or shutdown exactly
+// there. Null (the default) calls nothing; the product never sets it.
+void set_pick_taken_hook_for_testing(void (*hook)());
+
 }  // namespace pelto

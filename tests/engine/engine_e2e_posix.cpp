@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "app/preferences.h"
 #include "engine/engine_loop.h"
 #include "engine/engine_state.h"
 #include "engine/listener.h"
@@ -376,6 +377,40 @@ TEST_F(EngineE2E, EngineLoopStatesListsAndSystemProxy)
     EXPECT_EQ(after, before);
     std::lock_guard l(rec.lock);
     EXPECT_EQ(rec.states.back(), 7);
+}
+
+void refresh_now()
+{
+    set_pick_taken_hook_for_testing(nullptr);
+    preferences prefs;
+    {
+        engine_shared& g = engine_globals();
+        std::lock_guard l(g.engine_mutex);
+        prefs = g.prefs;
+    }
+    engine_refresh(prefs);
+}
+
+// A refresh that lands just before the engine clears the stop flags for a picked session must
+// still win: a new cycle starts and the session never does.
+TEST_F(EngineE2E, RefreshJustBeforeASessionStartsIsNotSwallowed)
+{
+    const int a = world_->add_node(0);
+    ASSERT_NE(a, 0);
+    use_subscription(world_->publish("late.txt", testing::engine_world::link(a, "a") + "\n"));
+    std::thread engine(engine_run);
+    ASSERT_TRUE(wait_state(2));
+    const std::size_t mark = event_count();
+    set_pick_taken_hook_for_testing(refresh_now);
+    engine_select_node(0);
+    ASSERT_TRUE(wait_event(mark, "state 0"));
+    ASSERT_TRUE(wait_event(mark, "state 2"));
+    engine_shutdown();
+    ASSERT_TRUE(wait_state(7));
+    engine.join();
+    set_pick_taken_hook_for_testing(nullptr);
+    const auto events = events_since(mark);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "state 3"), 0);
 }
 
 TEST_F(EngineE2E, FailedLoadLogsClearsTheListAndWaits)
