@@ -110,7 +110,7 @@ void send_node_list(const std::vector<node_entry>& nodes, std::int32_t final_lis
 std::u16string format_log_line(log_level level, int hour, int minute, int second, std::u16string_view text)
 {
     char prefix[48];
-    const auto format = PELTO_TEXT("[%s %02d:%02d:%02d] ");
+    const auto format = PELTO_TEXT("[%s|%02d:%02d:%02d] ");
     const int n = std::snprintf(prefix, sizeof prefix, format.c_str(), level_marker(level).c_str(), hour, minute,
                                 second);
     const std::size_t length = n <= 0 ? 0 : std::min(static_cast<std::size_t>(n), sizeof prefix - 1);
@@ -121,8 +121,16 @@ std::u16string format_log_line(log_level level, int hour, int minute, int second
 
 bool is_error_line(std::u16string_view line)
 {
-    const std::u16string marker = u'[' + ascii_to_utf16(level_marker(log_level::error)) + u' ';
+    const std::u16string marker = u'[' + ascii_to_utf16(level_marker(log_level::error)) + u'|';
     return line.starts_with(marker);
+}
+
+std::u16string_view strip_log_prefix(std::u16string_view line)
+{
+    // The shown text starts after the first space at or after the fifth character; the prefix's
+    // only space is its last character, so that rule drops exactly the prefix.
+    const std::size_t space = line.size() > 4 ? line.find(u' ', 4) : std::u16string_view::npos;
+    return space == std::u16string_view::npos ? line : line.substr(space + 1);
 }
 
 void log_line(log_level level, std::u16string_view text)

@@ -110,6 +110,10 @@ void log_line(log_level level, std::u16string_view text);
 
 // The line `log_line` delivers for the given level, local time of day and text.
 std::u16string format_log_line(log_level level, int hour, int minute, int second, std::u16string_view text);
+// The text of a log line without its prefix, by the rule every front end applies: everything
+// after the first space at or after the fifth character (the whole line when there is none).
+// The prefix has exactly one space, its last character, so the text itself is never cut.
+std::u16string_view strip_log_prefix(std::u16string_view line);
 // True when `line` is a line formatted for the error level (the GUI shows only those).
 bool is_error_line(std::u16string_view line);
 

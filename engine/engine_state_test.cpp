@@ -72,12 +72,21 @@ TEST_F(engine_state_test, reports_reach_registered_callbacks_only)
 
 TEST_F(engine_state_test, log_line_prefix_holds_level_and_local_time)
 {
-    EXPECT_EQ(format_log_line(log_level::error, 9, 5, 3, u"No nodes"), u"[ERROR 09:05:03] No nodes");
-    EXPECT_EQ(format_log_line(log_level::warning, 23, 59, 59, u"香港"), u"[WARN 23:59:59] 香港");
-    EXPECT_EQ(format_log_line(log_level::information, 0, 0, 0, u""), u"[INFO 00:00:00] ");
+    EXPECT_EQ(format_log_line(log_level::error, 9, 5, 3, u"No nodes"), u"[ERROR|09:05:03] No nodes");
+    EXPECT_EQ(format_log_line(log_level::warning, 23, 59, 59, u"香港"), u"[WARN|23:59:59] 香港");
+    EXPECT_EQ(format_log_line(log_level::information, 0, 0, 0, u""), u"[INFO|00:00:00] ");
     EXPECT_TRUE(is_error_line(format_log_line(log_level::error, 1, 2, 3, u"x")));
-    EXPECT_FALSE(is_error_line(format_log_line(log_level::warning, 1, 2, 3, u"[ERROR ")));
+    EXPECT_FALSE(is_error_line(format_log_line(log_level::warning, 1, 2, 3, u"[ERROR|")));
     EXPECT_FALSE(is_error_line(u"ERROR"));
+    // The front ends' rule (text after the first space at or after the fifth character) keeps
+    // the whole text, spaces included, for every level.
+    for (const log_level level : {log_level::error, log_level::warning, log_level::information}) {
+        EXPECT_EQ(strip_log_prefix(format_log_line(level, 14, 3, 7, u"No node  responded ")), u"No node  responded ");
+        EXPECT_EQ(strip_log_prefix(format_log_line(level, 14, 3, 7, u"")), u"");
+    }
+    EXPECT_EQ(strip_log_prefix(u"no prefix"), u"no prefix");
+    EXPECT_EQ(strip_log_prefix(u"abcd efg"), u"efg");
+    EXPECT_EQ(strip_log_prefix(u"abc"), u"abc");
 
     set_message_callback(on_line);
     const time_of_day before = local_time_now();

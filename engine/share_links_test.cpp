@@ -66,7 +66,7 @@ protected:
         EXPECT_TRUE(parse(link).empty()) << link;
         ASSERT_EQ(g_lines.size(), warned ? 1u : 0u) << link;
         if (warned) {
-            EXPECT_TRUE(g_lines[0].starts_with(u"[WARN ")) << link;
+            EXPECT_TRUE(g_lines[0].starts_with(u"[WARN|")) << link;
             EXPECT_NE(g_lines[0].find(u"\"bad\""), std::u16string::npos) << link;
         }
     }

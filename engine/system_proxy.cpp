@@ -3,6 +3,7 @@
 #include "base/obfuscated.h"
 #include "base/text.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -38,12 +39,22 @@ void register_exit_restore(system_proxy_record& r)
     }
 }
 
+std::atomic<bool> untouched{false};
+
 }  // namespace
+
+void keep_system_proxy_untouched(bool on)
+{
+    untouched.store(on);
+}
 
 bool set_system_proxy(int port)
 {
     if (port < 1 || port > 65535) {
         return false;
+    }
+    if (untouched.load()) {
+        return true;
     }
     system_proxy_record& r = record();
     std::lock_guard lock(r.mutex);
@@ -93,6 +104,9 @@ bool set_system_proxy(int port)
 
 bool restore_system_proxy()
 {
+    if (untouched.load()) {
+        return true;
+    }
     system_proxy_record& r = record();
     std::lock_guard lock(r.mutex);
     if (!r.ours_applied) {

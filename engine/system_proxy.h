@@ -41,6 +41,11 @@ struct proxy_settings {
 bool set_system_proxy(int port);
 bool restore_system_proxy();
 
+// For a front end that runs the loopback proxy without touching the system's settings: while
+// on, `set_system_proxy` and `restore_system_proxy` succeed without reading or writing anything.
+// Set it before the engine starts.
+void keep_system_proxy_untouched(bool on);
+
 // Platform backend. Reading gives the settings as the platform holds them; a platform may drop or
 // normalise parts of what was written (Wine keeps no bypass list), so a caller that must recognise
 // its own settings later compares against what it read back, not what it wrote.

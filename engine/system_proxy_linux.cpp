@@ -12,7 +12,9 @@
 #include "base/obfuscated.h"
 #include "base/text.h"
 
+#define G_SETTINGS_ENABLE_BACKEND
 #include <gio/gio.h>
+#include <gio/gsettingsbackend.h>
 
 #include <charconv>
 #include <memory>
@@ -47,6 +49,20 @@ bool open_schemas(proxy_schemas& out, std::u16string& out_error)
         return false;
     }
     g_settings_schema_unref(schema);
+    // Without a session bus (or with GSETTINGS_BACKEND=memory) GIO falls back to a backend that
+    // keeps values in this process only: a write would "succeed" and read back while nothing
+    // reaches the desktop. That is a failure, not a proxy setting.
+    GSettingsBackend* backend = g_settings_backend_get_default();
+    const std::string backend_type = backend ? G_OBJECT_TYPE_NAME(backend) : "";
+    if (backend) {
+        g_object_unref(backend);
+    }
+    if (backend_type.empty() || backend_type == PELTO_TEXT("GMemorySettingsBackend").view() ||
+        backend_type == PELTO_TEXT("GNullSettingsBackend").view()) {
+        out_error = PELTO_TEXT(u"No persistent desktop settings store is available (no session bus?): "
+                               u"the system proxy cannot be changed").str();
+        return false;
+    }
     out.root.reset(g_settings_new(root_id.c_str()));
     out.http.reset(g_settings_get_child(out.root.get(), PELTO_TEXT("http").c_str()));
     out.https.reset(g_settings_get_child(out.root.get(), PELTO_TEXT("https").c_str()));

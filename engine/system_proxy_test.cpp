@@ -160,4 +160,23 @@ TEST_F(system_proxy, exit_handler_restores_the_users_settings)
         testing::ExitedWithCode(0), "");
 }
 
+#ifndef _WIN32
+// With no persistent settings store GIO keeps values in memory: they read back although the
+// desktop never sees them. That must count as a failure, not as a proxy that was set.
+TEST(system_proxy_store, memory_backend_is_a_failure)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ::setenv("GSETTINGS_BACKEND", "memory", 1);
+            proxy_settings now;
+            std::u16string error;
+            const bool read = pelto::read_proxy_settings(now, error);
+            const bool set = pelto::set_system_proxy(17894);
+            std::exit(!read && !set && !error.empty() ? 0 : 5);
+        },
+        testing::ExitedWithCode(0), "");
+}
+#endif
+
 }  // namespace

@@ -14,7 +14,9 @@ Server -> client: salt(16) seal(type 1, timestamp u64, request salt(16), length 
                   seal(first payload) then chunks as above
 
 Only listens on 127.0.0.1 and only connects to loopback destinations. Host names reach origins
-through --map NAME=ADDRESS. The first line on stdout is "listening PORT"; later lines report
+through --map NAME[:PORT]=ADDRESS[:PORT] (an entry with a port applies to that port only; without
+a target port the requested one is kept). --delay-ms holds every request that long before the
+destination is connected, as a distant node would. The first line on stdout is "listening PORT"; later lines report
 each connection ("connect HOST PORT ADDRESS", "reject REASON"). SIGTERM or SIGINT stops it.
 
 Switches that misbehave on purpose (--misbehave):
@@ -196,12 +198,13 @@ class server_config:
             if args.psk is None:
                 raise SystemExit("give --psk, or --ipsk with --user")
             self.single_psk = decode_key(args.psk)
-        self.map = {}
+        self.map = {}  # (name, port or None) -> (address, port or None)
         for item in args.map:
             name, sep, address = item.partition("=")
             if not sep:
-                raise SystemExit("--map wants NAME=ADDRESS")
-            self.map[name.lower()] = address
+                raise SystemExit("--map wants NAME[:PORT]=ADDRESS[:PORT]")
+            self.map[split_port(name.lower())] = split_port(address)
+        self.delay = args.delay_ms / 1000.0
         self.misbehave = args.misbehave
         self.empty_first_payload = args.empty_first_payload
         self.zero_chunks = args.zero_chunks
@@ -219,15 +222,25 @@ def decode_key(text):
     return key
 
 
-def resolve_destination(cfg, host):
-    address = cfg.map.get(host.lower(), host)
+def split_port(text):
+    """NAME:PORT -> (NAME, PORT); NAME (or a bracketed IPv6 literal) -> (NAME, None)."""
+    head, sep, tail = text.rpartition(":")
+    if sep and tail.isdigit() and "]" not in tail and (head.endswith("]") or ":" not in head):
+        return head.strip("[]"), int(tail)
+    return text.strip("[]"), None
+
+
+def resolve_destination(cfg, host, port):
+    """The mapped (address, port) for a request; a NAME:PORT entry wins over a NAME entry."""
+    key = host.lower()
+    address, mapped_port = cfg.map.get((key, port)) or cfg.map.get((key, None)) or (host, None)
     try:
         ip = ipaddress.ip_address(address)
     except ValueError:
         raise rejected("no mapping for host %s" % host)
     if not ip.is_loopback:
         raise rejected("destination %s is not a loopback address" % address)
-    return str(ip)
+    return str(ip), mapped_port or port
 
 
 class connection:
@@ -280,9 +293,11 @@ class connection:
             if self.cfg.misbehave == "early-close":
                 report("early-close %s %d" % (host, port))
                 return
+            if self.cfg.delay:
+                time.sleep(self.cfg.delay)
             try:
-                address = resolve_destination(self.cfg, host)
-                self.origin = socket.create_connection((address, port), timeout=5)
+                address, origin_port = resolve_destination(self.cfg, host, port)
+                self.origin = socket.create_connection((address, origin_port), timeout=5)
                 self.origin.settimeout(None)
             except (rejected, OSError) as reason:
                 report("reject destination %s %d: %s" % (host, port, reason))
@@ -442,7 +457,9 @@ def main():
     parser.add_argument("--psk", help="single-user pre-shared key (Base64, 16 bytes)")
     parser.add_argument("--ipsk", help="identity pre-shared key for multi-user mode")
     parser.add_argument("--user", action="append", default=[], help="a user's key (multi-user)")
-    parser.add_argument("--map", action="append", default=[], help="NAME=ADDRESS")
+    parser.add_argument("--map", action="append", default=[], help="NAME[:PORT]=ADDRESS[:PORT]")
+    parser.add_argument("--delay-ms", type=int, default=0,
+                        help="wait this long before connecting to each destination")
     parser.add_argument("--misbehave", choices=MISBEHAVIOURS)
     parser.add_argument("--timestamp-offset", type=int, default=0)
     parser.add_argument("--chunk-size", type=int, default=16384)
