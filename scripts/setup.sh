@@ -13,7 +13,7 @@ packages=(
   libssl-dev libcurl4-openssl-dev nlohmann-json3-dev librust-blake3-dev libglib2.0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev wine64 xvfb
-  python3 python3-cryptography b3sum openssl curl socat iperf3 iproute2
+  python3 python3-cryptography b3sum openssl curl socat iperf3 iproute2 nftables
   gsettings-desktop-schemas dconf-gsettings-backend
 )
 
