@@ -41,7 +41,7 @@ private:
         row.DestinationPrefix.PrefixLength = 32;
         row.NextHop.si_family = AF_INET;  // on-link: 0.0.0.0
         row.Metric = 0;
-        row.Protocol = MIB_IPPROTO_NETMGMT;
+        row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
     }
 
     NET_LUID luid_{};
