@@ -70,6 +70,19 @@ std::optional<dns_question> read_question(byte_span m, std::size_t offset)
     return q;
 }
 
+bool questions_readable(byte_span message, std::uint16_t count)
+{
+    std::size_t at = dns_header_size;
+    for (std::uint16_t i = 0; i < count; ++i) {
+        auto q = read_question(message, at);
+        if (!q) {
+            return false;
+        }
+        at = q->name.end;
+    }
+    return true;
+}
+
 struct kept_record {
     std::string owner;
     std::uint16_t type = 0;
@@ -261,7 +274,8 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         } else if (rec->type == dns_type_cname) {
             auto target = read_dns_name(answer, rec->data_at);
             // The target must lie inside the record's data (a pointer may leave it).
-            if (target && target->end <= rec->end && target->plain && rec->owner.plain) {
+            if (target && target->end <= rec->end && !target->text.empty() && target->plain &&
+                rec->owner.plain) {
                 hooks.record_alias(target->text, routed);
                 kept.push_back({rec->owner.text, dns_type_cname, rec->ttl, {}, target->text});
             }
@@ -296,6 +310,11 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
             w.append(k.data);
         }
     }
+    // A question name may point past the question section into records left out: such an answer
+    // cannot be rebuilt and goes out as received.
+    if (!questions_readable(out, questions)) {
+        return rewrite_outcome::unchanged;
+    }
     out[2] &= static_cast<std::uint8_t>(~0x02);  // TC
     out[3] &= static_cast<std::uint8_t>(~0x20);  // AD
     set_u16_at(out, 6, static_cast<std::uint16_t>(kept.size()));
@@ -315,6 +334,9 @@ bytes truncated_reply(byte_span answer)
         return {};
     }
     bytes out(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(q->name.end));
+    if (!questions_readable(out, 1)) {
+        return {};
+    }
     out[2] |= 0x02;
     set_u16_at(out, 4, 1);
     set_u16_at(out, 6, 0);

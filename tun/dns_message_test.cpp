@@ -329,6 +329,14 @@ TEST(tun_dns_answer, unreadable_answers_are_left_as_received)
         const rewrite_outcome r = rewrite_answer(cut, tun.hooks(), out);
         EXPECT_NE(r, rewrite_outcome::suppressed) << n;
     }
+    // A question name that points into a record the rewrite leaves out cannot be rebuilt.
+    bytes forward = header(7, 0x81, 0x80, 1, 1);
+    forward.insert(forward.end(), {0xC0, 30, 0, 1, 0, 1});          // question: pointer to offset 30
+    forward.insert(forward.end(), {0xC0, 12, 0, 16, 0, 1, 0, 0, 0, 60, 0, 10});  // TXT record
+    ASSERT_EQ(forward.size(), 30u);
+    write_dns_name("svc.test", forward);                            // its data: the name itself
+    EXPECT_EQ(rewrite_answer(forward, tun.hooks(), out), rewrite_outcome::unchanged);
+    EXPECT_TRUE(truncated_reply(forward).empty());
     bytes no_questions = a;
     no_questions[5] = 0;
     EXPECT_EQ(rewrite_answer(no_questions, tun.hooks(), out), rewrite_outcome::unchanged);
