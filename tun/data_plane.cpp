@@ -136,7 +136,10 @@ bool data_plane::emit(const bytes& packet)
 
 std::uint16_t data_plane::window_of(const flow& f) const
 {
-    return f.to_remote_size.load() <= receive_threshold ? 65535 : 0;
+    // The right edge never moves back: data arriving and data accepted move together, and only
+    // the worker taking the buffer opens the window again.
+    const std::int32_t room = receive_limit - f.to_remote_size.load();
+    return static_cast<std::uint16_t>(std::clamp<std::int32_t>(room, 0, 65535));
 }
 
 bool data_plane::send_raw_tcp(std::uint32_t src, std::uint32_t dst, std::uint16_t sport,
@@ -160,7 +163,7 @@ bool data_plane::send_flow(const flow& f, std::uint8_t flags, std::uint32_t seq,
 
 bool data_plane::send_ack(const flow& f)
 {
-    const_cast<flow&>(f).zero_window_advertised = window_of(f) == 0;
+    const_cast<flow&>(f).zero_window_advertised = window_of(f) < max_segment;
     return send_flow(f, tcp_ack, f.snd_nxt, {});
 }
 
@@ -334,7 +337,9 @@ void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_
 
 void data_plane::deliver(const std::shared_ptr<flow>& f, byte_span data, bool fin)
 {
-    if (data.empty() || f->to_remote_size.load() <= receive_threshold) {
+    // Everything inside the window we advertised fits: the window is what is left of the limit.
+    if (data.empty() ||
+        f->to_remote_size.load() + static_cast<std::int64_t>(data.size()) <= receive_limit) {
         {
             std::lock_guard hold(f->lock);
             f->to_remote.insert(f->to_remote.end(), data.begin(), data.end());
@@ -374,7 +379,7 @@ void data_plane::timer_pass()
             continue;
         }
         send_pending(f);
-        if (f->zero_window_advertised && window_of(*f) != 0) {
+        if (f->zero_window_advertised && window_of(*f) >= max_segment) {
             send_ack(*f);  // the window opened again: tell the client at once
         }
         if (!f->reset_pending && f->established && f->remote_eof && !f->fin_sent) {

@@ -33,6 +33,9 @@ namespace pelto::tun {
 inline constexpr std::size_t max_flows = 128;
 inline constexpr std::size_t max_segment = 1380;
 inline constexpr std::int32_t receive_threshold = 200000;
+// Client bytes buffered at most: the threshold plus one full window, so a segment the client was
+// allowed to send is never dropped. The window offered is what is left of it, at most 65535.
+inline constexpr std::int32_t receive_limit = receive_threshold + 65535;
 inline constexpr std::size_t to_client_cap = 256 * 1024;
 inline constexpr std::int64_t retransmit_ns = 500'000'000;
 inline constexpr std::int64_t zero_window_probe_ns = 500'000'000;

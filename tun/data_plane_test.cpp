@@ -534,25 +534,26 @@ TEST_F(data_plane_test, zero_window_towards_the_client_reopens_with_an_update)
     auto r = remote(0);
     ASSERT_TRUE(r);
     r->set_blocked(true);
-    // Fill the receive buffer past its threshold while the remote takes nothing.
+    // Fill the receive buffer while the remote takes nothing: the window shrinks to less than a
+    // segment, and never by dropping what it had offered.
     std::uint32_t seq = 1001;
-    bool zero_seen = false;
-    for (int i = 0; i < 400 && !zero_seen; ++i) {
-        send(tcp_ack, seq, iss + 1, pattern(1380));
+    std::uint16_t window = 65535;
+    for (int i = 0; i < 400 && window >= max_segment; ++i) {
+        send(tcp_ack, seq, iss + 1, pattern(max_segment));
         for (const seg& s : take()) {
-            if (s.window == 0) {
-                zero_seen = true;
-            }
+            EXPECT_EQ(s.ack, seq + max_segment) << "an offered segment was refused";
+            window = s.window;
             seq = s.ack;
         }
     }
-    ASSERT_TRUE(zero_seen);
-    // Further data is refused while the window is shut.
-    send(tcp_ack, seq, iss + 1, pattern(100));
+    ASSERT_LT(window, max_segment);
+    EXPECT_GT(seq - 1001, static_cast<std::uint32_t>(receive_threshold));
+    // Data beyond the window is refused.
+    send(tcp_ack, seq, iss + 1, pattern(max_segment));
     auto out = take();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].ack, seq);
-    EXPECT_EQ(out[0].window, 0);
+    EXPECT_EQ(out[0].window, window);
     // The remote drains; without any segment from the client an update announces the window.
     r->set_blocked(false);
     out = pump_until([](const std::vector<seg>& s) { return !s.empty(); });

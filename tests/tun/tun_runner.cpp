@@ -4,8 +4,10 @@
 // or through a Shadowsocks 2022 node. Never run it outside a network namespace of its own.
 //
 //   tun_runner --name pt0 --adapter 10.200.0.1 --virtual-dns 198.18.0.53 --upstream 10.9.0.2
-//              --domain svc.test [--up-command CMD] [--ss HOST:PORT:BASE64KEY]
+//              --domain svc.test [--up-command CMD] [--ss HOST:PORT:BASE64KEY | --direct ADDRESS]
 //
+// Without --ss each flow is dialled directly by its host name; --direct dials ADDRESS (with the
+// flow's port) instead, for a namespace whose resolver is the TUN's own virtual DNS.
 // Prints "ready" on stdout once it serves; log lines go to stderr.
 
 #include <arpa/inet.h>
@@ -55,7 +57,7 @@ std::string narrow(std::u16string_view s)
 int main(int argc, char** argv)
 {
     using namespace pelto;
-    std::string name = "pt0", adapter, virtual_dns, upstream, domain, up_command, ss;
+    std::string name = "pt0", adapter, virtual_dns, upstream, domain, up_command, ss, direct;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
         const std::string value = argv[i + 1];
@@ -66,6 +68,7 @@ int main(int argc, char** argv)
         else if (key == "--domain") domain = value;
         else if (key == "--up-command") up_command = value;
         else if (key == "--ss") ss = value;
+        else if (key == "--direct") direct = value;
         else {
             std::fprintf(stderr, "unknown switch %s\n", key.c_str());
             return 2;
@@ -88,9 +91,10 @@ int main(int argc, char** argv)
     o.is_routed_name = is_routed;
     o.log = [](std::u16string_view line) { std::fprintf(stderr, "%s\n", narrow(line).c_str()); };
     if (ss.empty()) {
-        o.dial = [](std::string_view host, std::int32_t port, std::u16string& error) -> std::unique_ptr<tun_conn> {
+        o.dial = [direct](std::string_view host, std::int32_t port, std::u16string& error) -> std::unique_ptr<tun_conn> {
             socket_handle s = invalid_socket_handle;
-            if (!tcp_connect(host, static_cast<std::uint16_t>(port), 8000, 120000, s, error)) {
+            const std::string target = direct.empty() ? std::string(host) : direct;
+            if (!tcp_connect(target, static_cast<std::uint16_t>(port), 8000, 120000, s, error)) {
                 return nullptr;
             }
             return std::make_unique<tun_dial>(std::make_unique<direct_stream>(s));
