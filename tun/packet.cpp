@@ -87,6 +87,15 @@ std::uint32_t network_order(std::uint32_t host_address)
 
 std::uint16_t fold_sum(byte_span data, std::uint32_t initial) { return fold(sum_words(data, initial)); }
 
+bool checksum_self_test()
+{
+    static constexpr std::uint8_t reference[20] = {
+        0x45, 0x00, 0x00, 0x3c, 0x1c, 0x46, 0x40, 0x00, 0x40, 0x06,
+        0x00, 0x00, 0xac, 0x10, 0x0a, 0x63, 0xac, 0x10, 0x0a, 0x0c,
+    };
+    return fold_sum(reference) == 0x4E19 && internet_checksum(reference) == 0xB1E6;
+}
+
 std::uint16_t internet_checksum(byte_span data) { return static_cast<std::uint16_t>(~fold_sum(data)); }
 
 std::uint16_t transport_checksum(std::uint32_t source, std::uint32_t destination,

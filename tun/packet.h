@@ -47,6 +47,9 @@ std::uint32_t network_order(std::uint32_t host_address);
 // carries folded back. `fold_sum` is the folded sum before complementing.
 std::uint16_t fold_sum(byte_span data, std::uint32_t initial = 0);
 std::uint16_t internet_checksum(byte_span data);
+// Runs the checksum routine on a fixed reference header whose folded sum is known (0x4E19);
+// TUN mode refuses to start when this fails.
+bool checksum_self_test();
 // The checksum of a TCP or UDP segment including the 12-byte pseudo-header.
 std::uint16_t transport_checksum(std::uint32_t source, std::uint32_t destination,
                                  std::uint8_t protocol, byte_span segment);

@@ -135,7 +135,15 @@ got="$(fetch --limit-rate 400k http://www.svc.test:8080/slow.bin | sha256sum)"
 [ "$got" = "$want" ] || fail "slow reader download differs"
 echo "ok: 20 MiB and a rate-limited 2 MiB intact"
 
-# 4. Loss both ways between the kernel and the user-space endpoint (3% of the packets into and
+# 4. A client that aborts mid-transfer (its close resets the connection) leaves nothing behind
+#    that blocks the next request.
+for _ in 1 2 3; do
+  in_client curl -s -o /dev/null --max-time 0.3 --limit-rate 200k http://www.svc.test:8080/big.bin || true
+done
+[ "$(fetch http://www.svc.test:8080/who.txt)" = node ] || fail "request after aborted transfers"
+echo "ok: aborted transfers, then a new request"
+
+# 5. Loss both ways between the kernel and the user-space endpoint (3% of the packets into and
 #    out of the device, dropped by an nftables table of the client namespace).
 if command -v nft >/dev/null; then
   in_client nft add table ip loss
@@ -151,7 +159,7 @@ else
   echo "note: nft missing, loss case not run"
 fi
 
-# 5. The runner stops cleanly and the device goes with it.
+# 6. The runner stops cleanly and the device goes with it.
 kill -TERM "$(cat "$work/runner.pid")"
 rc=0; wait "$launcher_pid" || rc=$?
 [ "$rc" = 0 ] || fail "runner exited with status $rc"
