@@ -667,6 +667,49 @@ TEST_F(data_plane_test, a_replaced_dial_function_serves_new_flows)
     EXPECT_EQ(second.load(), 1);
 }
 
+TEST_F(data_plane_test, half_close_closes_the_remote_after_the_request_then_fins)
+{
+    const std::uint32_t iss = handshake();
+    send(tcp_psh | tcp_fin | tcp_ack, 1001, iss + 1, text("request"));
+    EXPECT_EQ(take().at(0).ack, 1001u + 7u + 1u);
+    auto r = remote(0);
+    ASSERT_TRUE(r);
+    // The request is written, then the remote is closed: there is no half-close towards it.
+    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->closed; }));
+    {
+        std::lock_guard h(r->lock);
+        EXPECT_EQ(r->written, text("request"));
+    }
+    auto out = pump_until([](const std::vector<seg>& s) { return !s.empty(); });
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].flags, tcp_fin | tcp_ack);
+    send(tcp_ack, 1009, iss + 2);
+    EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
+}
+
+TEST_F(data_plane_test, replacing_the_dial_function_while_workers_dial_is_safe)
+{
+    refuse_dial = true;  // every dial fails, whichever function a worker took
+    std::atomic<bool> stop{false};
+    std::thread replacer([&] {
+        for (int i = 0; !stop; ++i) {
+            const std::string label(64, static_cast<char>('a' + i % 26));  // heap-held state
+            plane->set_dial([label](std::string_view, std::int32_t, std::u16string& error) -> std::unique_ptr<tun_conn> {
+                error.assign(label.begin(), label.end());
+                return nullptr;
+            });
+        }
+    });
+    for (std::uint16_t i = 0; i < 100; ++i) {
+        send(tcp_syn, 1, 0, {}, 65535, static_cast<std::uint16_t>(20000 + i));
+        send(tcp_ack, 2, 0, {}, 65535, static_cast<std::uint16_t>(20000 + i));
+        plane->timer_pass();
+    }
+    stop = true;
+    replacer.join();
+    EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
+}
+
 TEST_F(data_plane_test, pause_closes_routed_flows_but_dns_over_tcp_carries_on)
 {
     handshake();
