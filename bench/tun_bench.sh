@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# TUN data plane figures, in two network namespaces this script creates (the topology of
+# tests/tun/tun_e2e.sh; nothing of the machine's own network is touched). Needs root.
+#
+# Usage: bench/tun_bench.sh [SECONDS]   (after: cmake --preset linux-release &&
+#        cmake --build --preset linux-release --target tun_runner)
+#
+#  1. iperf3, one stream, both directions: direct over the veth; through the TUN with a direct
+#     dial; through the TUN and a Shadowsocks 2022 node (the Python test peer, so this one
+#     measures the peer as much as us).
+#  2. DNS answer latency, 200 queries: through the virtual DNS address vs the upstream directly.
+#  3. Time to first byte of 50 requests, each after 300 ms idle: through the TUN vs direct.
+#  4. Memory and threads of the runner with 100 idle flows; memory with a stalled client reading
+#     nothing from a fast origin.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-5}"
+runner="${PELTO_TUN_RUNNER:-build/linux-release/bench/tun_runner}"
+python=/usr/bin/python3
+[ -x "$runner" ] || { echo "build the linux-release preset's tun_runner first" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)" >&2; exit 1; }
+
+id=$$
+client="ptbc$id"
+server="ptbs$id"
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  ip netns del "$client" 2>/dev/null || true
+  ip netns del "$server" 2>/dev/null || true
+  rm -rf "/etc/netns/$client" "$work"
+}
+trap cleanup EXIT
+in_client() { ip netns exec "$client" "$@"; }
+in_server() { ip netns exec "$server" "$@"; }
+wait_line() {
+  for _ in $(seq 1 150); do
+    grep -m1 "^$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "no '$2' in $1" >&2; return 1
+}
+
+ip netns add "$client"; ip netns add "$server"
+ip -n "$client" link add v0 type veth peer name w0 netns "$server"
+ip -n "$client" addr add 10.9.0.1/24 dev v0; ip -n "$client" link set v0 up; ip -n "$client" link set lo up
+for a in 10.9.0.2 10.9.0.3 10.9.0.4; do ip -n "$server" addr add $a/24 dev w0; done
+ip -n "$server" link set w0 up; ip -n "$server" link set lo up
+mkdir -p "/etc/netns/$client"
+echo "nameserver 198.18.0.53" > "/etc/netns/$client/resolv.conf"
+mkdir -p "$work/www"
+head -c $((64 * 1024 * 1024)) /dev/zero > "$work/www/big.bin"
+echo hi > "$work/www/small.txt"
+
+in_server "$python" tests/tun/dns_peer.py --address 10.9.0.2 --record www.svc.test=10.9.0.3 \
+  --record other.test=10.9.0.4 > "$work/dns.out" 2>&1 & pids+=($!)
+in_server iperf3 -s -B 10.9.0.4 > /dev/null 2>&1 & pids+=($!)
+in_client iperf3 -s -B 127.0.0.1 > /dev/null 2>&1 & pids+=($!)
+in_server "$python" -m http.server 8080 --bind 0.0.0.0 --directory "$work/www" > /dev/null 2>&1 & pids+=($!)
+psk="$("$python" -c 'import base64, os; print(base64.b64encode(os.urandom(16)).decode())')"
+in_client "$python" tests/peers/ss2022_server.py --port 0 --psk "$psk" --map www.svc.test=127.0.0.1 \
+  > "$work/ss.out" 2> /dev/null & pids+=($!)
+wait_line "$work/dns.out" listening > /dev/null
+ss_port="$(wait_line "$work/ss.out" listening | cut -d' ' -f2)"
+sleep 1
+
+runner_pid=""
+start_runner() {
+  in_client sh -c 'echo $$ > "$0"; exec "$@"' "$work/runner.pid" "$runner" --name pt0 \
+    --adapter 10.200.0.1 --virtual-dns 198.18.0.53 --upstream 10.9.0.2 --domain svc.test "$@" \
+    --up-command "ip addr add 10.200.0.1/32 dev pt0 && ip link set pt0 up" \
+    > "$work/runner.out" 2> "$work/runner.err" & pids+=($!)
+  wait_line "$work/runner.out" ready > /dev/null
+  runner_pid="$(cat "$work/runner.pid")"
+  in_client getent hosts www.svc.test > /dev/null  # the answer makes the host route
+}
+stop_runner() {
+  kill -TERM "$runner_pid"; sleep 0.5; rm -f "$work/runner.out"
+}
+gbits() { "$python" -c 'import json,sys; d=json.load(sys.stdin); print("%.2f" % (d["end"]["sum_received"]["bits_per_second"]/1e9))'; }
+iperf_pair() {  # label host
+  local up down
+  up="$(in_client iperf3 -c "$2" -t "$seconds" -J | gbits)"
+  down="$(in_client iperf3 -c "$2" -t "$seconds" -R -J | gbits)"
+  printf '%-34s upload %6s Gbit/s   download %6s Gbit/s\n' "$1" "$up" "$down"
+}
+
+echo "== iperf3, one stream, ${seconds}s each"
+iperf_pair "direct over the veth" 10.9.0.4
+start_runner --direct 10.9.0.4
+iperf_pair "through TUN, direct dial" www.svc.test
+
+echo "== DNS answer latency, 200 queries"
+cat > "$work/dnslat.py" <<'PY'
+import socket, struct, sys, time, random
+server = sys.argv[1]
+times = []
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.settimeout(2)
+for i in range(200):
+    ident = random.randrange(65536)
+    q = struct.pack('!HHHHHH', ident, 0x0100, 1, 0, 0, 0) + b'\x05other\x04test\x00\x00\x01\x00\x01'
+    t = time.perf_counter(); s.sendto(q, (server, 53))
+    while True:
+        a = s.recv(2048)
+        if a[:2] == q[:2]: break
+    times.append((time.perf_counter() - t) * 1000)
+times.sort()
+print('p50 %.2f ms   p95 %.2f ms' % (times[99], times[189]))
+PY
+printf '%-34s %s\n' "through the virtual DNS" "$(in_client "$python" "$work/dnslat.py" 198.18.0.53)"
+printf '%-34s %s\n' "upstream directly" "$(in_client "$python" "$work/dnslat.py" 10.9.0.2)"
+
+echo "== time to first byte, 50 requests after 300 ms idle each"
+ttfb() {
+  local total=()
+  for _ in $(seq 1 50); do
+    sleep 0.3
+    total+=("$(in_client curl -s -o /dev/null -w '%{time_starttransfer}' "$1")")
+  done
+  printf '%s\n' "${total[@]}" | sort -n | awk '{a[NR]=$1} END {printf "p50 %.2f ms   p95 %.2f ms\n", a[25]*1000, a[48]*1000}'
+}
+printf '%-34s %s\n' "through TUN, direct dial" "$(ttfb http://www.svc.test:8080/small.txt)"
+printf '%-34s %s\n' "direct" "$(ttfb http://10.9.0.4:8080/small.txt)"
+
+echo "== memory and threads"
+status() { awk '/VmRSS|Threads/ {printf "%s %s %s  ", $1, $2, $3}' "/proc/$runner_pid/status"; echo; }
+printf '%-34s %s\n' "idle runner" "$(status)"
+cat > "$work/idle.py" <<'PY'
+import socket, sys, time
+held = [socket.create_connection(('www.svc.test', 8080)) for _ in range(100)]
+print('open', flush=True)
+time.sleep(float(sys.argv[1]))
+PY
+in_client "$python" "$work/idle.py" 4 > "$work/idle.out" & idle=$!
+wait_line "$work/idle.out" open > /dev/null; sleep 1
+printf '%-34s %s\n' "100 idle flows" "$(status)"
+wait $idle || true
+cat > "$work/stall.py" <<'PY'
+import socket, sys, time
+s = socket.create_connection(('www.svc.test', 8080))
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+s.sendall(b'GET /big.bin HTTP/1.0\r\nHost: www.svc.test\r\n\r\n')
+print('sent', flush=True)
+time.sleep(float(sys.argv[1]))
+PY
+in_client "$python" "$work/stall.py" 6 > "$work/stall.out" & stall=$!
+wait_line "$work/stall.out" sent > /dev/null
+sleep 2; printf '%-34s %s\n' "stalled client after 2 s" "$(status)"
+sleep 3; printf '%-34s %s\n' "stalled client after 5 s" "$(status)"
+wait $stall || true
+stop_runner
+
+start_runner --ss "127.0.0.1:$ss_port:$psk"
+echo "== iperf3 through the Shadowsocks 2022 test node (Python peer)"
+iperf_pair "through TUN and the node" www.svc.test
+stop_runner

@@ -1,0 +1,765 @@
+#include "tun/data_plane.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <system_error>
+
+#include "base/obfuscated.h"
+#include "crypto/random.h"
+#include "tun/dns_message.h"
+#include "tun/packet.h"
+
+namespace pelto::tun {
+
+struct segment_record {
+    std::uint32_t seq = 0;
+    bytes data;
+    bool fin = false;
+    int tries = 1;
+    std::int64_t sent_at = 0;
+};
+
+struct flow {
+    flow_key key{};
+    std::string host;
+    bool is_dns = false;
+
+    // The reader's own.
+    std::uint32_t iss = 0, snd_una = 0, snd_nxt = 0, rcv_nxt = 0;
+    std::uint32_t peer_window = 65535;
+    bool established = false;
+    bool fin_sent = false;
+    bool rst_sent = false;
+    bool zero_window_advertised = false;
+    int synack_tries = 0;
+    std::int64_t synack_sent_at = 0;
+    std::int64_t last_probe_at = 0;
+    std::deque<segment_record> retx_queue;
+
+    // Shared with the worker and the remote reader.
+    std::atomic<std::int32_t> to_remote_size{0};
+    std::atomic<bool> closed{false};
+    std::atomic<bool> reset_pending{false};
+    std::atomic<bool> fin_received{false};
+    std::atomic<bool> remote_eof{false};
+    std::atomic<bool> worker_done{false};
+
+    std::mutex lock;  // guards to_remote, to_client, remote
+    std::condition_variable wake;
+    bytes to_remote;
+    std::deque<std::uint8_t> to_client;
+    std::unique_ptr<tun_conn> remote;
+
+    std::thread worker;  // joined by the reader
+
+    // Closes the flow from the reader: no more segments, the threads wind down.
+    void close_now()
+    {
+        {
+            std::lock_guard hold(lock);
+            closed = true;
+            if (remote) {
+                remote->close();
+            }
+        }
+        wake.notify_all();
+    }
+
+    ~flow()
+    {
+        if (remote) {
+            remote->close();
+        }
+    }
+};
+
+namespace {
+
+std::uint32_t initial_sequence()
+{
+    std::uint8_t raw[4];
+    random_bytes(raw);
+    std::uint32_t out = 0;
+    std::memcpy(&out, raw, 4);
+    return out;
+}
+
+}  // namespace
+
+data_plane::data_plane(data_plane_config config) : config_(std::move(config)) {}
+
+data_plane::~data_plane() { close_all(); }
+
+void data_plane::set_dial(dial_fn dial)
+{
+    auto shared = std::make_shared<const dial_fn>(std::move(dial));
+    std::lock_guard hold(dial_lock_);
+    dial_ = std::move(shared);
+}
+
+void data_plane::set_ready(bool ready) { ready_ = ready; }
+
+std::size_t data_plane::flow_count() const
+{
+    std::lock_guard hold(count_lock_);
+    return published_count_;
+}
+
+bool data_plane::start(std::function<void()> body, std::thread& out)
+{
+    if (config_.start_thread) {
+        return config_.start_thread(std::move(body), out);
+    }
+    try {
+        out = std::thread(std::move(body));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+// ---- output ----
+
+bool data_plane::emit(const bytes& packet)
+{
+    std::uint8_t* slot =
+        config_.device->allocate_send_packet(config_.session, static_cast<std::uint32_t>(packet.size()));
+    if (slot == nullptr) {
+        return false;
+    }
+    std::memcpy(slot, packet.data(), packet.size());
+    config_.device->send_packet(config_.session, slot);
+    return true;
+}
+
+std::uint16_t data_plane::window_of(const flow& f) const
+{
+    // The right edge never moves back: data arriving and data accepted move together, and only
+    // the worker taking the buffer opens the window again.
+    const std::int32_t room = receive_limit - f.to_remote_size.load();
+    return static_cast<std::uint16_t>(std::clamp<std::int32_t>(room, 0, 65535));
+}
+
+bool data_plane::send_raw_tcp(std::uint32_t src, std::uint32_t dst, std::uint16_t sport,
+                              std::uint16_t dport, std::uint8_t flags, std::uint32_t seq,
+                              std::uint32_t ack, std::uint16_t window)
+{
+    tcp_out out{src, dst, sport, dport, flags, seq, ack, window, false};
+    scratch_.clear();
+    return build_tcp(out, {}, ident_.fetch_add(1), scratch_) && emit(scratch_);
+}
+
+bool data_plane::send_flow(const flow& f, std::uint8_t flags, std::uint32_t seq, byte_span data,
+                           bool with_mss)
+{
+    // Towards the client: our side is the address it connected to.
+    tcp_out out{f.key.dst_addr, f.key.src_addr, f.key.dst_port, f.key.src_port, flags, seq,
+                f.rcv_nxt, window_of(f), with_mss};
+    scratch_.clear();
+    return build_tcp(out, data, ident_.fetch_add(1), scratch_) && emit(scratch_);
+}
+
+bool data_plane::send_ack(const flow& f)
+{
+    const_cast<flow&>(f).zero_window_advertised = window_of(f) < max_segment;
+    return send_flow(f, tcp_ack, f.snd_nxt, {});
+}
+
+// ---- input ----
+
+void data_plane::dispatch(byte_span packet)
+{
+    const auto ip = parse_ipv4_packet(packet);
+    if (!ip) {
+        return;
+    }
+    if (ip->header.protocol == ip_proto_tcp) {
+        tcp_input(ip->header.source, ip->header.destination, ip->segment);
+    } else if (ip->header.protocol == ip_proto_udp) {
+        udp_input(ip->header.source, ip->header.destination, ip->segment);
+    }
+}
+
+void data_plane::udp_input(std::uint32_t src, std::uint32_t dst, byte_span segment)
+{
+    if (dst != config_.virtual_dns_address) {
+        return;
+    }
+    const auto udp = parse_udp_datagram(segment);
+    if (!udp || udp->header.destination_port != 53 || !config_.dns_capture) {
+        return;
+    }
+    config_.dns_capture(
+        {src, udp->header.source_port, bytes(udp->payload.begin(), udp->payload.end())});
+}
+
+void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segment)
+{
+    const auto parsed = parse_tcp_segment(segment);
+    if (!parsed) {
+        return;
+    }
+    const tcp_header& h = parsed->header;
+    const byte_span payload = parsed->payload;
+    const flow_key key{src, dst, h.source_port, h.destination_port};
+    const auto found = flows_.find(key);
+
+    if (h.flags & tcp_rst) {
+        if (found != flows_.end()) {
+            found->second->close_now();
+        }
+        return;
+    }
+    if (found == flows_.end()) {
+        if (h.flags & tcp_syn) {
+            accept_syn(key, h.seq, h.window, h.flags, payload);
+        } else if (h.flags & tcp_ack) {
+            send_raw_tcp(dst, src, h.destination_port, h.source_port, tcp_rst, h.ack, 0, 0);
+        } else {
+            const std::uint32_t ack = h.seq + static_cast<std::uint32_t>(payload.size()) +
+                                      ((h.flags & tcp_fin) ? 1 : 0);
+            send_raw_tcp(dst, src, h.destination_port, h.source_port, tcp_rst | tcp_ack, 0, ack, 0);
+        }
+        return;
+    }
+
+    const std::shared_ptr<flow> f = found->second;
+    if (f->closed) {
+        return;
+    }
+    f->peer_window = h.window;
+    // A SYN occupies one sequence number: data on a SYN starts behind it.
+    std::uint32_t seq = h.seq;
+    if (h.flags & tcp_syn) {
+        if (!f->established) {
+            send_flow(*f, tcp_syn | tcp_ack, f->iss, {}, true);
+            f->synack_sent_at = config_.clock();
+        }
+        seq += 1;
+    }
+    if ((h.flags & tcp_ack) && seq_diff(h.ack, f->snd_una) >= 0 && seq_diff(f->snd_nxt, h.ack) >= 0) {
+        f->snd_una = h.ack;
+        if (!f->established && seq_diff(h.ack, f->iss) > 0) {
+            f->established = true;
+        }
+        while (!f->retx_queue.empty()) {
+            segment_record& front = f->retx_queue.front();
+            const std::int32_t d = seq_diff(h.ack, front.seq);
+            if (d < 0) {
+                break;
+            }
+            const std::size_t span = front.data.size() + (front.fin ? 1 : 0);
+            if (static_cast<std::size_t>(d) < span) {
+                const std::size_t cut = std::min<std::size_t>(static_cast<std::size_t>(d), front.data.size());
+                front.data.erase(front.data.begin(), front.data.begin() + static_cast<std::ptrdiff_t>(cut));
+                front.seq += static_cast<std::uint32_t>(cut);
+                break;
+            }
+            f->retx_queue.pop_front();
+        }
+    }
+    const bool fin = (h.flags & tcp_fin) != 0;
+    if (payload.empty() && !fin) {
+        return;
+    }
+    const std::uint32_t length = static_cast<std::uint32_t>(payload.size());
+    const std::int32_t offset = seq_diff(f->rcv_nxt, seq);
+    if (offset > 0) {
+        if (static_cast<std::uint32_t>(offset) < length) {
+            deliver(f, payload.subspan(static_cast<std::size_t>(offset)), fin);
+        } else if (fin && !f->fin_received && seq + length == f->rcv_nxt) {
+            deliver(f, {}, true);
+        } else {
+            send_ack(*f);
+        }
+    } else if (offset == 0) {
+        deliver(f, payload, fin);
+    } else {
+        send_ack(*f);  // out of order: not kept, the client sends it again
+    }
+}
+
+void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_t window,
+                            std::uint8_t flags, byte_span payload)
+{
+    const bool is_dns = key.dst_addr == config_.virtual_dns_address && key.dst_port == 53;
+    auto refuse = [&] {
+        send_raw_tcp(key.dst_addr, key.src_addr, key.dst_port, key.src_port, tcp_rst | tcp_ack, 0,
+                     seq + 1, 0);
+    };
+    std::string host;
+    if (!is_dns) {
+        if (!ready_) {
+            refuse();
+            return;
+        }
+        host = config_.host_for_address ? config_.host_for_address(key.dst_addr) : std::string();
+        if (host.empty()) {
+            refuse();
+            return;
+        }
+    }
+    if (flows_.size() >= max_flows) {
+        return;  // silently: the client's own SYN retry may find room
+    }
+    auto f = std::make_shared<flow>();
+    f->key = key;
+    f->host = std::move(host);
+    f->is_dns = is_dns;
+    f->iss = initial_sequence();
+    f->snd_una = f->iss;
+    f->snd_nxt = f->iss + 1;
+    f->rcv_nxt = seq + 1;
+    f->peer_window = window;
+    flows_[key] = f;
+
+    send_flow(*f, tcp_syn | tcp_ack, f->iss, {}, true);
+    f->synack_sent_at = config_.clock();
+
+    if (!start([this, f] { flow_worker(f); }, f->worker)) {
+        // Without a worker the flow can never dial: forget it and refuse the connection.
+        flows_.erase(key);
+        f->closed = true;
+        send_raw_tcp(key.dst_addr, key.src_addr, key.dst_port, key.src_port, tcp_rst | tcp_ack,
+                     f->snd_nxt, f->rcv_nxt, 0);
+        return;
+    }
+    {
+        std::lock_guard hold(count_lock_);
+        published_count_ = flows_.size();
+    }
+    if (!payload.empty() || (flags & tcp_fin)) {
+        deliver(f, payload, (flags & tcp_fin) != 0);
+    }
+}
+
+void data_plane::deliver(const std::shared_ptr<flow>& f, byte_span data, bool fin)
+{
+    // Everything inside the window we advertised fits: the window is what is left of the limit.
+    if (data.empty() ||
+        f->to_remote_size.load() + static_cast<std::int64_t>(data.size()) <= receive_limit) {
+        {
+            std::lock_guard hold(f->lock);
+            f->to_remote.insert(f->to_remote.end(), data.begin(), data.end());
+            f->to_remote_size = static_cast<std::int32_t>(f->to_remote.size());
+            f->rcv_nxt += static_cast<std::uint32_t>(data.size());
+            if (fin && !f->fin_received) {
+                f->rcv_nxt += 1;
+                f->fin_received = true;
+            }
+        }
+        f->wake.notify_all();
+    }
+    send_ack(*f);
+}
+
+// ---- timers ----
+
+void data_plane::timer_pass()
+{
+    std::vector<std::shared_ptr<flow>> all;
+    all.reserve(flows_.size());
+    for (auto& [key, f] : flows_) {
+        all.push_back(f);
+    }
+    const std::int64_t now = config_.clock();
+    for (const auto& f : all) {
+        if (!ready_ && !f->is_dns && !f->closed) {
+            f->close_now();
+        }
+        if (f->closed) {
+            continue;  // a closed flow sends nothing; the sweep takes it once its worker is done
+        }
+        if (f->reset_pending && !f->rst_sent) {
+            send_flow(*f, tcp_rst | tcp_ack, f->snd_nxt, {});
+            f->rst_sent = true;
+            f->close_now();
+            continue;
+        }
+        send_pending(f);
+        if (f->zero_window_advertised && window_of(*f) >= max_segment) {
+            send_ack(*f);  // the window opened again: tell the client at once
+        }
+        if (!f->reset_pending && f->established && f->remote_eof && !f->fin_sent) {
+            bool drained = false;
+            {
+                std::lock_guard hold(f->lock);
+                drained = f->to_client.empty();
+            }
+            if (drained && f->retx_queue.empty() && f->snd_nxt == f->snd_una) {
+                send_flow(*f, tcp_fin | tcp_ack, f->snd_nxt, {});
+                f->retx_queue.push_back({f->snd_nxt, {}, true, 1, now});
+                f->snd_nxt += 1;
+                f->fin_sent = true;
+            }
+        }
+        retransmit_check(f, now);
+    }
+    sweep();
+    flush_dns_replies();
+}
+
+void data_plane::send_pending(const std::shared_ptr<flow>& f)
+{
+    if (!f->established || f->reset_pending) {
+        return;
+    }
+    const std::uint32_t in_flight = f->snd_nxt - f->snd_una;
+    bytes taken;
+    bool waiting = false;
+    {
+        std::lock_guard hold(f->lock);
+        waiting = !f->to_client.empty();
+        if (waiting && in_flight < f->peer_window) {
+            const std::size_t n = std::min<std::size_t>(f->peer_window - in_flight, f->to_client.size());
+            taken.assign(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
+            f->to_client.erase(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+    }
+    if (!taken.empty()) {
+        f->wake.notify_all();  // the remote reader may wait for room
+    }
+    const std::int64_t now = config_.clock();
+    // Zero-window probe: the client's window is shut, data waits and nothing is in flight that
+    // the retransmission timer would re-send; an old sequence number draws an ACK carrying the
+    // client's current window.
+    if (waiting && taken.empty() && f->peer_window == 0 && f->snd_nxt == f->snd_una &&
+        now - f->last_probe_at >= zero_window_probe_ns) {
+        send_flow(*f, tcp_ack, f->snd_nxt - 1, {});
+        f->last_probe_at = now;
+    }
+    std::size_t at = 0;
+    while (at < taken.size()) {
+        const std::uint32_t flight = f->snd_nxt - f->snd_una;
+        if (flight >= f->peer_window) {
+            std::lock_guard hold(f->lock);
+            f->to_client.insert(f->to_client.begin(), taken.begin() + static_cast<std::ptrdiff_t>(at), taken.end());
+            break;
+        }
+        const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(f->peer_window - flight), max_segment});
+        const byte_span piece(taken.data() + at, n);
+        send_flow(*f, tcp_psh | tcp_ack, f->snd_nxt, piece);
+        f->retx_queue.push_back({f->snd_nxt, bytes(piece.begin(), piece.end()), false, 1, now});
+        f->snd_nxt += static_cast<std::uint32_t>(n);
+        at += n;
+    }
+}
+
+void data_plane::retransmit_check(const std::shared_ptr<flow>& f, std::int64_t now)
+{
+    if (f->closed) {
+        return;
+    }
+    if (f->established) {
+        for (segment_record& rec : f->retx_queue) {
+            if (now - rec.sent_at < retransmit_ns) {
+                continue;
+            }
+            rec.tries += 1;
+            if (rec.tries > max_sends) {
+                f->close_now();  // given up, silently
+                return;
+            }
+            const std::uint8_t flags = rec.fin ? (rec.data.empty() ? tcp_fin | tcp_ack
+                                                                   : tcp_fin | tcp_psh | tcp_ack)
+                                               : tcp_psh | tcp_ack;
+            send_flow(*f, flags, rec.seq, rec.data);
+            rec.sent_at = now;
+            return;
+        }
+        return;
+    }
+    if (now - f->synack_sent_at > retransmit_ns) {
+        f->synack_tries += 1;
+        if (f->synack_tries <= max_synack_resends) {
+            send_flow(*f, tcp_syn | tcp_ack, f->iss, {}, true);
+            f->synack_sent_at = now;
+        } else {
+            f->close_now();
+        }
+    }
+}
+
+void data_plane::sweep()
+{
+    std::vector<std::thread> finished;
+    for (auto it = flows_.begin(); it != flows_.end();) {
+        flow& f = *it->second;
+        bool drained = false;
+        {
+            std::lock_guard hold(f.lock);
+            drained = f.to_client.empty();
+        }
+        const bool done = f.worker_done &&
+                          (f.closed || (drained && f.retx_queue.empty() &&
+                                        (f.reset_pending || f.fin_sent)));
+        if (done) {
+            finished.push_back(std::move(f.worker));
+            it = flows_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    {
+        std::lock_guard hold(count_lock_);
+        published_count_ = flows_.size();
+    }
+    for (std::thread& t : finished) {
+        if (t.joinable()) {
+            t.join();
+        }
+    }
+}
+
+void data_plane::close_all()
+{
+    std::vector<std::thread> workers;
+    for (auto& [key, f] : flows_) {
+        f->close_now();
+        workers.push_back(std::move(f->worker));
+    }
+    for (std::thread& t : workers) {
+        if (t.joinable()) {
+            t.join();
+        }
+    }
+    flows_.clear();
+    std::lock_guard hold(count_lock_);
+    published_count_ = 0;
+}
+
+// ---- DNS replies ----
+
+void data_plane::post_dns_reply(dns_datagram reply)
+{
+    {
+        std::lock_guard hold(reply_lock_);
+        if (replies_.size() >= max_dns_replies) {
+            return;
+        }
+        replies_.push_back(std::move(reply));
+    }
+    wake_.signal();
+}
+
+void data_plane::flush_dns_replies()
+{
+    std::vector<dns_datagram> batch;
+    {
+        std::lock_guard hold(reply_lock_);
+        batch.swap(replies_);
+    }
+    for (const dns_datagram& r : batch) {
+        const bytes truncated = r.payload.size() > max_udp_payload ? truncated_reply(r.payload) : bytes();
+        const bytes& payload = r.payload.size() > max_udp_payload ? truncated : r.payload;
+        if (payload.empty()) {
+            continue;
+        }
+        scratch_.clear();
+        if (build_udp(config_.virtual_dns_address, r.client_address, 53, r.client_port, payload,
+                      ident_.fetch_add(1), scratch_)) {
+            emit(scratch_);
+        }
+    }
+}
+
+// ---- reader loop ----
+
+void data_plane::run(std::atomic<bool>& running)
+{
+    const device_table& dev = *config_.device;
+    void* event = dev.get_read_wait_event(config_.session);
+    while (running) {
+        for (;;) {
+            std::uint32_t size = 0;
+            std::uint8_t* packet = dev.receive_packet(config_.session, &size);
+            if (packet == nullptr) {
+                if (dev.last_error() == device_error_end) {
+                    running = false;
+                }
+                break;
+            }
+            dispatch(byte_span(packet, size));
+            dev.release_receive_packet(config_.session, packet);
+        }
+        timer_pass();
+        if (!running) {
+            break;
+        }
+        wait_for_work(event, wake_, reader_wait_ms);
+    }
+    close_all();
+}
+
+// ---- the flows' own threads ----
+
+void data_plane::report_dial_failure(const std::string& host, const std::u16string& error)
+{
+    {
+        std::lock_guard hold(failed_lock_);
+        if (std::find(failed_hosts_.begin(), failed_hosts_.end(), host) != failed_hosts_.end()) {
+            return;
+        }
+        failed_hosts_.push_back(host);
+    }
+    if (!config_.log) {
+        return;
+    }
+    std::u16string line = PELTO_TEXT(u"TUN: cannot reach ").str();
+    for (char c : host) {
+        line.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    }
+    if (!error.empty()) {
+        line += PELTO_TEXT(u": ").view();
+        line += error;
+    }
+    config_.log(line);
+}
+
+void data_plane::flow_worker(std::shared_ptr<flow> f)
+{
+    struct done_mark {
+        flow& f;
+        ~done_mark() { f.worker_done = true; }
+    } mark{*f};
+
+    if (f->is_dns) {
+        dns_responder(f);
+        f->remote_eof = true;
+        return;
+    }
+    std::shared_ptr<const dial_fn> dial;
+    {
+        std::lock_guard hold(dial_lock_);
+        dial = dial_;
+    }
+    std::u16string error;
+    std::unique_ptr<tun_conn> conn;
+    if (dial && *dial) {
+        conn = (*dial)(f->host, f->key.dst_port, error);
+    }
+    {
+        std::lock_guard hold(f->lock);
+        if (f->closed || !conn) {
+            f->reset_pending = true;
+            if (conn) {
+                conn->close();
+                conn.reset();
+            }
+        } else {
+            f->remote = std::move(conn);
+        }
+    }
+    f->wake.notify_all();
+    if (f->reset_pending) {
+        if (!f->closed) {
+            report_dial_failure(f->host, error);
+        }
+        return;
+    }
+    std::thread reader;
+    if (!start([this, f] { remote_reader(f); }, reader)) {
+        // Without a remote reader nothing comes back: close the remote side and reset the client.
+        std::lock_guard hold(f->lock);
+        f->reset_pending = true;
+        f->remote->close();
+        return;
+    }
+    bytes chunk;
+    while (!f->closed) {
+        {
+            std::unique_lock hold(f->lock);
+            f->wake.wait_for(hold, std::chrono::milliseconds(reader_wait_ms), [&] {
+                return f->closed || f->fin_received || !f->to_remote.empty();
+            });
+            chunk.swap(f->to_remote);
+            f->to_remote.clear();
+            f->to_remote_size = 0;
+        }
+        if (!chunk.empty()) {
+            wake_.signal();  // the reader may owe the client a window update
+            if (!f->remote->write(chunk.data(), static_cast<std::int32_t>(chunk.size()))) {
+                break;
+            }
+            chunk.clear();
+        } else if (f->fin_received) {
+            break;
+        }
+    }
+    {
+        std::lock_guard hold(f->lock);
+        f->remote->close();
+    }
+    f->wake.notify_all();
+    reader.join();
+}
+
+void data_plane::remote_reader(std::shared_ptr<flow> f)
+{
+    std::uint8_t buffer[max_segment];
+    while (!f->closed) {
+        const std::int32_t n = f->remote->read(buffer, static_cast<std::int32_t>(sizeof buffer));
+        if (n < 1) {
+            break;
+        }
+        {
+            std::unique_lock hold(f->lock);
+            // Bounded towards a slow client: wait for the reader to cut segments from the buffer.
+            f->wake.wait(hold, [&] { return f->closed || f->to_client.size() < to_client_cap; });
+            if (f->closed) {
+                break;
+            }
+            f->to_client.insert(f->to_client.end(), buffer, buffer + n);
+        }
+        wake_.signal();
+    }
+    f->remote_eof = true;
+    wake_.signal();
+}
+
+void data_plane::dns_responder(const std::shared_ptr<flow>& f)
+{
+    bytes buffer;
+    while (!f->closed) {
+        bytes taken;
+        {
+            std::unique_lock hold(f->lock);
+            f->wake.wait_for(hold, std::chrono::milliseconds(reader_wait_ms), [&] {
+                return f->closed || f->fin_received || !f->to_remote.empty();
+            });
+            taken.swap(f->to_remote);
+            f->to_remote_size = 0;
+        }
+        if (f->fin_received && taken.empty() && buffer.size() < 2) {
+            return;
+        }
+        buffer.insert(buffer.end(), taken.begin(), taken.end());
+        while (buffer.size() >= 2 && !f->closed) {
+            const std::size_t m = static_cast<std::size_t>(buffer[0] << 8 | buffer[1]);
+            if (m == 0 || m > max_dns_message) {
+                f->close_now();
+                return;
+            }
+            if (buffer.size() < m + 2) {
+                break;
+            }
+            const bytes query(buffer.begin() + 2, buffer.begin() + 2 + static_cast<std::ptrdiff_t>(m));
+            buffer.erase(buffer.begin(), buffer.begin() + 2 + static_cast<std::ptrdiff_t>(m));
+            const bytes answer = config_.dns_answer ? config_.dns_answer(query) : bytes();
+            if (!answer.empty() && answer.size() <= 0xFFFF) {
+                std::lock_guard hold(f->lock);
+                f->to_client.push_back(static_cast<std::uint8_t>(answer.size() >> 8));
+                f->to_client.push_back(static_cast<std::uint8_t>(answer.size()));
+                f->to_client.insert(f->to_client.end(), answer.begin(), answer.end());
+            }
+            wake_.signal();
+        }
+        if (f->fin_received && taken.empty()) {
+            return;  // half-closed in the middle of a message: nothing more can complete it
+        }
+    }
+}
+
+}  // namespace pelto::tun

@@ -1,0 +1,24 @@
+#pragma once
+// Making the device calls available. Windows: the adapter library is written from the program's
+// resources (RCDATA 500) into the program's directory, replacing any file there, loaded from
+// there with its dependencies searched only beside it and in the system directory, and its eleven
+// entry points looked up. Linux: the calls are this program's own `/dev/net/tun` backend, always
+// available.
+//
+// Called under the TUN lock only; `unload_device_library` forgets the calls (Windows: frees the
+// library). The table stays valid from a successful load until the unload.
+
+#include <string>
+
+#include "tun/device_table.h"
+
+namespace pelto::tun {
+
+// False with a message for the user when the library cannot be written, loaded or is missing an
+// entry point (it then stays loaded until `unload_device_library`).
+bool load_device_library(std::u16string& out_message);
+void unload_device_library();
+// The calls of the loaded library; all null before a load and after the unload.
+const device_table& device_calls();
+
+}  // namespace pelto::tun

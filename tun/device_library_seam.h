@@ -1,0 +1,13 @@
+#pragma once
+// Test seam of the Windows library loader: loads from another resource of the program into the
+// given file path instead of RCDATA 500 and the program's directory. The product never calls it.
+
+#include <string>
+#include <string_view>
+
+namespace pelto::tun {
+
+bool load_device_library_for_testing(int resource_id, std::u16string_view file_path,
+                                     std::u16string& out_message);
+
+}  // namespace pelto::tun

@@ -1,0 +1,59 @@
+#pragma once
+// The eleven calls through which TUN mode uses its layer-3 device, in the form of the Windows
+// adapter library: adapters, a session with a receive ring and a send ring, and an event that is
+// signalled while received packets wait. On Windows the table is filled from the library that is
+// written out of the program's resources; on Linux a `/dev/net/tun` device stands behind the same
+// calls; tests fill it with an in-memory device.
+//
+// Contracts relied on (handles are opaque):
+// - `receive_packet` returns the next received IP packet and its size, or null when none waits;
+//   after a null, `last_error()` is `device_error_end` when the device is gone (end of stream).
+//   A returned packet stays valid until `release_receive_packet`.
+// - `allocate_send_packet` returns a writable packet of the size asked for, or null when the send
+//   ring is full; `send_packet` queues it.
+// - `get_read_wait_event` gives a waitable handle (an event on Windows, a file descriptor on
+//   Linux) that is not closed by the caller.
+// `last_error` is not one of the device's calls: it reads the calling thread's last error.
+
+#include <cstdint>
+
+namespace pelto::tun {
+
+inline constexpr std::uint32_t device_error_end = 38;  // "end of file" on the receive ring
+inline constexpr std::uint32_t device_error_none = 0;
+inline constexpr std::uint32_t ring_capacity = 0x400000;
+
+struct device_guid {
+    std::uint32_t data1;
+    std::uint16_t data2, data3;
+    std::uint8_t data4[8];
+};
+
+struct device_table {
+    using adapter_handle = void*;
+    using session_handle = void*;
+
+    adapter_handle (*create_adapter)(const char16_t* name, const char16_t* tunnel_type,
+                                     const device_guid* requested) = nullptr;
+    adapter_handle (*open_adapter)(const char16_t* name) = nullptr;
+    void (*close_adapter)(adapter_handle adapter) = nullptr;
+    void (*get_adapter_luid)(adapter_handle adapter, std::uint64_t* out_luid) = nullptr;
+    session_handle (*start_session)(adapter_handle adapter, std::uint32_t capacity) = nullptr;
+    void (*end_session)(session_handle session) = nullptr;
+    void* (*get_read_wait_event)(session_handle session) = nullptr;
+    std::uint8_t* (*receive_packet)(session_handle session, std::uint32_t* out_size) = nullptr;
+    void (*release_receive_packet)(session_handle session, const std::uint8_t* packet) = nullptr;
+    std::uint8_t* (*allocate_send_packet)(session_handle session, std::uint32_t size) = nullptr;
+    void (*send_packet)(session_handle session, const std::uint8_t* packet) = nullptr;
+
+    std::uint32_t (*last_error)() = nullptr;
+
+    bool complete() const
+    {
+        return create_adapter && open_adapter && close_adapter && get_adapter_luid &&
+               start_session && end_session && get_read_wait_event && receive_packet &&
+               release_receive_packet && allocate_send_packet && send_packet && last_error;
+    }
+};
+
+}  // namespace pelto::tun

@@ -1,0 +1,240 @@
+#include "tun/dns_resolver.h"
+
+#include <cstring>
+#include <system_error>
+
+#include "base/obfuscated.h"
+#include "tun/dns_message.h"
+#include "tun/packet.h"
+
+namespace pelto::tun {
+
+namespace {
+
+std::string lower_case(std::string_view name)
+{
+    std::string out(name);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::u16string widen(std::string_view text)
+{
+    std::u16string out;
+    for (char c : text) {
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+}  // namespace
+
+dns_resolver::dns_resolver(dns_resolver_config config) : config_(std::move(config)) {}
+
+dns_resolver::~dns_resolver() { stop(); }
+
+bool dns_resolver::start()
+{
+    sockets_.reset();
+    running_ = true;
+    for (int i = 0; i < dns_worker_count; ++i) {
+        try {
+            workers_.emplace_back([this] { worker(); });
+        } catch (const std::system_error&) {
+            stop();
+            return false;
+        }
+    }
+    return true;
+}
+
+void dns_resolver::stop()
+{
+    {
+        std::lock_guard hold(queue_lock_);
+        running_ = false;
+        queue_.clear();
+    }
+    queue_wake_.notify_all();
+    sockets_.shutdown_all();
+    for (std::thread& t : workers_) {
+        t.join();
+    }
+    workers_.clear();
+}
+
+void dns_resolver::capture(dns_datagram query)
+{
+    {
+        std::lock_guard hold(queue_lock_);
+        if (!running_ || queue_.size() >= max_dns_queue) {
+            return;
+        }
+        queue_.push_back(std::move(query));
+    }
+    queue_wake_.notify_one();
+}
+
+void dns_resolver::worker()
+{
+    for (;;) {
+        dns_datagram query;
+        {
+            std::unique_lock hold(queue_lock_);
+            queue_wake_.wait(hold, [&] { return !running_ || !queue_.empty(); });
+            if (!running_) {
+                return;
+            }
+            query = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        bytes answer = forward_query(query.payload, dns_transport::udp);
+        if (!answer.empty() && running_ && config_.post_reply) {
+            config_.post_reply({query.client_address, query.client_port, std::move(answer)});
+        }
+    }
+}
+
+bytes dns_resolver::forward_query(byte_span query, dns_transport transport)
+{
+    if (!running_ || !is_forwardable_query(query) || config_.upstream.address == 0) {
+        return {};
+    }
+    bytes answer = forward_once(query, transport);
+    if (answer.empty()) {
+        return {};
+    }
+    if (transport == dns_transport::udp && dns_truncated(answer)) {
+        return forward_query(query, dns_transport::tcp);
+    }
+    const dns_rewrite_hooks hooks{
+        [this](std::string_view name) { return routed_name_for(name); },
+        [this](std::string_view target, std::string_view routed) { record_alias(target, routed); },
+        [this](std::uint32_t address, std::string_view routed) { return map_address(address, routed); },
+        [this](byte_span address16) {
+            return !config_.add_leak_filter || config_.add_leak_filter(address16, true);
+        },
+    };
+    bytes rewritten;
+    switch (rewrite_answer(answer, hooks, rewritten)) {
+    case rewrite_outcome::unchanged:
+        return answer;
+    case rewrite_outcome::rewritten:
+        return rewritten;
+    case rewrite_outcome::suppressed:
+        break;
+    }
+    return {};
+}
+
+bytes dns_resolver::forward_once(byte_span query, dns_transport transport)
+{
+    bytes copy(query.begin(), query.end());
+    if (!sanitise_query(copy)) {
+        return {};
+    }
+    bytes answer;
+    if (!exchange_with_upstream(config_.upstream, transport, copy, sockets_, answer) ||
+        !answer_matches(copy, answer)) {
+        return {};
+    }
+    return answer;
+}
+
+void dns_resolver::add_bypass(std::uint32_t address)
+{
+    std::lock_guard hold(maps_lock_);
+    bypass_set_.insert(address);
+}
+
+std::string dns_resolver::routed_name_for(std::string_view name)
+{
+    const std::string lower = lower_case(name);
+    if (config_.is_routed_name && config_.is_routed_name(lower)) {
+        return lower;
+    }
+    std::lock_guard hold(maps_lock_);
+    const auto it = alias_map_.find(lower);
+    return it == alias_map_.end() ? std::string() : it->second;
+}
+
+void dns_resolver::record_alias(std::string_view target, std::string_view routed)
+{
+    const std::string lower = lower_case(target);
+    if (lower.empty() || routed.empty() || (config_.is_routed_name && config_.is_routed_name(lower))) {
+        return;
+    }
+    std::lock_guard hold(maps_lock_);
+    alias_map_[lower] = std::string(routed);
+}
+
+bool dns_resolver::map_address(std::uint32_t address, std::string_view routed)
+{
+    const std::uint32_t h = host_order(address);
+    if (address == 0 || address == config_.virtual_dns_address ||
+        (config_.adapter_address != 0 && address == config_.adapter_address) ||
+        (h >> 24) == 0 || (h >> 24) == 127 || h >= 0xE0000000u || (h >> 16) == 0xC612) {
+        return false;
+    }
+    {
+        std::lock_guard hold(maps_lock_);
+        if (bypass_set_.count(address) || routed.empty() || config_.routes == nullptr) {
+            return false;
+        }
+    }
+    std::uint8_t raw[4];
+    std::memcpy(raw, &address, 4);
+    if (config_.add_leak_filter && !config_.add_leak_filter(byte_span(raw, 4), false)) {
+        return false;
+    }
+    {
+        std::lock_guard hold(maps_lock_);
+        host_map_[address] = std::string(routed);
+        if (route_set_.count(address)) {
+            return true;
+        }
+    }
+    std::uint32_t error = 0;
+    if (!config_.routes->add(address, error)) {
+        bool report = false;
+        {
+            std::lock_guard hold(maps_lock_);
+            report = !route_failure_reported_;
+            route_failure_reported_ = true;
+        }
+        if (report && config_.log) {
+            config_.log(PELTO_TEXT(u"TUN: cannot add a host route, error ").str() +
+                        widen(std::to_string(error)));
+        }
+        return false;
+    }
+    bool first = false;
+    {
+        std::lock_guard hold(maps_lock_);
+        first = logged_hosts_.insert(std::string(routed)).second;
+        route_set_.insert(address);
+    }
+    if (first && config_.log) {
+        config_.log(PELTO_TEXT(u"TUN: routing ").str() + widen(routed));
+    }
+    return true;
+}
+
+std::string dns_resolver::host_for_address(std::uint32_t address)
+{
+    std::lock_guard hold(maps_lock_);
+    const auto it = host_map_.find(address);
+    return it == host_map_.end() ? std::string() : it->second;
+}
+
+std::vector<std::uint32_t> dns_resolver::routed_addresses()
+{
+    std::lock_guard hold(maps_lock_);
+    return {route_set_.begin(), route_set_.end()};
+}
+
+}  // namespace pelto::tun

@@ -1,0 +1,99 @@
+#pragma once
+// DNS capture and answer rewriting: the queue of captured queries and its four workers, the
+// forwarding of each query to the real server outside the tunnel, and the shared maps that turn
+// answers for routed names into host routes and remember which name each routed address stands
+// for (the flows look their host names up here).
+//
+// Locks: the maps lock guards the maps and sets; the queue lock guards the query queue. Neither is
+// held while a route or filter is added or while a socket is used.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/bytes.h"
+#include "tun/data_plane.h"
+#include "tun/dns_upstream.h"
+#include "tun/host_routes.h"
+
+namespace pelto::tun {
+
+inline constexpr std::size_t max_dns_queue = 128;
+inline constexpr int dns_worker_count = 4;
+
+struct dns_resolver_config {
+    upstream_target upstream;                // where queries go, and the address they leave from
+    std::uint32_t virtual_dns_address = 0;   // network order
+    std::uint32_t adapter_address = 0;       // network order; never routed
+    // Whether a lower-case name is itself routed (the service domain and its subdomains).
+    std::function<bool(std::string_view name)> is_routed_name;
+    host_routes* routes = nullptr;           // null: no adapter yet, nothing is mapped
+    // Leak-protection filter for an address (network order, or 16 bytes for IPv6); true when
+    // added or when protection is off.
+    std::function<bool(byte_span address, bool ipv6)> add_leak_filter;
+    std::function<void(std::u16string_view line)> log;
+    // Where answers to captured UDP queries go (the data plane's reply queue).
+    std::function<void(dns_datagram reply)> post_reply;
+};
+
+class dns_resolver {
+public:
+    explicit dns_resolver(dns_resolver_config config);
+    ~dns_resolver();  // stops the workers; the routes made stay (the owner deletes them)
+    dns_resolver(const dns_resolver&) = delete;
+    dns_resolver& operator=(const dns_resolver&) = delete;
+
+    // Starts the workers; false when a thread cannot be started (those started are stopped).
+    bool start();
+    // Stops accepting queries, shuts every upstream socket down and joins the workers.
+    void stop();
+
+    // Queues a captured UDP query (dropped when 128 wait or when stopped). Never blocks.
+    void capture(dns_datagram query);
+    // Forwards, checks and rewrites one query; empty when there is nothing to send back.
+    bytes forward_query(byte_span query, dns_transport transport);
+
+    // An address that must never be routed into the adapter.
+    void add_bypass(std::uint32_t address);
+    // The routed name for `name` (lower-cased): the name when routed, else a recorded alias.
+    std::string routed_name_for(std::string_view name);
+    void record_alias(std::string_view target, std::string_view routed);
+    // Routes `address` for `routed`; refuses 0, the virtual DNS and adapter addresses, 0/8,
+    // 127/8, 224/3 and up, 198.18/16, bypassed addresses, an empty name, and a missing adapter.
+    bool map_address(std::uint32_t address, std::string_view routed);
+    // The routed name remembered for an address, or empty.
+    std::string host_for_address(std::uint32_t address);
+    // Every address routed so far (for deleting the routes at teardown).
+    std::vector<std::uint32_t> routed_addresses();
+
+private:
+    void worker();
+    bytes forward_once(byte_span query, dns_transport transport);
+
+    dns_resolver_config config_;
+    upstream_sockets sockets_;
+    std::atomic<bool> running_{false};
+
+    std::mutex maps_lock_;
+    std::map<std::uint32_t, std::string> host_map_;
+    std::map<std::string, std::string> alias_map_;
+    std::set<std::uint32_t> route_set_;
+    std::set<std::uint32_t> bypass_set_;
+    std::set<std::string> logged_hosts_;
+    bool route_failure_reported_ = false;
+
+    std::mutex queue_lock_;
+    std::condition_variable queue_wake_;
+    std::deque<dns_datagram> queue_;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace pelto::tun

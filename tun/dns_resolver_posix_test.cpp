@@ -1,0 +1,195 @@
+#include "tun/dns_resolver.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "tun/dns_message.h"
+#include "tun/packet.h"
+#include "tun/testing/script_dns_server.h"
+
+namespace {
+
+using namespace pelto;
+using namespace pelto::tun;
+using namespace std::chrono_literals;
+
+using tun::testing::script_server;
+
+struct recording_routes final : host_routes {
+    std::vector<std::uint32_t> added;
+    bool fail = false;
+    bool add(std::uint32_t address, std::uint32_t& out_error) override
+    {
+        if (fail) {
+            out_error = 5;
+            return false;
+        }
+        added.push_back(address);
+        return true;
+    }
+    bool remove(std::uint32_t, std::uint32_t&) override { return true; }
+};
+
+bytes query_for(std::string_view name, std::uint16_t id = 0x4242)
+{
+    bytes m = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+    write_dns_name(name, m);
+    m.insert(m.end(), {0, 1, 0, 1});
+    return m;
+}
+
+// The server's answer: the query with QR set and one A record per address.
+bytes answer_with(const bytes& q, const std::vector<std::uint32_t>& addresses, bool truncated = false)
+{
+    bytes a = q;
+    a[2] = static_cast<std::uint8_t>(0x81 | (truncated ? 0x02 : 0));
+    a[3] = 0x80;
+    a[7] = static_cast<std::uint8_t>(addresses.size());
+    for (std::uint32_t address : addresses) {
+        a.insert(a.end(), {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4});
+        std::uint8_t raw[4];
+        std::memcpy(raw, &address, 4);
+        a.insert(a.end(), raw, raw + 4);
+    }
+    return a;
+}
+
+class dns_resolver_test : public ::testing::Test {
+protected:
+    void make(script_server::respond_fn respond)
+    {
+        server = std::make_unique<script_server>(std::move(respond));
+        ASSERT_NE(server->port(), 0);
+        dns_resolver_config c;
+        c.upstream = {htonl(INADDR_LOOPBACK), server->port(), 0};
+        c.virtual_dns_address = ipv4(198, 18, 0, 2);
+        c.adapter_address = ipv4(10, 77, 0, 1);
+        c.is_routed_name = [](std::string_view n) { return n == "svc.test" || (n.size() > 9 && n.ends_with(".svc.test")); };
+        c.routes = &routes;
+        c.log = [this](std::u16string_view line) { logs.emplace_back(line); };
+        c.post_reply = [this](dns_datagram r) {
+            std::lock_guard hold(lock);
+            replies.push_back(std::move(r));
+        };
+        resolver = std::make_unique<dns_resolver>(std::move(c));
+        ASSERT_TRUE(resolver->start());
+    }
+    void TearDown() override
+    {
+        resolver.reset();
+        server.reset();
+    }
+
+    recording_routes routes;
+    std::vector<std::u16string> logs;
+    std::mutex lock;
+    std::vector<dns_datagram> replies;
+    std::unique_ptr<script_server> server;
+    std::unique_ptr<dns_resolver> resolver;
+};
+
+TEST_F(dns_resolver_test, other_names_pass_unchanged_routed_ones_are_mapped)
+{
+    make([](const bytes& q, bool) { return answer_with(q, {ipv4(203, 0, 113, 5)}); });
+    const bytes other = query_for("example.org");
+    EXPECT_EQ(resolver->forward_query(other, dns_transport::udp), answer_with(other, {ipv4(203, 0, 113, 5)}));
+    EXPECT_TRUE(routes.added.empty());
+    EXPECT_TRUE(resolver->host_for_address(ipv4(203, 0, 113, 5)).empty());
+
+    const bytes routed = query_for("WWW.svc.test");
+    const bytes a = resolver->forward_query(routed, dns_transport::udp);
+    ASSERT_FALSE(a.empty());
+    EXPECT_EQ(a[7], 1);
+    EXPECT_EQ(routes.added, std::vector<std::uint32_t>{ipv4(203, 0, 113, 5)});
+    EXPECT_EQ(resolver->host_for_address(ipv4(203, 0, 113, 5)), "www.svc.test");
+    ASSERT_EQ(logs.size(), 1u);  // the routed name, once
+    resolver->forward_query(routed, dns_transport::udp);
+    EXPECT_EQ(routes.added.size(), 1u);
+    EXPECT_EQ(logs.size(), 1u);
+}
+
+TEST_F(dns_resolver_test, truncated_udp_answer_is_fetched_again_over_tcp)
+{
+    make([](const bytes& q, bool tcp) { return answer_with(q, {ipv4(203, 0, 113, 7)}, !tcp); });
+    const bytes a = resolver->forward_query(query_for("svc.test"), dns_transport::udp);
+    ASSERT_FALSE(a.empty());
+    EXPECT_FALSE(dns_truncated(a));
+    EXPECT_EQ(server->udp_queries, 1);
+    EXPECT_EQ(server->tcp_queries, 1);
+}
+
+TEST_F(dns_resolver_test, mismatched_or_refused_queries_get_nothing)
+{
+    make([](const bytes& q, bool) {
+        bytes a = answer_with(q, {});
+        a[0] ^= 0xFF;  // another id
+        return a;
+    });
+    EXPECT_TRUE(resolver->forward_query(query_for("svc.test"), dns_transport::udp).empty());
+    bytes two_questions = query_for("svc.test");
+    two_questions[5] = 2;
+    EXPECT_TRUE(resolver->forward_query(two_questions, dns_transport::udp).empty());
+    EXPECT_EQ(server->udp_queries, 1);  // the second never left
+}
+
+TEST_F(dns_resolver_test, map_address_refusals)
+{
+    make([](const bytes& q, bool) { return answer_with(q, {}); });
+    resolver->add_bypass(ipv4(192, 0, 2, 1));
+    for (std::uint32_t refused : {0u, ipv4(198, 18, 0, 2), ipv4(10, 77, 0, 1), ipv4(0, 1, 2, 3),
+                                  ipv4(127, 0, 0, 1), ipv4(224, 0, 0, 1), ipv4(255, 255, 255, 255),
+                                  ipv4(198, 18, 44, 1), ipv4(192, 0, 2, 1)}) {
+        EXPECT_FALSE(resolver->map_address(refused, "svc.test")) << std::hex << host_order(refused);
+    }
+    EXPECT_FALSE(resolver->map_address(ipv4(203, 0, 113, 1), ""));
+    EXPECT_TRUE(routes.added.empty());
+    EXPECT_TRUE(resolver->map_address(ipv4(198, 19, 0, 1), "svc.test"));
+    // A later name for the same address wins.
+    EXPECT_TRUE(resolver->map_address(ipv4(198, 19, 0, 1), "b.svc.test"));
+    EXPECT_EQ(resolver->host_for_address(ipv4(198, 19, 0, 1)), "b.svc.test");
+    EXPECT_EQ(routes.added.size(), 1u);
+
+    routes.fail = true;
+    EXPECT_FALSE(resolver->map_address(ipv4(203, 0, 113, 2), "svc.test"));
+    EXPECT_FALSE(resolver->map_address(ipv4(203, 0, 113, 3), "svc.test"));
+    std::size_t failures = 0;
+    for (const auto& l : logs) {
+        failures += l.find(u"error 5") != std::u16string::npos;
+    }
+    EXPECT_EQ(failures, 1u);
+}
+
+TEST_F(dns_resolver_test, captured_queries_are_answered_and_stop_interrupts_a_silent_server)
+{
+    make([](const bytes& q, bool) { return q[1] == 0x01 ? answer_with(q, {}) : bytes(); });
+    resolver->capture({ipv4(10, 0, 0, 1), 5353, query_for("example.org", 0x0101)});
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        {
+            std::lock_guard hold(lock);
+            if (!replies.empty()) break;
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(replies[0].client_port, 5353);
+    // A query the server never answers holds a worker in its 2 s receive; stopping ends it early.
+    resolver->capture({ipv4(10, 0, 0, 1), 5354, query_for("example.org", 0x0202)});
+    std::this_thread::sleep_for(100ms);
+    const auto before = std::chrono::steady_clock::now();
+    resolver->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms);
+    EXPECT_TRUE(resolver->forward_query(query_for("example.org"), dns_transport::udp).empty());
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+#include "tun/packet.h"
+
+#include <cstring>
+
+namespace pelto::tun {
+
+namespace {
+
+std::uint32_t sum_words(byte_span data, std::uint32_t sum)
+{
+    std::size_t i = 0;
+    for (; i + 1 < data.size(); i += 2) {
+        sum += static_cast<std::uint32_t>(data[i]) << 8 | data[i + 1];
+        // Keep the accumulator from overflowing on long inputs.
+        if (sum & 0x80000000u) {
+            sum = (sum & 0xFFFF) + (sum >> 16);
+        }
+    }
+    if (i < data.size()) {
+        sum += static_cast<std::uint32_t>(data[i]) << 8;
+    }
+    return sum;
+}
+
+std::uint16_t fold(std::uint32_t sum)
+{
+    while (sum >> 16) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(sum);
+}
+
+void put_address(byte_writer& w, std::uint32_t address)
+{
+    std::uint8_t raw[4];
+    std::memcpy(raw, &address, 4);
+    w.append(byte_span(raw, 4));
+}
+
+bool read_address(byte_reader& r, std::uint32_t& out)
+{
+    std::uint8_t raw[4];
+    if (!r.copy_bytes(raw)) {
+        return false;
+    }
+    std::memcpy(&out, raw, 4);
+    return true;
+}
+
+void emit_ipv4_header(byte_writer& w, const ipv4_header& h)
+{
+    w.u8(static_cast<std::uint8_t>(0x40 | (h.header_length / 4)));
+    w.u8(0);  // type of service
+    w.u16(h.total_length);
+    w.u16(h.identification);
+    w.u8(h.flags_fragment_high);
+    w.u8(h.fragment_low);
+    w.u8(h.ttl);
+    w.u8(h.protocol);
+    w.u16(h.checksum);
+    put_address(w, h.source);
+    put_address(w, h.destination);
+}
+
+void put_u16_at(bytes& out, std::size_t at, std::uint16_t v)
+{
+    out[at] = static_cast<std::uint8_t>(v >> 8);
+    out[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+}  // namespace
+
+std::uint32_t host_order(std::uint32_t network_address)
+{
+    std::uint8_t raw[4];
+    std::memcpy(raw, &network_address, 4);
+    return std::uint32_t{raw[0]} << 24 | std::uint32_t{raw[1]} << 16 | std::uint32_t{raw[2]} << 8 |
+           raw[3];
+}
+
+std::uint32_t network_order(std::uint32_t host_address)
+{
+    return ipv4(static_cast<std::uint8_t>(host_address >> 24),
+                static_cast<std::uint8_t>(host_address >> 16),
+                static_cast<std::uint8_t>(host_address >> 8), static_cast<std::uint8_t>(host_address));
+}
+
+std::uint16_t fold_sum(byte_span data, std::uint32_t initial) { return fold(sum_words(data, initial)); }
+
+bool checksum_self_test()
+{
+    static constexpr std::uint8_t reference[20] = {
+        0x45, 0x00, 0x00, 0x3c, 0x1c, 0x46, 0x40, 0x00, 0x40, 0x06,
+        0x00, 0x00, 0xac, 0x10, 0x0a, 0x63, 0xac, 0x10, 0x0a, 0x0c,
+    };
+    return fold_sum(reference) == 0x4E19 && internet_checksum(reference) == 0xB1E6;
+}
+
+std::uint16_t internet_checksum(byte_span data) { return static_cast<std::uint16_t>(~fold_sum(data)); }
+
+std::uint16_t transport_checksum(std::uint32_t source, std::uint32_t destination,
+                                 std::uint8_t protocol, byte_span segment)
+{
+    bytes pseudo;
+    pseudo.reserve(12);
+    byte_writer w(pseudo);
+    put_address(w, source);
+    put_address(w, destination);
+    w.u8(0);
+    w.u8(protocol);
+    w.u16(static_cast<std::uint16_t>(segment.size()));
+    const std::uint32_t sum = sum_words(segment, sum_words(pseudo, 0));
+    return static_cast<std::uint16_t>(~fold(sum));
+}
+
+std::optional<tcp_segment> parse_tcp_segment(byte_span segment)
+{
+    byte_reader r(segment);
+    tcp_segment out;
+    tcp_header& h = out.header;
+    std::uint8_t offset_byte = 0;
+    if (!r.read_u16(h.source_port) || !r.read_u16(h.destination_port) || !r.read_u32(h.seq) ||
+        !r.read_u32(h.ack) || !r.read_u8(offset_byte) || !r.read_u8(h.flags) ||
+        !r.read_u16(h.window) || !r.read_u16(h.checksum) || !r.skip(2)) {
+        return std::nullopt;
+    }
+    h.header_length = static_cast<std::uint8_t>((offset_byte >> 4) * 4);
+    if (h.header_length < 20 || !r.skip(h.header_length - 20u)) {
+        return std::nullopt;
+    }
+    out.payload = r.rest();
+    return out;
+}
+
+std::optional<udp_datagram> parse_udp_datagram(byte_span segment)
+{
+    byte_reader r(segment);
+    udp_datagram out;
+    udp_header& h = out.header;
+    if (!r.read_u16(h.source_port) || !r.read_u16(h.destination_port) || !r.read_u16(h.length) ||
+        !r.read_u16(h.checksum)) {
+        return std::nullopt;
+    }
+    if (h.length < 8 || !r.read_bytes(h.length - 8u, out.payload)) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<ipv4_packet> parse_ipv4_packet(byte_span packet)
+{
+    byte_reader r(packet);
+    ipv4_packet out;
+    ipv4_header& h = out.header;
+    std::uint8_t version_ihl = 0, tos = 0;
+    if (!r.read_u8(version_ihl) || !r.read_u8(tos) || !r.read_u16(h.total_length) ||
+        !r.read_u16(h.identification) || !r.read_u8(h.flags_fragment_high) ||
+        !r.read_u8(h.fragment_low) || !r.read_u8(h.ttl) || !r.read_u8(h.protocol) ||
+        !r.read_u16(h.checksum) || !read_address(r, h.source) || !read_address(r, h.destination)) {
+        return std::nullopt;
+    }
+    h.header_length = static_cast<std::uint8_t>((version_ihl & 0x0F) * 4);
+    if ((version_ihl >> 4) != 4 || h.header_length < 20 || h.header_length > packet.size()) {
+        return std::nullopt;
+    }
+    if (h.total_length < h.header_length || h.total_length > packet.size()) {
+        return std::nullopt;
+    }
+    // More-fragments (0x20) and the fragment offset; don't-fragment (0x40) and the reserved
+    // bit are ignored.
+    if ((h.flags_fragment_high & 0x3F) != 0 || h.fragment_low != 0) {
+        return std::nullopt;
+    }
+    out.segment = packet.subspan(h.header_length, h.total_length - h.header_length);
+    return out;
+}
+
+bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t protocol,
+                std::uint16_t identification, byte_span payload, bytes& out)
+{
+    if (payload.size() > max_ipv4_payload) {
+        return false;
+    }
+    const std::size_t start = out.size();
+    byte_writer w(out);
+    ipv4_header h;
+    h.total_length = static_cast<std::uint16_t>(payload.size() + 20);
+    h.identification = identification;
+    h.flags_fragment_high = 0x40;  // don't fragment
+    h.protocol = protocol;
+    h.source = source;
+    h.destination = destination;
+    emit_ipv4_header(w, h);
+    put_u16_at(out, start + 10, internet_checksum(byte_span(out).subspan(start, 20)));
+    w.append(payload);
+    return true;
+}
+
+bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, bytes& out)
+{
+    const std::size_t header_length = s.with_mss ? 24 : 20;
+    if (header_length + data.size() > max_ipv4_payload) {
+        return false;
+    }
+    bytes segment;
+    segment.reserve(header_length + data.size());
+    byte_writer w(segment);
+    w.u16(s.source_port);
+    w.u16(s.destination_port);
+    w.u32(s.seq);
+    w.u32(s.ack);
+    w.u8(static_cast<std::uint8_t>((header_length / 4) << 4));
+    w.u8(s.flags);
+    w.u16(s.window);
+    w.u16(0);  // checksum, filled below
+    w.u16(0);  // urgent pointer
+    if (s.with_mss) {
+        w.u8(2);  // kind: maximum segment size
+        w.u8(4);  // option length
+        w.u16(announced_mss);
+    }
+    w.append(data);
+    put_u16_at(segment, 16, transport_checksum(s.source, s.destination, ip_proto_tcp, segment));
+    return build_ipv4(s.source, s.destination, ip_proto_tcp, identification, segment, out);
+}
+
+bool build_udp(std::uint32_t source, std::uint32_t destination, std::uint16_t source_port,
+               std::uint16_t destination_port, byte_span payload, std::uint16_t identification,
+               bytes& out)
+{
+    if (payload.size() > max_udp_payload) {
+        return false;
+    }
+    bytes datagram;
+    byte_writer w(datagram);
+    w.u16(source_port);
+    w.u16(destination_port);
+    w.u16(static_cast<std::uint16_t>(payload.size() + 8));
+    w.u16(0);
+    w.append(payload);
+    std::uint16_t sum = transport_checksum(source, destination, ip_proto_udp, datagram);
+    if (sum == 0) {
+        sum = 0xFFFF;  // zero means "no checksum" in UDP
+    }
+    put_u16_at(datagram, 6, sum);
+    return build_ipv4(source, destination, ip_proto_udp, identification, datagram, out);
+}
+
+}  // namespace pelto::tun

@@ -1,0 +1,188 @@
+#include "tun/packet.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace pelto;
+using namespace pelto::tun;
+
+// The header used by the checksum self-test before a TUN comes up.
+const bytes reference_header = {
+    0x45, 0x00, 0x00, 0x3c,  // version 4, IHL 5, total length 60
+    0x1c, 0x46, 0x40, 0x00,  // id, DF
+    0x40, 0x06, 0x00, 0x00,  // TTL 64, TCP, checksum zero
+    0xac, 0x10, 0x0a, 0x63,  // 172.16.10.99
+    0xac, 0x10, 0x0a, 0x0c,  // 172.16.10.12
+};
+
+// A SYN and a UDP datagram as the Linux kernel sent them from 10.0.0.1 into a TUN device
+// (captured; every checksum is the kernel's own).
+const bytes kernel_syn = {
+    0x45, 0x00, 0x00, 0x3c, 0xc8, 0x75, 0x40, 0x00, 0x40, 0x06, 0x5e, 0x44,  // IPv4, checksum 5e44
+    0x0a, 0x00, 0x00, 0x01, 0x0a, 0x00, 0x00, 0x02,                          // 10.0.0.1 → 10.0.0.2
+    0x98, 0xec, 0x00, 0x50,                                                  // ports 39148 → 80
+    0xa6, 0xed, 0x41, 0x73, 0x00, 0x00, 0x00, 0x00,                          // seq, ack
+    0xa0, 0x02, 0xfa, 0xf0, 0x93, 0xaa, 0x00, 0x00,                          // offset 10, SYN, win, csum
+    0x02, 0x04, 0x05, 0xb4, 0x04, 0x02, 0x08, 0x0a, 0x68, 0x9c, 0xbb, 0x25,  // MSS, SACK ok, TS
+    0x00, 0x00, 0x00, 0x00, 0x01, 0x03, 0x03, 0x0a,                          // TS, NOP, WS 10
+};
+const bytes kernel_udp = {
+    0x45, 0x00, 0x00, 0x23, 0xc2, 0x37, 0x40, 0x00, 0x40, 0x11, 0x64, 0x90,  // IPv4, checksum 6490
+    0x0a, 0x00, 0x00, 0x01, 0x0a, 0x00, 0x00, 0x02,                          // 10.0.0.1 → 10.0.0.2
+    0x14, 0xe9, 0x00, 0x35, 0x00, 0x0f, 0x80, 0xa9,                          // 5353 → 53, len 15, csum
+    0x12, 0x34, 'h', 'e', 'l', 'l', 'o',                                      // payload
+};
+
+bytes udp_packet(std::uint32_t dst, std::uint16_t dport, std::size_t payload)
+{
+    bytes out;
+    EXPECT_TRUE(build_udp(ipv4(10, 0, 0, 1), dst, 5353, dport, bytes(payload, 0xAB), 7, out));
+    return out;
+}
+
+TEST(tun_packet, checksum_self_test_vector)
+{
+    EXPECT_EQ(fold_sum(reference_header), 0x4E19);
+    EXPECT_EQ(internet_checksum(reference_header), 0xB1E6);
+    EXPECT_TRUE(checksum_self_test());
+    // An odd tail byte counts as the high byte of a word; carries fold back in.
+    const bytes odd = {0x01, 0x02, 0x03};
+    EXPECT_EQ(fold_sum(odd), 0x0102 + 0x0300);
+    const bytes carry = {0xFF, 0xFF, 0x00, 0x02};
+    EXPECT_EQ(fold_sum(carry), 0x0002);
+}
+
+TEST(tun_packet, kernel_packet_checksums_verify_and_parse)
+{
+    auto ip = parse_ipv4_packet(kernel_syn);
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(internet_checksum(byte_span(kernel_syn).first(20)), 0);
+    EXPECT_EQ(ip->header.source, ipv4(10, 0, 0, 1));
+    EXPECT_EQ(transport_checksum(ip->header.source, ip->header.destination, ip_proto_tcp, ip->segment), 0);
+    auto tcp = parse_tcp_segment(ip->segment);
+    ASSERT_TRUE(tcp);
+    EXPECT_EQ(tcp->header.source_port, 39148);
+    EXPECT_EQ(tcp->header.destination_port, 80);
+    EXPECT_EQ(tcp->header.flags, tcp_syn);
+    EXPECT_EQ(tcp->header.header_length, 40);
+    EXPECT_TRUE(tcp->payload.empty());
+
+    // Rebuilding the same header fields gives the kernel's checksums (options aside).
+    bytes rebuilt;
+    ASSERT_TRUE(build_ipv4(ip->header.source, ip->header.destination, ip_proto_tcp, 0xc875,
+                           ip->segment, rebuilt));
+    EXPECT_EQ(rebuilt, kernel_syn);
+
+    // The UDP builder produces the kernel's datagram byte for byte.
+    auto udp_ip = parse_ipv4_packet(kernel_udp);
+    ASSERT_TRUE(udp_ip);
+    auto udp = parse_udp_datagram(udp_ip->segment);
+    ASSERT_TRUE(udp);
+    bytes udp_rebuilt;
+    ASSERT_TRUE(build_udp(udp_ip->header.source, udp_ip->header.destination, 5353, 53, udp->payload,
+                          0xc237, udp_rebuilt));
+    EXPECT_EQ(udp_rebuilt, kernel_udp);
+}
+
+TEST(tun_packet, built_segments_parse_back_and_checksum_to_zero)
+{
+    const tcp_out s{ipv4(198, 51, 100, 7), ipv4(10, 0, 0, 1), 443, 40000, tcp_syn | tcp_ack,
+                    0xFFFFFFF0u, 0x12345678u, 65535, true};
+    const bytes data = {1, 2, 3};
+    bytes packet;
+    ASSERT_TRUE(build_tcp(s, data, 0xBEEF, packet));
+    ASSERT_EQ(packet.size(), 20u + 24u + 3u);
+    EXPECT_EQ(packet[6], 0x40);  // don't fragment
+    EXPECT_EQ(packet[8], 64);    // TTL
+    EXPECT_EQ(packet[4] << 8 | packet[5], 0xBEEF);
+    EXPECT_EQ(internet_checksum(byte_span(packet).first(20)), 0);
+    auto ip = parse_ipv4_packet(packet);
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(transport_checksum(s.source, s.destination, ip_proto_tcp, ip->segment), 0);
+    auto tcp = parse_tcp_segment(ip->segment);
+    ASSERT_TRUE(tcp);
+    EXPECT_EQ(tcp->header.seq, 0xFFFFFFF0u);
+    EXPECT_EQ(tcp->header.ack, 0x12345678u);
+    EXPECT_EQ(tcp->header.header_length, 24);
+    const bytes mss(ip->segment.begin() + 20, ip->segment.begin() + 24);
+    EXPECT_EQ(mss, (bytes{0x02, 0x04, 0x05, 0x64}));  // MSS 1380
+    EXPECT_EQ(bytes(tcp->payload.begin(), tcp->payload.end()), data);
+}
+
+TEST(tun_packet, udp_payload_limit_and_checksum)
+{
+    bytes out;
+    EXPECT_TRUE(build_udp(ipv4(10, 0, 0, 1), ipv4(10, 0, 0, 2), 53, 5353, bytes(1400, 1), 1, out));
+    EXPECT_FALSE(build_udp(ipv4(10, 0, 0, 1), ipv4(10, 0, 0, 2), 53, 5353, bytes(1401, 1), 1, out));
+    auto ip = parse_ipv4_packet(out);
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(transport_checksum(ip->header.source, ip->header.destination, ip_proto_udp, ip->segment), 0);
+    auto udp = parse_udp_datagram(ip->segment);
+    ASSERT_TRUE(udp);
+    EXPECT_EQ(udp->payload.size(), 1400u);
+    EXPECT_FALSE(build_ipv4(1, 2, 6, 0, bytes(65001, 0), out));
+}
+
+TEST(tun_packet, acceptance_rules)
+{
+    const bytes good = udp_packet(ipv4(10, 0, 0, 2), 53, 10);
+    ASSERT_TRUE(parse_ipv4_packet(good));
+    // Every truncated prefix is refused: the total length no longer fits.
+    for (std::size_t n = 0; n < good.size(); ++n) {
+        EXPECT_FALSE(parse_ipv4_packet(byte_span(good).first(n))) << n;
+    }
+    // Padding past the total length is not part of the segment.
+    bytes padded = good;
+    padded.insert(padded.end(), 6, 0xEE);
+    auto ip = parse_ipv4_packet(padded);
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(ip->segment.size(), good.size() - 20);
+
+    bytes fragment = good;
+    fragment[6] |= 0x20;  // more fragments
+    EXPECT_FALSE(parse_ipv4_packet(fragment));
+    fragment = good;
+    fragment[7] = 1;  // offset
+    EXPECT_FALSE(parse_ipv4_packet(fragment));
+    bytes v6 = good;
+    v6[0] = 0x65;
+    EXPECT_FALSE(parse_ipv4_packet(v6));
+    bytes short_header = good;
+    short_header[0] = 0x44;  // IHL 4
+    EXPECT_FALSE(parse_ipv4_packet(short_header));
+    bytes long_header = good;
+    long_header[0] = 0x4F;  // IHL 15: 60 bytes, longer than the total length
+    EXPECT_FALSE(parse_ipv4_packet(long_header));
+
+    // UDP: a length field below 8 or past the segment is refused.
+    bytes udp_bad = good;
+    udp_bad[24] = 0;
+    udp_bad[25] = 7;
+    auto ip2 = parse_ipv4_packet(udp_bad);
+    ASSERT_TRUE(ip2);
+    EXPECT_FALSE(parse_udp_datagram(ip2->segment));
+    udp_bad[25] = 19;
+    EXPECT_FALSE(parse_udp_datagram(parse_ipv4_packet(udp_bad)->segment));
+
+    // TCP: offsets below 5 words or past the segment are refused; every prefix of a header too.
+    const auto syn = parse_ipv4_packet(kernel_syn);
+    ASSERT_TRUE(syn);
+    for (std::size_t n = 0; n < 40; ++n) {
+        EXPECT_FALSE(parse_tcp_segment(syn->segment.first(n))) << n;
+    }
+    bytes low_offset(syn->segment.begin(), syn->segment.end());
+    low_offset[12] = 0x40;
+    EXPECT_FALSE(parse_tcp_segment(low_offset));
+}
+
+TEST(tun_packet, sequence_numbers_compare_across_the_wrap)
+{
+    EXPECT_TRUE(seq_before(0xFFFFFFF0u, 0x10u));
+    EXPECT_FALSE(seq_before(0x10u, 0xFFFFFFF0u));
+    EXPECT_EQ(seq_diff(0x10u, 0xFFFFFFF0u), 0x20);
+    EXPECT_EQ(host_order(ipv4(192, 168, 1, 2)), 0xC0A80102u);
+    EXPECT_EQ(network_order(0xC0A80102u), ipv4(192, 168, 1, 2));
+}
+
+}  // namespace
