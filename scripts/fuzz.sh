@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds="${PELTO_FUZZ_SECONDS:-60}"
+seconds="${PELTO_FUZZ_SECONDS:-30}"
 
 cmake --preset fuzz
 cmake --build --preset fuzz
