@@ -12,6 +12,7 @@
 #include "base/bytes.h"
 #include "base/text.h"
 #include "net/resolver_seam.h"
+#include "net/socket_platform.h"
 #include "net/testing/loopback.h"
 
 namespace pelto {
@@ -333,6 +334,87 @@ TEST_F(socket_test, resolution_gives_up_at_the_deadline_and_on_stop)
     // The abandoned lookups finish after their callers left; their results are dropped.
     release_hanging_lookups();
     EXPECT_EQ(hanging.calls, 2);
+}
+
+bool quick_lookup(const std::u16string&, const std::u16string&, address_list& out)
+{
+    out.assign(1, resolved_address{});
+    return true;
+}
+
+TEST_F(socket_test, abandoned_lookups_are_bounded_and_their_slots_come_back)
+{
+    replace_lookup_for_tests(&hanging_lookup);
+    const int calls_before = hanging.calls;
+    std::vector<std::thread> callers;
+    for (int i = 0; i < net_detail::max_running_lookups; ++i) {
+        callers.emplace_back([] {
+            address_list addresses;
+            std::u16string error;
+            resolve_host(u"slow.test", u"443", addresses, error);
+        });
+    }
+    {
+        std::unique_lock guard(hanging.lock);
+        ASSERT_TRUE(hanging.changed.wait_for(guard, std::chrono::seconds(5), [] {
+            return hanging.running == net_detail::max_running_lookups;
+        }));
+    }
+    stop_all_sockets();  // every caller gives up; the lookups themselves go on
+    for (std::thread& t : callers) {
+        t.join();
+    }
+    clear_stop();
+
+    // With every slot held by an abandoned lookup, one more fails at once without a thread.
+    address_list addresses;
+    std::u16string error;
+    const std::int64_t start = monotonic_ns();
+    EXPECT_FALSE(resolve_host(u"one-more.test", u"443", addresses, error));
+    EXPECT_LT(elapsed_ms(start), 500);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(hanging.calls, calls_before + net_detail::max_running_lookups);
+
+    // Once they finish, their slots are free again.
+    release_hanging_lookups();
+    replace_lookup_for_tests(&quick_lookup);
+    bool resolved = false;
+    for (int attempt = 0; attempt < 50 && !resolved; ++attempt) {
+        error.clear();
+        resolved = resolve_host(u"again.test", u"443", addresses, error);
+        if (!resolved) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    EXPECT_TRUE(resolved);
+}
+
+TEST(address_entries, only_stream_entries_with_an_address_are_kept)
+{
+    // A resolver that ignores the hints may list datagram and raw entries beside the stream ones.
+    struct fake_entry {
+        int ai_family;
+        int ai_socktype;
+        int ai_protocol;
+        std::size_t ai_addrlen;
+        const void* ai_addr;
+        const fake_entry* ai_next;
+    };
+    const std::uint8_t bytes16[16] = {2, 0, 0, 80, 127, 0, 0, 1};
+    const int stream = 1;
+    const int datagram = 2;
+    const fake_entry raw_entry{2, 3, 0, sizeof bytes16, bytes16, nullptr};
+    const fake_entry no_address{2, stream, 6, 0, nullptr, &raw_entry};
+    const fake_entry second_stream{2, stream, 6, sizeof bytes16, bytes16, &no_address};
+    const fake_entry udp{2, datagram, 17, sizeof bytes16, bytes16, &second_stream};
+    const fake_entry first_stream{2, stream, 6, sizeof bytes16, bytes16, &udp};
+    address_list out;
+    net_platform::append_entries(&first_stream, stream, out);
+    ASSERT_EQ(out.size(), 2u);
+    for (const resolved_address& a : out) {
+        EXPECT_EQ(a.socket_type, stream);
+        EXPECT_EQ(a.sockaddr_bytes.size(), 16u);
+    }
 }
 
 TEST_F(socket_test, literals_resolve_without_a_lookup_and_local_addresses_are_told_apart)
