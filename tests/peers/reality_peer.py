@@ -392,7 +392,9 @@ class TlsServer:
                                                      struct.pack('>H', 0)))
         tail += self.write.seal(23, b'')
         if fault == 'plaintext_after_handshake':
-            tail += struct.pack('>BHH', 22, 0x0303, 5) + handshake_message(24, b'\x00')
+            # A session ticket in the clear: harmless if taken, so only a refusal ends the stream.
+            ticket = handshake_message(4, struct.pack('>IIBBH', 7200, 1, 1, 0, 4) + b'tick' + struct.pack('>H', 0))
+            tail += struct.pack('>BHH', 22, 0x0303, len(ticket)) + ticket
         self.conn.sock.sendall(tail)
         return 'ok'
 
