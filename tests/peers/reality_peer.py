@@ -601,6 +601,7 @@ class Stream:
                     self.framed = False
                     if command == 2:
                         # The client dropped the outer protection after this frame.
+                        log('vision: direct from the client')
                         self.direct = True
                         self.buffer = self.buffer + self.take_channel_rest()
                 if content or not self.framed:
@@ -646,6 +647,7 @@ class Writer:
             self.first = False
             self.channel.send(frame + chunk + os.urandom(padding))
             if command == 2:
+                log('vision: direct to the client')
                 self.direct = True
 
 

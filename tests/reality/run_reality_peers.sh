@@ -46,6 +46,7 @@ wait_line "$work/reality.out" "ports "
 export PELTO_TLS_PORTS="$(grep '^ports ' "$work/reality.out" | head -n1 | cut -d' ' -f2-) origin=$origin_port"
 export PELTO_TLS_CA="$work/certs/ca.pem"
 export SSL_CERT_FILE="$work/certs/ca.pem"
+export PELTO_REALITY_PEER_LOG="$work/reality.err"
 
 status=0
 "${runner[@]}" "$@" || status=$?
