@@ -85,13 +85,16 @@ for link in "${links[@]}"; do
   sum=$(curl -sS --fail --max-time 60 --proxy "$proxy" "http://localhost:$http_port/large.bin" | sha256sum)
   [ "$sum" = "$large_sum" ] || fail "$name: the 3 MiB download over HTTP arrived altered"
   # HTTPS inside: TLS 1.3 between curl and the origin, so Vision switches to direct.
-  switches_before=$(grep -c 'vision: direct' "$PELTO_REALITY_PEER_LOG")
+  # The download switches the server's direction to direct. Whether the client's does depends on
+  # how curl's last handshake flight and its request meet in one read (a switch needs a write of
+  # whole records), so only the download's switch is required here; the interop tests show both.
+  switches_before=$(grep -c 'vision: direct to the client' "$PELTO_REALITY_PEER_LOG")
   sum=$(curl -sS --fail --max-time 60 --tlsv1.3 --cacert "$PELTO_TLS_CA" --proxy "$proxy" \
         "https://localhost:$https_port/large.bin" | sha256sum)
   [ "$sum" = "$large_sum" ] || fail "$name: the 3 MiB download over HTTPS arrived altered"
-  switches=$(( $(grep -c 'vision: direct' "$PELTO_REALITY_PEER_LOG") - switches_before ))
+  switches=$(( $(grep -c 'vision: direct to the client' "$PELTO_REALITY_PEER_LOG") - switches_before ))
   case $name in
-    *vision) [ "$switches" -eq 2 ] || fail "$name: Vision switched $switches directions to direct, not both" ;;
+    *vision) [ "$switches" -eq 1 ] || fail "$name: Vision did not switch the download to direct" ;;
     *) [ "$switches" -eq 0 ] || fail "$name: a node without Vision switched to direct" ;;
   esac
   exec 4>&-
