@@ -55,8 +55,7 @@ protected:
 
 // Requests that no node could carry are refused with a text before any connection is opened:
 // an unknown protocol, VLESS with Vision but neither TLS nor REALITY (or with WebSocket), and for
-// Trojan and VLESS a
-// destination host that is empty or too long for its one-byte length.
+// Trojan and VLESS a destination host that is empty or too long for its one-byte length.
 TEST_F(dial_test, undeliverable_requests_fail_before_connecting)
 {
     struct request {
