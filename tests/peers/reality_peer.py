@@ -40,6 +40,7 @@ MISBEHAVIOURS = [
     'suite_1302', 'hello_retry', 'split_server_hello', 'record_too_long', 'record_too_short',
     'plaintext_after_handshake', 'alert_mid_stream', 'truncated_handshake', 'low_order_share',
     'key_update', 'close_after_data', 'handshake_after_finished', 'wrong_short_id',
+    'oversized_message', 'server_hello_with_more', 'ccs_after_handshake',
 ]
 
 VISION_FLOW = b'xtls-rprx-vision'
@@ -313,6 +314,9 @@ class TlsServer:
             half = len(server_hello) // 2
             out = (struct.pack('>BHH', 22, 0x0303, half) + server_hello[:half] +
                    struct.pack('>BHH', 22, 0x0303, len(server_hello) - half) + server_hello[half:])
+        elif fault == 'server_hello_with_more':
+            more = server_hello + handshake_message(8, b'\x00\x00')
+            out = struct.pack('>BHH', 22, 0x0303, len(more)) + more
         else:
             out = struct.pack('>BHH', 22, 0x0303, len(server_hello)) + server_hello
         out += b'\x14\x03\x03\x00\x01\x01'
@@ -360,6 +364,14 @@ class TlsServer:
         flight2 += finished
         if fault == 'handshake_after_finished':
             flight2 += handshake_message(4, bytes(16))
+        if fault == 'oversized_message':
+            # A message header claiming 16 MiB, then records of filler that never complete it.
+            records = write.seal(22, b'\x08\xff\xff\xff' + bytes(16000))
+            for _ in range(8):
+                records += write.seal(22, bytes(16384))
+            self.conn.sock.sendall(records)
+            self.conn.need(1)  # the client must give up on its own
+            return 'failed'
         records = write.seal(22, flight1) + b'\x14\x03\x03\x00\x01\x01' + write.seal(22, flight2)
         if fault == 'truncated_handshake':
             self.conn.sock.sendall(records[:len(records) // 2])
@@ -392,6 +404,8 @@ class TlsServer:
                                                      struct.pack('>H', 0)))
         if reality_key is not None:
             tail += self.write.seal(23, b'')  # s_client stalls on it at times: not in plain mode
+        if fault == 'ccs_after_handshake':
+            tail += b'\x14\x03\x03\x00\x01\x01'
         if fault == 'plaintext_after_handshake':
             # A session ticket in the clear: harmless if taken, so only a refusal ends the stream.
             ticket = handshake_message(4, struct.pack('>IIBBH', 7200, 1, 1, 0, 4) + b'tick' + struct.pack('>H', 0))

@@ -274,7 +274,9 @@ INSTANTIATE_TEST_SUITE_P(
                       handshake_fault{"split_server_hello", "ServerHello is malformed"},
                       handshake_fault{"low_order_share", "low order"},
                       handshake_fault{"truncated_handshake", "closed the connection"},
-                      handshake_fault{"handshake_after_finished", "after its Finished"}),
+                      handshake_fault{"handshake_after_finished", "after its Finished"},
+                      handshake_fault{"oversized_message", "too large"},
+                      handshake_fault{"server_hello_with_more", "ServerHello is malformed"}),
     [](const ::testing::TestParamInfo<handshake_fault>& info) { return std::string(info.param.listener); });
 
 // Misbehaviour after the handshake: the stream ends (not a time-out) and nothing false comes out.
@@ -306,7 +308,7 @@ TEST_P(reality_stream_faults, end_the_stream_promptly)
 
 INSTANTIATE_TEST_SUITE_P(peer, reality_stream_faults,
                          ::testing::Values("record_too_long", "record_too_short", "alert_mid_stream",
-                                           "plaintext_after_handshake"));
+                                           "plaintext_after_handshake", "ccs_after_handshake"));
 
 }  // namespace
 }  // namespace pelto
