@@ -628,7 +628,12 @@ class Stream:
 
 
 class Writer:
-    """Writes destination bytes to the client, framed while Vision asks for it."""
+    """Writes destination bytes to the client, framed while Vision asks for it.
+
+    Once both sides of the inner TLS 1.3 handshake were seen, the destination's bytes are TLS
+    records; the writer follows their boundaries and switches to direct at the first run of whole
+    application-data records that fits one frame: that run goes out as the command-2 frame and
+    everything after it raw."""
 
     def __init__(self, channel, stream, uuid):
         self.channel = channel
@@ -636,6 +641,45 @@ class Writer:
         self.uuid = uuid
         self.first = True
         self.direct = False
+        self.record_left = 0    # bytes of the current inner record still to come
+        self.header = b''       # a partial inner record header
+
+    def frame(self, command, chunk):
+        if len(chunk) < 900 and self.stream.client_tls:
+            padding = int.from_bytes(os.urandom(2), 'little') % 500 + 900 - len(chunk)
+        else:
+            padding = os.urandom(1)[0]
+        padding = max(0, min(padding, 8171 - len(chunk)))
+        frame = (self.uuid if self.first else b'') + struct.pack('>BHH', command, len(chunk), padding)
+        self.first = False
+        self.channel.send(frame + chunk + os.urandom(padding))
+
+    def framed(self, data):
+        for i in range(0, len(data), 8000):
+            self.frame(0, data[i:i + 8000])
+
+    def direct_run(self, data):
+        """(start, end) of the first run of whole application-data records within 8000 bytes
+        that begins at a record boundary, or None; advances the record tracking over `data`."""
+        p, found = 0, None
+        while p < len(data):
+            if self.record_left == 0:
+                take = min(5 - len(self.header), len(data) - p)
+                self.header += data[p:p + take]
+                if len(self.header) < 5:
+                    break
+                start = p - (len(self.header) - take)
+                kind, length = self.header[0], struct.unpack('>H', self.header[3:5])[0]
+                self.header = b''
+                p += take
+                self.record_left = length
+                end = p + length
+                if found is None and kind == 0x17 and start >= 0 and end <= len(data) and end - start <= 8000:
+                    found = (start, end)
+            step = min(self.record_left, len(data) - p)
+            p += step
+            self.record_left -= step
+        return found
 
     def write(self, data):
         if self.direct:
@@ -644,25 +688,25 @@ class Writer:
         if not self.stream.vision:
             self.channel.send(data)
             return
+        tracking = self.stream.client_tls and self.stream.server_tls13
         if is_tls13_server_hello(data):
             self.stream.server_tls13 = True
-        for i in range(0, len(data), 8000):
-            chunk = data[i:i + 8000]
-            last = i + 8000 >= len(data)
-            command = 0
-            if last and self.stream.client_tls and self.stream.server_tls13 and whole_app_records(chunk):
-                command = 2
-            if len(chunk) < 900 and self.stream.client_tls:
-                padding = int.from_bytes(os.urandom(2), 'little') % 500 + 900 - len(chunk)
-            else:
-                padding = os.urandom(1)[0]
-            padding = max(0, min(padding, 8171 - len(chunk)))
-            frame = (self.uuid if self.first else b'') + struct.pack('>BHH', command, len(chunk), padding)
-            self.first = False
-            self.channel.send(frame + chunk + os.urandom(padding))
-            if command == 2:
-                log('vision: direct to the client')
-                self.direct = True
+        if not tracking:
+            self.framed(data)
+            if self.stream.server_tls13:
+                self.direct_run(data)  # the server's flight: follow its records from here on
+            return
+        run = self.direct_run(data)
+        if run is None:
+            self.framed(data)
+            return
+        start, end = run
+        self.framed(data[:start])
+        self.frame(2, data[start:end])
+        log('vision: direct to the client')
+        self.direct = True
+        if end < len(data):
+            self.channel.send_raw(data[end:])
 
 
 def serve_vless(channel, uuid, fault):
