@@ -40,7 +40,7 @@ MISBEHAVIOURS = [
     'suite_1302', 'hello_retry', 'split_server_hello', 'record_too_long', 'record_too_short',
     'plaintext_after_handshake', 'alert_mid_stream', 'truncated_handshake', 'low_order_share',
     'key_update', 'close_after_data', 'handshake_after_finished', 'wrong_short_id',
-    'oversized_message', 'server_hello_with_more', 'ccs_after_handshake',
+    'oversized_message', 'server_hello_with_more', 'ccs_after_handshake', 'no_key_share',
 ]
 
 VISION_FLOW = b'xtls-rprx-vision'
@@ -306,6 +306,8 @@ class TlsServer:
         server_random = HRR_RANDOM if fault == 'hello_retry' else os.urandom(32)
         suite = 0x1302 if fault == 'suite_1302' else 0x1301
         extensions = struct.pack('>HHH', 0x2B, 2, 0x0304) + struct.pack('>HHHH', 0x33, 36, 0x1D, 32) + our_share
+        if fault == 'no_key_share':
+            extensions = struct.pack('>HHH', 0x2B, 2, 0x0304)
         body = (struct.pack('>H', 0x0303) + server_random + bytes([len(session_id)]) + session_id +
                 struct.pack('>HB', suite, 0) + struct.pack('>H', len(extensions)) + extensions)
         server_hello = handshake_message(2, body)

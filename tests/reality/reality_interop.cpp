@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,6 +250,11 @@ struct handshake_fault {
     const char* message_part;
 };
 
+void PrintTo(const handshake_fault& fault, std::ostream* out)
+{
+    *out << fault.listener;
+}
+
 class reality_handshake_faults : public ::testing::TestWithParam<handshake_fault> {};
 
 TEST_P(reality_handshake_faults, fail_cleanly_with_the_step_named)
@@ -273,6 +279,7 @@ INSTANTIATE_TEST_SUITE_P(
                       handshake_fault{"hello_retry", "HelloRetryRequest"},
                       handshake_fault{"split_server_hello", "ServerHello is malformed"},
                       handshake_fault{"low_order_share", "low order"},
+                      handshake_fault{"no_key_share", "x25519 key share"},
                       handshake_fault{"truncated_handshake", "closed the connection"},
                       handshake_fault{"handshake_after_finished", "after its Finished"},
                       handshake_fault{"oversized_message", "too large"},
