@@ -118,7 +118,7 @@ bool vless_session::write(const std::uint8_t* data, std::int32_t length)
     if (!vision_ || write_direct_) {
         return transport_->write(data, length);
     }
-    return write_vision(data, length);
+    return length == 0 || write_vision(data, length);  // no empty frames
 }
 
 std::int32_t vless_session::hand_out(std::uint8_t* buffer, std::int32_t capacity)
