@@ -43,6 +43,13 @@ MISBEHAVIOURS = [
     'oversized_message', 'server_hello_with_more', 'ccs_after_handshake', 'no_key_share',
 ]
 
+# Faults in the server's flight after which a client must send nothing more.
+HANDSHAKE_FAULTS = {
+    'bad_cert_hmac', 'ecdsa_cert', 'no_certificate', 'finished_short', 'finished_long', 'finished_mac',
+    'suite_1302', 'hello_retry', 'split_server_hello', 'low_order_share', 'handshake_after_finished',
+    'server_hello_with_more', 'no_key_share',
+}
+
 VISION_FLOW = b'xtls-rprx-vision'
 HRR_RANDOM = hashlib.sha256(b'HelloRetryRequest').digest()
 
@@ -388,7 +395,14 @@ class TlsServer:
         # The client's flight: change cipher spec (optional), then its Finished.
         read = Protection(client_hs)
         while True:
-            header, body = self.conn.record()
+            try:
+                header, body = self.conn.record()
+            except Closed:
+                raise
+            if fault in HANDSHAKE_FAULTS:
+                # The client must have given up: anything it sends now would follow a failed check.
+                log('VIOLATION: the client sent a record after a handshake it should have failed')
+                raise Closed()
             if header[0] == 20:
                 continue
             if header[0] != 23:

@@ -50,6 +50,10 @@ export PELTO_REALITY_PEER_LOG="$work/reality.err"
 
 status=0
 "${runner[@]}" "$@" || status=$?
+if grep -q VIOLATION "$work/reality.err"; then
+  grep VIOLATION "$work/reality.err" >&2
+  status=1
+fi
 if [ "$status" -ne 0 ]; then
   echo "--- reality peer log ---" >&2
   tail -n 60 "$work/reality.err" >&2
