@@ -11,8 +11,12 @@ namespace pelto {
 bytes vision_request_addons()
 {
     const auto flow = PELTO_TEXT("xtls-rprx-vision");
-    bytes out{0x0A, static_cast<std::uint8_t>(flow.size())};  // field 1, length-delimited
-    out.insert(out.end(), flow.view().begin(), flow.view().end());
+    bytes out;
+    byte_writer w(out);
+    w.u8(0x0A);  // field 1, length-delimited
+    auto name = w.prefixed_u8();
+    w.append(flow.view());
+    name.close();
     return out;
 }
 
