@@ -121,7 +121,7 @@ __attribute__((target("sse4.1"))) void mul_vector(fe& out, const fe& a, const fe
 #pragma GCC unroll 16
         for (int i = first; i <= last; ++i) {
             // padded[m + 1] holds b[m]; the load gives (b[2j-i], b[2j+1-i]).
-            const __m128i pair = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded + 2 * j - i + 1));
+            const __m128i pair = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded + (2 * j - i + 1)));
             sum = _mm_add_epi64(sum, _mm_mul_epi32(a_wide[i], pair));
         }
         column[j] = sum;

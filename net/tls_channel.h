@@ -54,6 +54,12 @@ public:
     // decrypted has been read; later `recv` calls do not see these bytes again. For a layer that
     // takes the connection over from the TLS provider.
     bytes take_undecrypted();
+    // Plaintext already decrypted but not yet returned by `recv`, taken out of the channel.
+    bytes take_decrypted();
+    // The socket itself, without protection, once a layer above has taken the connection over
+    // (after `take_decrypted`/`take_undecrypted` for reading). Same results as `send`/`recv`.
+    bool send_unprotected(const std::uint8_t* data, std::int32_t length);
+    std::int32_t recv_unprotected(std::uint8_t* buffer, std::int32_t capacity);
 
     // The negotiated protocol version as its wire number (0x0303 for TLS 1.2, 0x0304 for TLS 1.3),
     // or 0 before the handshake completed.

@@ -295,6 +295,40 @@ bytes tls_channel::take_undecrypted()
     return out;
 }
 
+bytes tls_channel::take_decrypted()
+{
+    backend& b = *backend_;
+    std::lock_guard guard(b.context_lock);
+    bytes out;
+    if (b.ssl == nullptr) {
+        return out;
+    }
+    // Only what libssl already decrypted: SSL_pending never reads the memory buffer.
+    while (SSL_pending(b.ssl) > 0) {
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(SSL_pending(b.ssl)));
+        const int n = SSL_read(b.ssl, out.data() + at, static_cast<int>(out.size() - at));
+        out.resize(at + (n > 0 ? static_cast<std::size_t>(n) : 0));
+        if (n < 1) {
+            break;
+        }
+    }
+    return out;
+}
+
+bool tls_channel::send_unprotected(const std::uint8_t* data, std::int32_t length)
+{
+    backend& b = *backend_;
+    std::lock_guard guard(b.send_lock);
+    return length >= 0 && b.socket.send_all(data, length);
+}
+
+std::int32_t tls_channel::recv_unprotected(std::uint8_t* buffer, std::int32_t capacity)
+{
+    const std::int32_t n = backend_->socket.recv_some(buffer, capacity);
+    return n > 0 ? n : 0;
+}
+
 std::uint16_t tls_channel::protocol_version() const
 {
     return backend_->version;

@@ -520,6 +520,29 @@ bytes tls_channel::take_undecrypted()
     return out;
 }
 
+bytes tls_channel::take_decrypted()
+{
+    backend& b = *backend_;
+    std::lock_guard guard(b.context_lock);
+    bytes out(b.plaintext.begin() + static_cast<std::ptrdiff_t>(b.plain_begin), b.plaintext.end());
+    b.plaintext.clear();
+    b.plain_begin = 0;
+    return out;
+}
+
+bool tls_channel::send_unprotected(const std::uint8_t* data, std::int32_t length)
+{
+    backend& b = *backend_;
+    std::lock_guard guard(b.send_lock);
+    return length >= 0 && b.socket.send_all(data, length);
+}
+
+std::int32_t tls_channel::recv_unprotected(std::uint8_t* buffer, std::int32_t capacity)
+{
+    const std::int32_t n = backend_->socket.recv_some(buffer, capacity);
+    return n > 0 ? n : 0;
+}
+
 std::uint16_t tls_channel::protocol_version() const
 {
     return backend_->version;

@@ -19,6 +19,14 @@ public:
     virtual std::int32_t read(std::uint8_t* buffer, std::int32_t capacity) = 0;
     virtual void close() = 0;
 
+    // The Vision flow's direct switch, once per direction, from the thread of that direction.
+    // After `start_direct_write`, `write` sends to the socket without the layer's protection.
+    // After `start_direct_read`, `read` hands out the plaintext already decrypted but not yet
+    // returned, then the bytes received but not yet decrypted, then reads the socket directly.
+    // A layer without protection of its own (plain TCP) has nothing to drop and ignores both.
+    virtual void start_direct_write() {}
+    virtual void start_direct_read() {}
+
     byte_io() = default;
     byte_io(const byte_io&) = delete;
     byte_io& operator=(const byte_io&) = delete;

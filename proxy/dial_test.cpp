@@ -54,8 +54,8 @@ protected:
 };
 
 // Requests that no node could carry are refused with a text before any connection is opened:
-// an unknown protocol, VLESS with REALITY or Vision (not offered yet), and for Trojan and VLESS a
-// destination host that is empty or too long for its one-byte length.
+// an unknown protocol, VLESS with Vision but neither TLS nor REALITY (or with WebSocket), and for
+// Trojan and VLESS a destination host that is empty or too long for its one-byte length.
 TEST_F(dial_test, undeliverable_requests_fail_before_connecting)
 {
     struct request {
@@ -66,12 +66,14 @@ TEST_F(dial_test, undeliverable_requests_fail_before_connecting)
     for (const std::int32_t protocol : {7, -1}) {
         requests.push_back({node_at(protocol, listener_->port()), "www.service.test"});
     }
-    node_record reality = node_at(protocol_vless, listener_->port());
-    reality.vless.reality = true;
-    requests.push_back({reality, "www.service.test"});
+    // The Vision flow needs TLS or REALITY under it, and no WebSocket.
     node_record vision = node_at(protocol_vless, listener_->port());
     vision.vless.vision = true;
     requests.push_back({vision, "www.service.test"});
+    node_record vision_ws = vision;
+    vision_ws.vless.tls = true;
+    vision_ws.vless.websocket = true;
+    requests.push_back({vision_ws, "www.service.test"});
     for (const std::int32_t protocol : {std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}}) {
         requests.push_back({node_at(protocol, listener_->port()), ""});
         requests.push_back({node_at(protocol, listener_->port()), std::string(256, 'a')});

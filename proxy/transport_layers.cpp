@@ -39,12 +39,40 @@ bool tls_io::connect(socket_handle connected_socket, std::string_view server_nam
 
 bool tls_io::write(const std::uint8_t* data, std::int32_t length)
 {
-    return channel_.send(data, length);
+    return write_direct_ ? channel_.send_unprotected(data, length) : channel_.send(data, length);
 }
 
 std::int32_t tls_io::read(std::uint8_t* buffer, std::int32_t capacity)
 {
-    return channel_.recv(buffer, capacity);
+    if (!read_direct_) {
+        return channel_.recv(buffer, capacity);
+    }
+    if (capacity < 1) {
+        return 0;
+    }
+    if (held_begin_ < held_.size()) {
+        const std::size_t n = std::min(static_cast<std::size_t>(capacity), held_.size() - held_begin_);
+        std::memcpy(buffer, held_.data() + held_begin_, n);
+        held_begin_ += n;
+        if (held_begin_ == held_.size()) {
+            held_ = bytes{};
+            held_begin_ = 0;
+        }
+        return static_cast<std::int32_t>(n);
+    }
+    return channel_.recv_unprotected(buffer, capacity);
+}
+
+void tls_io::start_direct_read()
+{
+    if (read_direct_) {
+        return;
+    }
+    held_ = channel_.take_decrypted();
+    const bytes raw = channel_.take_undecrypted();
+    held_.insert(held_.end(), raw.begin(), raw.end());
+    held_begin_ = 0;
+    read_direct_ = true;
 }
 
 bool ws_io::open(std::string_view host, std::string_view path, std::u16string& out_error)
@@ -266,6 +294,17 @@ std::unique_ptr<byte_io> open_vless_transport(const vless_settings& node, std::s
                                               socket_handle connected_socket,
                                               std::u16string& out_error)
 {
+    if (node.reality) {
+        reality_params params;
+        params.server_name = node.sni.empty() ? std::string(server) : node.sni;
+        params.public_key = node.reality_public_key;
+        params.short_id = node.reality_short_id;
+        auto reality = std::make_unique<reality_io>();
+        if (!reality->connect(connected_socket, params, out_error)) {
+            return nullptr;
+        }
+        return reality;
+    }
     if (!node.tls && !node.websocket) {
         return std::make_unique<raw_io>(connected_socket);
     }

@@ -16,6 +16,7 @@
 #include "net/socket_holder.h"
 #include "net/tls_channel.h"
 #include "proxy/byte_io.h"
+#include "proxy/reality_io.h"
 #include "proxy/ws_codec.h"
 
 namespace pelto {
@@ -44,9 +45,15 @@ public:
     bool write(const std::uint8_t* data, std::int32_t length) override;
     std::int32_t read(std::uint8_t* buffer, std::int32_t capacity) override;
     void close() override { channel_.close(); }
+    void start_direct_write() override { write_direct_ = true; }
+    void start_direct_read() override;
 
 private:
     tls_channel channel_;
+    std::atomic<bool> write_direct_{false};
+    bool read_direct_ = false;  // reading side
+    bytes held_;                // what the channel held at the direct switch
+    std::size_t held_begin_ = 0;
 };
 
 // WebSocket framing (RFC 6455, client side) over an inner transport it owns. `open` runs the
@@ -105,7 +112,8 @@ private:
 // The transport for a VLESS node, on a connected registered socket that it owns from here on:
 // WebSocket inside TLS when the node asks for WebSocket, TLS when it asks for TLS, plain TCP
 // otherwise. TLS server name: the node's SNI, else its host setting, else `server`; the WebSocket
-// Host header: the host setting, else that server name. The caller refuses REALITY nodes before.
+// Host header: the host setting, else that server name. REALITY nodes get a reality_io with the
+// node's SNI (else `server`).
 // None with `out_error` set (and the socket closed) when a handshake fails.
 std::unique_ptr<byte_io> open_vless_transport(const vless_settings& node, std::string_view server,
                                               socket_handle connected_socket,

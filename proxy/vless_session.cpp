@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/obfuscated.h"
+#include "crypto/random.h"
 #include "net/socket.h"
 #include "proxy/transport_layers.h"
 
@@ -30,13 +31,21 @@ bool vless_session::send_request(std::string_view host, std::uint16_t port, cons
                                  std::u16string& out_error)
 {
     bytes request;
-    if (!vless_emit_request(user_, {}, host, port, request)) {
+    const bytes addons = vision_ ? vision_request_addons() : bytes{};
+    if (!vless_emit_request(user_, addons, host, port, request)) {
         out_error = PELTO_TEXT(u"VLESS: the destination host must be 1 to 255 bytes long").str();
         return false;
     }
-    request.insert(request.end(), first_payload.begin(), first_payload.end());
+    if (!vision_) {
+        request.insert(request.end(), first_payload.begin(), first_payload.end());
+    }
     if (!transport_ || !transport_->write(request.data(), static_cast<std::int32_t>(request.size()))) {
         out_error = PELTO_TEXT(u"VLESS: sending the request failed").str();
+        return false;
+    }
+    if (vision_ && !first_payload.empty() &&
+        !write(first_payload.data(), static_cast<std::int32_t>(first_payload.size()))) {
+        out_error = PELTO_TEXT(u"VLESS: sending the first payload failed").str();
         return false;
     }
     return true;
@@ -80,6 +89,9 @@ std::int32_t vless_session::read(std::uint8_t* buffer, std::int32_t capacity)
         ended_ = true;
         return 0;
     }
+    if (vision_) {
+        return read_vision(buffer, capacity);
+    }
     if (begin_ < received_.size()) {
         const std::size_t n = std::min(static_cast<std::size_t>(capacity), received_.size() - begin_);
         std::memcpy(buffer, received_.data() + begin_, n);
@@ -100,7 +112,114 @@ std::int32_t vless_session::read(std::uint8_t* buffer, std::int32_t capacity)
 
 bool vless_session::write(const std::uint8_t* data, std::int32_t length)
 {
-    return transport_ && transport_->write(data, length);
+    if (!transport_ || length < 0) {
+        return false;
+    }
+    if (!vision_ || write_direct_) {
+        return transport_->write(data, length);
+    }
+    return length == 0 || write_vision(data, length);  // no empty frames
+}
+
+std::int32_t vless_session::hand_out(std::uint8_t* buffer, std::int32_t capacity)
+{
+    const std::size_t n = std::min(static_cast<std::size_t>(capacity), data_.size() - data_begin_);
+    std::memcpy(buffer, data_.data() + data_begin_, n);
+    data_begin_ += n;
+    if (data_begin_ == data_.size()) {
+        data_.clear();
+        data_begin_ = 0;
+    }
+    return static_cast<std::int32_t>(n);
+}
+
+std::int32_t vless_session::read_vision(std::uint8_t* buffer, std::int32_t capacity)
+{
+    for (;;) {
+        if (data_begin_ < data_.size()) {
+            return hand_out(buffer, capacity);
+        }
+        if (read_direct_ || !unframer_.framed()) {
+            // Unframed: what the receive buffer still holds, then the transport as it is.
+            if (begin_ < received_.size()) {
+                data_.assign(received_.begin() + static_cast<std::ptrdiff_t>(begin_), received_.end());
+                received_.clear();
+                begin_ = 0;
+                continue;
+            }
+            const std::int32_t n = transport_->read(buffer, capacity);
+            if (n < 1) {
+                ended_ = true;
+                return 0;
+            }
+            return n;
+        }
+        if (begin_ < received_.size()) {
+            const std::size_t before = data_.size();
+            begin_ += unframer_.feed(byte_span(received_).subspan(begin_), data_);
+            if (!inner_server_tls13_ && data_.size() > before &&
+                vision_is_tls13_server_hello(byte_span(data_).subspan(before))) {
+                inner_server_tls13_ = true;
+            }
+            if (unframer_.direct()) {
+                // The peer left the outer protection behind its command-2 frame: whatever the
+                // layer decrypted already comes first, then its undecrypted bytes, then the socket.
+                transport_->start_direct_read();
+                read_direct_ = true;
+            }
+            if (begin_ == received_.size()) {
+                received_.clear();
+                begin_ = 0;
+            }
+            continue;
+        }
+        received_.resize(response_read_piece);
+        const std::int32_t n = transport_->read(received_.data(), response_read_piece);
+        if (n < 1) {
+            received_.clear();
+            // A peer that ended before 16 bytes arrived never sent a frame: those bytes are data.
+            data_ = unframer_.take_held_id();
+            data_begin_ = 0;
+            if (!data_.empty()) {
+                return hand_out(buffer, capacity);
+            }
+            ended_ = true;
+            return 0;
+        }
+        received_.resize(static_cast<std::size_t>(n));
+        begin_ = 0;
+    }
+}
+
+bool vless_session::write_vision(const std::uint8_t* data, std::int32_t length)
+{
+    const byte_span input(data, static_cast<std::size_t>(length));
+    if (!inner_client_tls_ && vision_is_client_hello(input)) {
+        inner_client_tls_ = true;
+    }
+    std::size_t at = 0;
+    do {
+        const byte_span chunk = input.subspan(at, std::min(vision_max_content, input.size() - at));
+        at += chunk.size();
+        std::uint8_t command = vision_continue;
+        if (at == input.size() && inner_client_tls_ && inner_server_tls13_ && vision_is_whole_app_data_records(chunk)) {
+            command = vision_direct;
+        }
+        std::array<std::uint8_t, 3> draw{};
+        random_bytes(draw);
+        frame_.clear();
+        vision_emit_frame(first_frame_ ? &user_ : nullptr, command, chunk,
+                          vision_padding_length(chunk.size(), inner_client_tls_, draw), frame_);
+        first_frame_ = false;
+        if (!transport_->write(frame_.data(), static_cast<std::int32_t>(frame_.size()))) {
+            return false;
+        }
+        if (command == vision_direct) {
+            transport_->start_direct_write();
+            write_direct_ = true;
+        }
+    } while (at < input.size());
+    return true;
 }
 
 std::unique_ptr<vless_link> vless_dial(const vless_settings& node, std::string_view server,
@@ -109,12 +228,8 @@ std::unique_ptr<vless_link> vless_dial(const vless_settings& node, std::string_v
                                        std::int32_t io_timeout_ms, const bytes& first_payload,
                                        std::u16string& out_error)
 {
-    if (node.reality) {
-        out_error = PELTO_TEXT(u"VLESS: this version cannot connect to REALITY nodes yet").str();
-        return nullptr;
-    }
-    if (node.vision) {
-        out_error = PELTO_TEXT(u"VLESS: this version cannot use the Vision flow yet").str();
+    if (node.vision && (node.websocket || (!node.tls && !node.reality))) {
+        out_error = PELTO_TEXT(u"VLESS: the Vision flow needs TLS or REALITY without WebSocket").str();
         return nullptr;
     }
     // Checked before connecting: the host travels behind a one-byte length.
@@ -130,7 +245,9 @@ std::unique_ptr<vless_link> vless_dial(const vless_settings& node, std::string_v
     if (!transport) {
         return nullptr;
     }
-    auto session = std::make_unique<vless_session>(std::move(transport), node.uuid);
+    auto session = std::make_unique<vless_session>(std::move(transport), node.uuid,
+                                                   node.vision ? vless_session::flow::vision
+                                                               : vless_session::flow::plain);
     if (!session->send_request(host, dest_port, first_payload, out_error)) {
         return nullptr;  // destroying the session closes the transport
     }
