@@ -6,7 +6,7 @@
 #
 # The front socat is the same in both chains (it speaks CONNECT to pelto, plain TCP to the socat
 # relay), so the chains differ only in the relay under test. Everything runs on 127.0.0.1.
-# The GNOME proxy settings the listener changes go to a throw-away key file. pelto's own cost is
+# The runner leaves the desktop's proxy settings alone. pelto's own cost is
 # reported as CPU seconds per GB relayed (its process's CPU time over the run), apart from the
 # Python peer's ceiling on throughput.
 #
@@ -25,7 +25,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-export GSETTINGS_BACKEND=keyfile XDG_CONFIG_HOME="$work"
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 wait_port() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }  # no probe connection: iperf3 would count it as a test

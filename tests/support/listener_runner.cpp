@@ -1,7 +1,8 @@
 // Runs the loopback proxy alone, for throughput measurements and for end-to-end tests of the
 // Windows build under Wine: the node, if any, comes from a share link given as the first
 // argument; the service domain from the second. Prints "listening PORT" once the listener is up
-// and serves until its standard input closes.
+// and serves until its standard input closes. It never touches the system proxy settings: the
+// tests and benchmarks that drive it point their clients at the printed port themselves.
 //
 //     listener_runner ['ss://...@127.0.0.1:8388#bench' 'bench.test']
 #include <cstdio>
@@ -22,6 +23,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "network start-up failed\n");
         return 1;
     }
+    keep_system_proxy_untouched(true);
     if (argc >= 2) {
         const std::vector<node_record> nodes = parse_share_links(argv[1]);
         if (nodes.empty()) {
