@@ -22,6 +22,15 @@ for tool in ip curl sha256sum; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool missing"; exit 77; }
 done
 
+# Some sandboxes (a chroot whose root is no mount point, say) cannot hold network namespaces.
+probe="ptp$$"
+if ! ip netns add "$probe" 2>/dev/null || ! ip netns exec "$probe" true 2>/dev/null; then
+  ip netns del "$probe" 2>/dev/null || true
+  echo "skipped: network namespaces cannot be created here"
+  exit 77
+fi
+ip netns del "$probe"
+
 id=$$
 client="ptc$id"
 server="pts$id"
