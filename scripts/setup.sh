@@ -17,6 +17,8 @@ packages=(
   gsettings-desktop-schemas dconf-gsettings-backend
   # embedded GUI fonts, subset at build time
   fonts-inter fonts-noto-cjk fonttools python3-fonttools
+  # country flags fetched from the npm registry at build time; PNG twins of the SVG icons
+  npm librsvg2-bin
 )
 
 missing=()
