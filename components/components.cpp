@@ -82,13 +82,7 @@ void reveal_text_button::on_mount()
     standard_curve(text_, 0.2f);
     background_.jump(background_color);
     text_.jump(text_color);
-    on_hover = [this](bool entered) {
-        color c = background_color;
-        if (entered) {
-            c.a = std::min(1.0f, c.a + 0.1f);
-        }
-        background_.animate_to(c);
-    };
+    on_hover = [this](bool) { follow_colors(); };
     // A pointer click spawns its ripple where the pointer was, then runs the owner's click.
     user_click_ = std::move(on_click);
     wrapped_ = true;
@@ -102,6 +96,22 @@ void reveal_text_button::on_unmount()
         wrapped_ = false;
     }
     ripples_.clear();
+}
+
+void reveal_text_button::follow_colors()
+{
+    // Hover raises the background's alpha by 0.1; an owner recolouring the button (a language
+    // chosen, a state change) is followed with the same easing.
+    color c = background_color;
+    if (hovered()) {
+        c.a = std::min(1.0f, c.a + 0.1f);
+    }
+    if (!(c == background_.target)) {
+        background_.animate_to(c);
+    }
+    if (!(text_color == text_.target)) {
+        text_.animate_to(text_color);
+    }
 }
 
 void reveal_text_button::click_from(point centre)
@@ -149,6 +159,7 @@ void reveal_text_button::on_update(float dt)
         const d2dui::size s = context()->measure_text(label, label_size, {}, label_weight, 0, 0);
         set_size(s.width + 24, s.height + 16);
     }
+    follow_colors();
     background_.step(dt);
     text_.step(dt);
     for (ripple& rp : ripples_) {

@@ -97,6 +97,7 @@ protected:
 
 private:
     void click_from(d2dui::point centre);
+    void follow_colors();
 
     color_animator background_;
     color_animator text_;
