@@ -51,6 +51,7 @@ TEST(flag_resources, every_keyword_and_the_markers_flags_exist)
         EXPECT_TRUE(embedded_resource_exists(id)) << id;
     }
     EXPECT_EQ(flag_code(u't', u'w'), flag_code(u'c', u'n'));
+    EXPECT_FALSE(embedded_resource_exists(1000 + 26 * 19 + 22));  // t, w's own number is never asked for
     EXPECT_TRUE(embedded_resource_exists(flag_code(u'u', u'm')));  // expanded stars, as the US flag
     // The two-letter pass against the real resources.
     EXPECT_EQ(flag_resource_for(u"Premium DE 03"), flag_code(u'd', u'e'));
