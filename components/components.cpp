@@ -83,18 +83,10 @@ void reveal_text_button::on_mount()
     background_.jump(background_color);
     text_.jump(text_color);
     on_hover = [this](bool) { follow_colors(); };
-    // A pointer click spawns its ripple where the pointer was, then runs the owner's click.
-    user_click_ = std::move(on_click);
-    wrapped_ = true;
-    on_click = [this] { click_from(d2dui::input().last_pointer); };
 }
 
 void reveal_text_button::on_unmount()
 {
-    if (wrapped_) {
-        on_click = std::move(user_click_);
-        wrapped_ = false;
-    }
     ripples_.clear();
 }
 
@@ -117,9 +109,9 @@ void reveal_text_button::follow_colors()
 void reveal_text_button::click_from(point centre)
 {
     spawn_ripple(centre);
-    if (user_click_) {
+    if (on_click) {
         // Copy: the handler may replace this button's functions.
-        const std::function<void()> run = user_click_;
+        const std::function<void()> run = on_click;
         run();
     }
 }
@@ -131,6 +123,10 @@ bool reveal_text_button::on_event(const d2dui::input_event& e)
         const rect& r = area();
         click_from({r.x + r.width / 2, r.y + r.height / 2});
         return true;
+    }
+    if (!e.is_keyboard && e.kind == d2dui::pointer_up && e.button == d2dui::button_left && pressed() && hovered()) {
+        // This release clicks: the ripple starts where the pointer is, then the click runs.
+        spawn_ripple({e.x, e.y});
     }
     return clickable_widget::on_event(e);
 }

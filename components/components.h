@@ -102,8 +102,6 @@ private:
     color_animator background_;
     color_animator text_;
     std::vector<ripple> ripples_;
-    std::function<void()> user_click_;
-    bool wrapped_ = false;
 };
 
 class toggle_switch : public d2dui::clickable_widget {

@@ -227,12 +227,24 @@ TEST_F(components_fixture, ripple_from_a_corner_reaches_the_far_corner_and_keybo
     EXPECT_FLOAT_EQ(b->ripples()[1].x, 30);
     EXPECT_FLOAT_EQ(b->ripples()[1].y, 15);
 
-    // Both ripples die after their half second; a pointer click still runs the owner's function.
+    // Both ripples die after their half second.
     for (int i = 0; i < 40; ++i) {
         b->set_bounds(100, 100, 60, 30);
         root->update(1.0f / 60);
     }
     EXPECT_TRUE(b->ripples().empty());
+
+    // A pointer click ripples from the pointer and runs the click function, even one installed
+    // after mounting.
+    int late = 0;
+    b->on_click = [&] { ++late; };
+    root->route_event(d2dui::input_event::pointer(d2dui::pointer_move, 110, 120));
+    root->route_event(d2dui::input_event::pointer(d2dui::pointer_down, 110, 120));
+    root->route_event(d2dui::input_event::pointer(d2dui::pointer_up, 110, 120));
+    EXPECT_EQ(late, 1);
+    ASSERT_EQ(b->ripples().size(), 1u);
+    EXPECT_FLOAT_EQ(b->ripples()[0].x, 10);
+    EXPECT_FLOAT_EQ(b->ripples()[0].y, 20);
 }
 
 TEST_F(components_fixture, icon_button_returns_to_its_normal_colour_within_the_leave_duration)
