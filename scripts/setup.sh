@@ -17,9 +17,15 @@ packages=(
   gsettings-desktop-schemas dconf-gsettings-backend
   # embedded GUI fonts, subset at build time
   fonts-inter fonts-noto-cjk fonttools python3-fonttools
-  # country flags fetched from the npm registry at build time; PNG twins of the SVG icons
-  npm librsvg2-bin
+  # PNG twins of the SVG icons, rendered at build time
+  librsvg2-bin
 )
+
+# The country flags are fetched from the npm registry at build time through npm's client. Any npm
+# will do (a Node.js distribution may bundle its own, which conflicts with Debian's package).
+if ! command -v npm >/dev/null; then
+  packages+=(npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
