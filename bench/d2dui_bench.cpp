@@ -21,6 +21,9 @@ public:
     void fill_rounded_rect(const rect&, float, const color&) override { ++ops; }
     void fill_circle(point, float, const color&) override { ++ops; }
     void draw_line(point, point, const color&, float) override { ++ops; }
+    void draw_ellipse(point, float, float, const color&, float) override { ++ops; }
+    void fill_path(const path&, const color&) override { ++ops; }
+    bool svg_supported() const override { return false; }
     void draw_bitmap(const bitmap&, const rect&, float) override { ++ops; }
     void draw_svg(const svg_document&) override { ++ops; }
     void draw_text(const text_style& s) override { ops += s.text.size() > 0; }
@@ -37,6 +40,7 @@ protected:
     void do_push_clip(const rect&) override { ++ops; }
     void do_push_layer(const rect&, float) override { ++ops; }
     void do_push_opacity(layer_cache&, float) override { ++ops; }
+    void do_push_path_layer(const path&) override { ++ops; }
     void do_pop(clip_kind) override { ++ops; }
 };
 

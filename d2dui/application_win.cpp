@@ -192,7 +192,10 @@ bool application::impl::set_clipboard_text(const std::u16string& text)
         return false;
     }
     bool ok = false;
-    EmptyClipboard();
+    if (!EmptyClipboard()) {
+        CloseClipboard();
+        return false;
+    }
     const std::size_t bytes = (text.size() + 1) * sizeof(char16_t);
     if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
         if (void* p = GlobalLock(memory)) {

@@ -64,6 +64,8 @@ public:
     void fill_rounded_rect(const rect& r, float radius, const color& c) override;
     void fill_circle(point centre, float radius, const color& c) override;
     void draw_line(point from, point to, const color& c, float width) override;
+    void draw_ellipse(point centre, float rx, float ry, const color& c, float width) override;
+    void fill_path(const path& p, const color& c) override;
     void draw_bitmap(const bitmap& image, const rect& r, float opacity) override;
     void draw_svg(const svg_document& document) override;
     void draw_text(const text_style& s) override;
@@ -77,7 +79,7 @@ public:
     std::shared_ptr<bitmap> decode_png(const std::vector<std::uint8_t>& bytes);
     // An SVG document from bytes; null without SVG support or when the bytes do not parse.
     std::shared_ptr<svg_document> parse_svg(const std::vector<std::uint8_t>& bytes, size viewport);
-    bool svg_supported() const { return dc5_ != nullptr; }
+    bool svg_supported() const override { return dc5_ != nullptr; }
 
     // Draw target: the back buffer of `swap_chain` (premultiplied alpha, or ignored alpha for a
     // window swap chain without composition); null releases the target.
@@ -105,12 +107,14 @@ protected:
     void do_push_clip(const rect& r) override;
     void do_push_layer(const rect& r, float radius) override;
     void do_push_opacity(layer_cache& cache, float opacity) override;
+    void do_push_path_layer(const path& p) override;
     void do_pop(clip_kind kind) override;
 
 private:
     void create_devices();
     void load_fonts();
     ID2D1SolidColorBrush* brush(const color& c);
+    ComPtr<ID2D1PathGeometry> path_geometry(const path& p);
     ComPtr<IDWriteTextLayout> layout(const text_style& s);
     void draw_layout(IDWriteTextLayout* layout, const text_style& s, float dy);
 

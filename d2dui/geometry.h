@@ -2,6 +2,8 @@
 // Plain geometry and colour records of the toolkit. Coordinates are device-independent pixels
 // (DIPs, 1/96 inch) unless a name says pixels; colours are straight-alpha floats in 0..1.
 
+#include <vector>
+
 namespace d2dui {
 
 struct point {
@@ -62,6 +64,18 @@ struct matrix {
         return {p.x * m11 + p.y * m21 + dx, p.x * m12 + p.y * m22 + dy};
     }
     friend bool operator==(const matrix&, const matrix&) = default;
+};
+
+// A filled outline: one closed figure of straight and cubic Bézier segments from `start`.
+struct path_segment {
+    bool cubic = false;
+    point c1, c2;  // control points (cubic only)
+    point to;
+};
+struct path {
+    point start;
+    std::vector<path_segment> segments;
+    bool empty() const { return segments.empty(); }
 };
 
 }  // namespace d2dui

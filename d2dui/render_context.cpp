@@ -20,6 +20,12 @@ void render_context::push_opacity(layer_cache& cache, float opacity)
     clip_kinds_.push_back(clip_kind::layer);
 }
 
+void render_context::push_path_layer(const path& p)
+{
+    do_push_path_layer(p);
+    clip_kinds_.push_back(clip_kind::layer);
+}
+
 void render_context::pop_clip()
 {
     if (clip_kinds_.empty()) {

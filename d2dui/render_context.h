@@ -67,6 +67,10 @@ public:
     virtual void fill_rounded_rect(const rect& r, float radius, const color& c) = 0;
     virtual void fill_circle(point centre, float radius, const color& c) = 0;
     virtual void draw_line(point from, point to, const color& c, float width) = 0;
+    // Outline of an ellipse with radii `rx`, `ry` around `centre`.
+    virtual void draw_ellipse(point centre, float rx, float ry, const color& c, float width) = 0;
+    // Fills the closed figure `p` (nothing when it is empty).
+    virtual void fill_path(const path& p, const color& c) = 0;
     virtual void draw_bitmap(const bitmap& image, const rect& r, float opacity) = 0;
     virtual void draw_svg(const svg_document& document) = 0;
     virtual void draw_text(const text_style& s) = 0;
@@ -83,10 +87,17 @@ public:
     // backend cannot draw SVG (callers then draw a placeholder).
     virtual std::shared_ptr<svg_document> load_svg(int resource_id, size viewport) = 0;
 
-    // Clip / layer stack; `pop_clip` ends the most recent of the three.
+    // Whether load_svg can produce documents at all on this backend. Where it cannot, a missing
+    // document is the expected state and widgets draw their fallbacks; where it can, a null
+    // document means the resource itself is missing or malformed.
+    virtual bool svg_supported() const = 0;
+
+    // Clip / layer stack; `pop_clip` ends the most recent of the four.
     void push_clip(const rect& r);
     void push_layer(const rect& r, float radius);
     void push_opacity(layer_cache& cache, float opacity);
+    // A layer masked by the closed figure `p` at opacity 1.
+    void push_path_layer(const path& p);
     void pop_clip();
     std::size_t clip_depth() const { return clip_kinds_.size(); }
 
@@ -107,6 +118,7 @@ protected:
     virtual void do_push_clip(const rect& r) = 0;
     virtual void do_push_layer(const rect& r, float radius) = 0;
     virtual void do_push_opacity(layer_cache& cache, float opacity) = 0;
+    virtual void do_push_path_layer(const path& p) = 0;
     virtual void do_pop(clip_kind kind) = 0;
 
 private:

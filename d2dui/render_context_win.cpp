@@ -253,6 +253,40 @@ void direct2d_context::draw_line(point from, point to, const color& c, float wid
     dc_->DrawLine({from.x, from.y}, {to.x, to.y}, brush(c), width, nullptr);
 }
 
+void direct2d_context::draw_ellipse(point centre, float rx, float ry, const color& c, float width)
+{
+    dc_->DrawEllipse(D2D1_ELLIPSE{{centre.x, centre.y}, rx, ry}, brush(c), width, nullptr);
+}
+
+ComPtr<ID2D1PathGeometry> direct2d_context::path_geometry(const path& p)
+{
+    ComPtr<ID2D1PathGeometry> geometry;
+    ComPtr<ID2D1GeometrySink> sink;
+    if (p.empty() || FAILED(d2d_factory_->CreatePathGeometry(&geometry)) || FAILED(geometry->Open(&sink))) {
+        return nullptr;
+    }
+    sink->BeginFigure({p.start.x, p.start.y}, D2D1_FIGURE_BEGIN_FILLED);
+    for (const path_segment& s : p.segments) {
+        if (s.cubic) {
+            sink->AddBezier(D2D1_BEZIER_SEGMENT{{s.c1.x, s.c1.y}, {s.c2.x, s.c2.y}, {s.to.x, s.to.y}});
+        } else {
+            sink->AddLine({s.to.x, s.to.y});
+        }
+    }
+    sink->EndFigure(D2D1_FIGURE_END_CLOSED);
+    if (FAILED(sink->Close())) {
+        return nullptr;
+    }
+    return geometry;
+}
+
+void direct2d_context::fill_path(const path& p, const color& c)
+{
+    if (ComPtr<ID2D1PathGeometry> geometry = path_geometry(p)) {
+        dc_->FillGeometry(geometry.Get(), brush(c), nullptr);
+    }
+}
+
 void direct2d_context::draw_bitmap(const bitmap& image, const rect& r, float opacity)
 {
     const auto* b = dynamic_cast<const d2d_bitmap*>(&image);
@@ -462,6 +496,21 @@ void direct2d_context::do_push_layer(const rect& r, float radius)
     if (FAILED(d2d_factory_->CreateRoundedRectangleGeometry(D2D1_ROUNDED_RECT{to_d2d(r), radius, radius}, &mask))) {
         mask.Reset();
     }
+    D2D1_LAYER_PARAMETERS1 params{};
+    params.contentBounds = D2D1_RECT_F{-FLT_MAX, -FLT_MAX, FLT_MAX, FLT_MAX};
+    params.geometricMask = mask.Get();
+    params.maskAntialiasMode = D2D1_ANTIALIAS_MODE_PER_PRIMITIVE;
+    params.maskTransform = D2D1_MATRIX_3X2_F{1, 0, 0, 1, 0, 0};
+    params.opacity = 1.0f;
+    params.layerOptions = D2D1_LAYER_OPTIONS1_NONE;
+    dc_->PushLayer(&params, nullptr);
+}
+
+void direct2d_context::do_push_path_layer(const path& p)
+{
+    // Without a geometry (empty figure or a failed sink) the layer clips nothing, like a layer
+    // whose mask could not be made above; the pop still pairs with this push.
+    ComPtr<ID2D1PathGeometry> mask = path_geometry(p);
     D2D1_LAYER_PARAMETERS1 params{};
     params.contentBounds = D2D1_RECT_F{-FLT_MAX, -FLT_MAX, FLT_MAX, FLT_MAX};
     params.geometricMask = mask.Get();

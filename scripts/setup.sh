@@ -17,7 +17,15 @@ packages=(
   gsettings-desktop-schemas dconf-gsettings-backend libglib2.0-bin time
   # embedded GUI fonts, subset at build time
   fonts-inter fonts-noto-cjk fonttools python3-fonttools
+  # PNG twins of the SVG icons, rendered at build time
+  librsvg2-bin
 )
+
+# The country flags are fetched from the npm registry at build time through npm's client. Any npm
+# will do (a Node.js distribution may bundle its own, which conflicts with Debian's package).
+if ! command -v npm >/dev/null; then
+  packages+=(npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

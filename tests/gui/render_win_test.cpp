@@ -291,3 +291,65 @@ TEST_F(direct2d_backend, a_stream_over_memory_refuses_fragments_past_the_end)
 
 }  // namespace
 }  // namespace d2dui
+
+namespace d2dui {
+namespace {
+
+std::uint8_t alpha_at(const std::vector<std::uint8_t>& pixels, UINT width, UINT x, UINT y)
+{
+    return pixels[(y * width + x) * 4 + 3];
+}
+
+TEST_F(direct2d_backend, smooth_paths_fill_and_mask_layers)
+{
+    // A 40 x 20 pill built from straight edges and cubic corners (control points at 2.5 DIPs).
+    path pill;
+    pill.start = {10, 0};
+    pill.segments = {{false, {}, {}, {30, 0}},  {true, {37.5f, 0}, {40, 2.5f}, {40, 10}},
+                     {false, {}, {}, {40, 10}}, {true, {40, 17.5f}, {37.5f, 20}, {30, 20}},
+                     {false, {}, {}, {10, 20}}, {true, {2.5f, 20}, {0, 17.5f}, {0, 10}},
+                     {false, {}, {}, {0, 10}},  {true, {0, 2.5f}, {2.5f, 0}, {10, 0}}};
+    {
+        offscreen target(*rc, 64, 32);
+        rc->fill_path(pill, {1, 1, 1, 1});
+        const std::vector<std::uint8_t> px = target.finish();
+        EXPECT_EQ(alpha_at(px, 64, 20, 10), 255);  // inside
+        EXPECT_EQ(alpha_at(px, 64, 0, 0), 0);      // the corner is cut
+        EXPECT_EQ(alpha_at(px, 64, 50, 10), 0);    // outside
+        const RECT box = offscreen::ink_box(px, 64, 32);
+        EXPECT_EQ(box.left, 0);
+        EXPECT_EQ(box.right, 40);
+        EXPECT_EQ(box.bottom, 20);
+    }
+    {
+        // A layer masked by the pill clips a fill over the whole target (where layers work).
+        offscreen target(*rc, 64, 32);
+        rc->push_path_layer(pill);
+        rc->fill_rect({0, 0, 64, 32}, {1, 1, 1, 1});
+        rc->pop_clip();
+        EXPECT_EQ(rc->clip_depth(), 0u);
+        const std::vector<std::uint8_t> px = target.finish();
+        EXPECT_EQ(alpha_at(px, 64, 20, 10), 255);
+    }
+    {
+        // An empty path fills nothing and its layer still pairs with its pop.
+        offscreen target(*rc, 8, 8);
+        rc->fill_path({}, {1, 1, 1, 1});
+        rc->push_path_layer({});
+        rc->pop_clip();
+        EXPECT_EQ(offscreen::ink_box(target.finish(), 8, 8).right, -1);
+    }
+}
+
+TEST_F(direct2d_backend, ellipse_outlines_draw_a_ring)
+{
+    offscreen target(*rc, 40, 40);
+    rc->draw_ellipse({20, 20}, 10, 10, {1, 1, 1, 1}, 2);
+    const std::vector<std::uint8_t> px = target.finish();
+    EXPECT_GT(alpha_at(px, 40, 30, 20), 128);  // on the ring
+    EXPECT_EQ(alpha_at(px, 40, 20, 20), 0);    // hollow
+    EXPECT_EQ(offscreen::ink_box(px, 40, 40).left, 9);
+}
+
+}  // namespace
+}  // namespace d2dui

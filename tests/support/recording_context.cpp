@@ -53,6 +53,39 @@ void recording_context::draw_line(d2dui::point from, d2dui::point to, const d2du
     record("draw_line", {from.x, from.y, to.x - from.x, to.y - from.y}, c, width);
 }
 
+void recording_context::draw_ellipse(d2dui::point centre, float rx, float ry, const d2dui::color& c, float width)
+{
+    record("draw_ellipse", {centre.x - rx, centre.y - ry, 2 * rx, 2 * ry}, c, width);
+}
+
+namespace {
+
+d2dui::rect path_bounds(const d2dui::path& p)
+{
+    float left = p.start.x, top = p.start.y, right = p.start.x, bottom = p.start.y;
+    for (const auto& s : p.segments) {
+        left = std::min(left, s.to.x);
+        right = std::max(right, s.to.x);
+        top = std::min(top, s.to.y);
+        bottom = std::max(bottom, s.to.y);
+    }
+    return {left, top, right - left, bottom - top};
+}
+
+}  // namespace
+
+void recording_context::fill_path(const d2dui::path& p, const d2dui::color& c)
+{
+    paths.push_back(p);
+    record("fill_path", path_bounds(p), c);
+}
+
+void recording_context::do_push_path_layer(const d2dui::path& p)
+{
+    paths.push_back(p);
+    record("push_path_layer", path_bounds(p), {});
+}
+
 void recording_context::draw_bitmap(const d2dui::bitmap&, const d2dui::rect& r, float opacity)
 {
     record("draw_bitmap", r, {}, opacity);
@@ -103,7 +136,7 @@ std::shared_ptr<d2dui::bitmap> recording_context::load_png(int resource_id)
 
 std::shared_ptr<d2dui::svg_document> recording_context::load_svg(int resource_id, d2dui::size)
 {
-    return svg_present.count(resource_id) ? std::make_shared<recorded_svg>() : nullptr;
+    return svg_enabled && svg_present.count(resource_id) ? std::make_shared<recorded_svg>() : nullptr;
 }
 
 void recording_context::do_push_clip(const d2dui::rect& r)

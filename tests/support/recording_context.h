@@ -27,6 +27,8 @@ public:
     std::vector<recorded_op> ops;
     std::map<int, d2dui::size> png_sizes;  // resources load_png may find
     std::map<int, bool> svg_present;       // resources load_svg may find
+    bool svg_enabled = true;               // false: load_svg never finds anything
+    std::vector<d2dui::path> paths;        // every filled or layered path, in order
 
     void clear() { ops.clear(); }
     std::vector<recorded_op> named(const std::string& name) const;
@@ -35,6 +37,9 @@ public:
     void fill_rounded_rect(const d2dui::rect& r, float radius, const d2dui::color& c) override;
     void fill_circle(d2dui::point centre, float radius, const d2dui::color& c) override;
     void draw_line(d2dui::point from, d2dui::point to, const d2dui::color& c, float width) override;
+    void draw_ellipse(d2dui::point centre, float rx, float ry, const d2dui::color& c, float width) override;
+    void fill_path(const d2dui::path& p, const d2dui::color& c) override;
+    bool svg_supported() const override { return svg_enabled; }
     void draw_bitmap(const d2dui::bitmap& image, const d2dui::rect& r, float opacity) override;
     void draw_svg(const d2dui::svg_document& document) override;
     void draw_text(const d2dui::text_style& s) override;
@@ -49,6 +54,7 @@ protected:
     void do_push_clip(const d2dui::rect& r) override;
     void do_push_layer(const d2dui::rect& r, float radius) override;
     void do_push_opacity(d2dui::layer_cache& cache, float opacity) override;
+    void do_push_path_layer(const d2dui::path& p) override;
     void do_pop(clip_kind kind) override;
 
 private:

@@ -1,0 +1,62 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "ui/flags.h"
+
+namespace pelto::ui {
+namespace {
+
+std::string_view resource_bytes(std::int32_t id)
+{
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));
+    if (found == nullptr) {
+        return {};
+    }
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
+    return data != nullptr ? std::string_view(static_cast<const char*>(data), SizeofResource(nullptr, found)) : "";
+}
+
+TEST(flag_resources, every_flag_lies_in_its_range_and_is_a_640_by_480_svg)
+{
+    int count = 0;
+    for (std::int32_t id = flag_first_id; id <= flag_last_id; ++id) {
+        const std::string_view svg = resource_bytes(id);
+        if (svg.empty()) {
+            continue;
+        }
+        ++count;
+        EXPECT_EQ(svg.substr(0, 4), "<svg") << id;
+        EXPECT_NE(svg.find("viewBox=\"0 0 640 480\""), std::string_view::npos) << id;
+        EXPECT_EQ(svg.find("<marker"), std::string_view::npos) << id;
+        EXPECT_EQ(svg.find("<text"), std::string_view::npos) << id;
+    }
+    EXPECT_GE(count, 240);
+    EXPECT_LE(count, 676);
+    // Nothing outside the range pretends to be a flag.
+    EXPECT_TRUE(resource_bytes(flag_first_id - 1).empty());
+    EXPECT_TRUE(resource_bytes(flag_last_id + 1).empty());
+    // The licence travels with them.
+    const std::string_view licence = resource_bytes(flag_licence_id);
+    EXPECT_NE(licence.find("MIT"), std::string_view::npos);
+}
+
+TEST(flag_resources, every_keyword_and_the_markers_flags_exist)
+{
+    for (std::int32_t id : keyword_flag_ids()) {
+        EXPECT_TRUE(embedded_resource_exists(id)) << id;
+    }
+    EXPECT_EQ(flag_code(u't', u'w'), flag_code(u'c', u'n'));
+    EXPECT_FALSE(embedded_resource_exists(1000 + 26 * 19 + 22));  // t, w's own number is never asked for
+    EXPECT_TRUE(embedded_resource_exists(flag_code(u'u', u'm')));  // expanded stars, as the US flag
+    // The two-letter pass against the real resources.
+    EXPECT_EQ(flag_resource_for(u"Premium DE 03"), flag_code(u'd', u'e'));
+    EXPECT_EQ(flag_resource_for(u"zz relay"), 0);
+}
+
+}  // namespace
+}  // namespace pelto::ui

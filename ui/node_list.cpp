@@ -1,0 +1,320 @@
+#include "ui/node_list.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "base/obfuscated.h"
+#include "base/text.h"
+#include "d2dui/platform_services.h"
+#include "ui/flags.h"
+#include "ui/localized_text.h"
+#include "ui/palette.h"
+
+namespace pelto::ui {
+
+namespace {
+
+constexpr std::uint32_t vk_return = 0x0D, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26, vk_down = 0x28;
+constexpr float thumb_zone = 9;
+
+d2dui::text_style text_in(std::u16string text, const d2dui::rect& r, float size, d2dui::color c)
+{
+    d2dui::text_style s;
+    s.text = std::move(text);
+    s.x = r.x;
+    s.y = r.y;
+    s.width = r.width;
+    s.height = r.height;
+    s.size = size;
+    s.color = c;
+    s.v_align = 1;
+    return s;
+}
+
+}  // namespace
+
+node_list::node_list() : flag_exists(embedded_resource_exists)
+{
+    focusable = true;
+    cursor = d2dui::cursor_hand;
+}
+
+void node_list::on_mount()
+{
+    scroll_.set_curve(0.4f, 0.14f, 0.3f, 1, 0.16f);
+}
+
+float node_list::max_scroll() const
+{
+    return std::max(0.0f, row_pitch * static_cast<float>(entries_.size()) - area().height);
+}
+
+void node_list::scroll_to(float offset, bool animate)
+{
+    target_ = std::clamp(offset, 0.0f, max_scroll());
+    if (animate) {
+        scroll_.animate_to(target_);
+    } else {
+        scroll_.jump(target_);
+    }
+}
+
+void node_list::set_nodes(std::vector<pelto::node_entry> entries, bool settled)
+{
+    std::u16string name, subtitle;
+    const bool had = selected_ >= 0 && selected_ < static_cast<int>(entries_.size());
+    if (had) {
+        name = entries_[static_cast<std::size_t>(selected_)].name;
+        subtitle = entries_[static_cast<std::size_t>(selected_)].subtitle;
+    }
+    entries_ = std::move(entries);
+    flag_ids_.clear();
+    for (const auto& e : entries_) {
+        flag_ids_.push_back(flag_resource_for(e.name, flag_exists));
+    }
+    selected_ = -1;
+    if (had) {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].name == name && entries_[i].subtitle == subtitle) {
+                selected_ = static_cast<int>(i);
+                break;
+            }
+        }
+    }
+    if (selected_ < 0 || (settled && !settled_)) {
+        selected_ = entries_.empty() ? -1 : 0;
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].latency_ms >= 0) {
+                selected_ = static_cast<int>(i);
+                break;
+            }
+        }
+    }
+    settled_ = settled;
+    target_ = std::clamp(target_, 0.0f, max_scroll());
+    if (scroll_.value > max_scroll()) {
+        scroll_.jump(target_);
+    }
+}
+
+bool node_list::select_by_key(const std::u16string& name, const std::u16string& subtitle)
+{
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].name == name && entries_[i].subtitle == subtitle) {
+            selected_ = static_cast<int>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+d2dui::rect node_list::thumb() const
+{
+    const d2dui::rect& r = area();
+    const float content = row_pitch * static_cast<float>(entries_.size());
+    if (content <= 0) {
+        return {r.right() - 4, r.y, 3, 0};
+    }
+    const float h = std::min(std::max(32.0f, r.height * r.height / content), r.height);
+    const float range = max_scroll();
+    const float y = r.y + (range > 0 ? (r.height - h) * scroll_.value / range : 0);
+    return {r.right() - 4, y, 3, h};
+}
+
+std::int32_t node_list::flag_for(std::size_t index) const
+{
+    if (index >= flag_ids_.size()) {
+        return 0;
+    }
+    const std::int32_t id = flag_ids_[index];
+    const auto it = flag_cache_.find(id);
+    return id != 0 && it != flag_cache_.end() && it->second != nullptr ? id : 0;
+}
+
+void node_list::select_row(int row, bool scroll_into_view)
+{
+    selected_ = row;
+    if (scroll_into_view) {
+        const float top = row_pitch * static_cast<float>(row);
+        if (top < target_) {
+            scroll_to(top, true);
+        } else if (top + row_pitch > target_ + area().height) {
+            scroll_to(top + row_pitch - area().height, true);
+        }
+    }
+    if (on_select) {
+        on_select();
+    }
+}
+
+bool node_list::on_event(const d2dui::input_event& e)
+{
+    const d2dui::rect& r = area();
+    if (e.is_keyboard) {
+        if (e.kind == d2dui::key_cancel) {
+            dragging_ = false;
+            return false;
+        }
+        if (d2dui::input().focused_widget != this || e.kind != d2dui::key_down) {
+            return false;
+        }
+        const int n = static_cast<int>(entries_.size());
+        int row = 0;
+        switch (e.virtual_key) {
+        case vk_return:
+            if (on_activate) {
+                on_activate();
+            }
+            return true;
+        case vk_down:
+            row = selected_ + 1;
+            break;
+        case vk_up:
+            row = selected_ - 1;
+            break;
+        case vk_home:
+            row = 0;
+            break;
+        case vk_end:
+            row = n - 1;
+            break;
+        default:
+            return false;
+        }
+        if (row >= 0 && row < n) {
+            select_row(row, true);
+        }
+        return true;
+    }
+    const bool inside = r.contains({e.x, e.y});
+    switch (e.kind) {
+    case d2dui::pointer_wheel:
+        if (!inside) {
+            return false;
+        }
+        scroll_to(target_ - e.wheel * 96, true);
+        return true;
+    case d2dui::pointer_down: {
+        if (e.button != d2dui::button_left || !inside) {
+            return false;
+        }
+        if (scrollable() && e.x >= r.right() - thumb_zone) {
+            const d2dui::rect t = thumb();
+            if (e.y < t.y || e.y > t.bottom()) {
+                // Jump so that the thumb's centre is under the pointer.
+                const float travel = r.height - t.height;
+                if (travel > 0) {
+                    scroll_to((e.y - r.y - t.height / 2) / travel * max_scroll(), false);
+                }
+            }
+            dragging_ = true;
+            drag_start_y_ = e.y;
+            drag_start_offset_ = scroll_.value;
+            return true;
+        }
+        const int row = static_cast<int>(std::floor((e.y - r.y + scroll_.value) / row_pitch));
+        if (row >= 0 && row < static_cast<int>(entries_.size())) {
+            select_row(row, false);
+        }
+        return true;
+    }
+    case d2dui::pointer_move:
+        if (!dragging_) {
+            return false;
+        }
+        {
+            // The thumb can fill the whole track (a list barely taller than its box with the
+            // 32-DIP minimum thumb): then there is no travel and dragging cannot move the list.
+            const float travel = r.height - thumb().height;
+            if (travel > 0) {
+                scroll_to(drag_start_offset_ + max_scroll() * (e.y - drag_start_y_) / travel, false);
+            }
+        }
+        return true;
+    case d2dui::pointer_up:
+        if (e.button == d2dui::button_left && dragging_) {
+            dragging_ = false;
+            return true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+void draw_globe(d2dui::render_context& rc, const d2dui::rect& r)
+{
+    const float radius = 0.42f * r.height;
+    const d2dui::point c{r.x + r.width / 2, r.y + r.height / 2};
+    rc.draw_ellipse(c, radius, radius, palette::flag_placeholder, 0.9f);
+    rc.draw_ellipse(c, radius / 2, radius, palette::flag_placeholder, 0.9f);
+    rc.draw_line({c.x - radius, c.y}, {c.x + radius, c.y}, palette::flag_placeholder, 0.9f);
+}
+
+void node_list::draw_flag(d2dui::render_context& rc, const d2dui::rect& r, const pelto::node_entry& entry)
+{
+    if (flag_context_ != &rc) {
+        flag_cache_.clear();
+        flag_context_ = &rc;
+    }
+    const std::size_t index = static_cast<std::size_t>(&entry - entries_.data());
+    const std::int32_t id = index < flag_ids_.size() ? flag_ids_[index] : 0;
+    if (id != 0 && rc.svg_supported()) {
+        auto it = flag_cache_.find(id);
+        if (it == flag_cache_.end()) {
+            it = flag_cache_.emplace(id, rc.load_svg(id, {28, 19})).first;  // a failure is cached too
+        }
+        if (it->second) {
+            rc.push_translate(r.x, r.y);
+            rc.push_scale(r.width / 28, r.height / 19);
+            rc.draw_svg(*it->second);
+            rc.pop_transform();
+            rc.pop_transform();
+            return;
+        }
+    }
+    draw_globe(rc, r);
+}
+
+void node_list::on_paint(d2dui::render_context& rc)
+{
+    const d2dui::rect& r = area();
+    d2dui::clip_saver clip(rc, r);
+    if (entries_.empty()) {
+        d2dui::text_style s = text_in(empty_text, r, 13, palette::muted_text);
+        s.h_align = 1;
+        rc.draw_text(s);
+        return;
+    }
+    const bool scrolls = scrollable();
+    const float offset = scroll_.value;
+    const float card_width = scrolls ? r.width - 12 : r.width;
+    const bool second = use_second_language();
+    for (std::size_t row = static_cast<std::size_t>(std::max(0.0f, offset / row_pitch)); row < entries_.size(); ++row) {
+        const float y = r.y + row_pitch * static_cast<float>(row) - offset + 2;
+        if (y >= r.bottom()) {
+            break;
+        }
+        const pelto::node_entry& entry = entries_[row];
+        const d2dui::rect card{r.x, y, card_width, 58};
+        rc.fill_rounded_rect(card, 11, static_cast<int>(row) == selected_ ? palette::selected_card : palette::card);
+        draw_flag(rc, {card.x + 14, card.y + 19, 28, 19}, entry);
+        rc.draw_text(text_in(entry.name, {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
+                             entry.latency_ms == pelto::latency_failed ? palette::muted_text : palette::primary_text));
+        rc.draw_text(text_in(entry.subtitle, {card.x + 56, card.y + 32, card.width - 142, 17}, 10.5f, palette::muted_text));
+        d2dui::text_style latency = text_in({}, {r.right() - 79, card.y, 65, 58}, 11, palette::muted_text);
+        latency.h_align = 2;
+        if (entry.latency_ms >= 0) {
+            latency.text = ascii_to_utf16(std::to_string(entry.latency_ms)) + PELTO_TEXT(u" ms").str();
+            latency.color = palette::accent_text;
+        } else {
+            latency.text = localized_text(entry.latency_ms == pelto::latency_failed ? 20 : 13, second);
+        }
+        rc.draw_text(latency);
+    }
+    if (scrolls) {
+        rc.fill_rounded_rect(thumb(), 1.5f, palette::scroll_thumb);
+    }
+}
+
+}  // namespace pelto::ui
