@@ -1,0 +1,181 @@
+// TUN mode's lifecycle against the real system, in a network namespace of its own (a forked child
+// unshares it, so nothing here reaches the machine's own interfaces, routes or resolver file; the
+// resolver file and the journal are files in a temporary directory). Skipped without root.
+
+#include "tun/tun_control.h"
+#include "tun/tun_system.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <net/if.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string run(const std::string& command)
+{
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, p) != nullptr) {
+            out += buffer;
+        }
+        pclose(p);
+    }
+    return out;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+std::unique_ptr<pelto::tun_conn> refuse(std::string_view, std::int32_t, std::u16string& error)
+{
+    error = u"refused";
+    return nullptr;
+}
+
+#define CHECK(condition)                                                        \
+    do {                                                                        \
+        if (!(condition)) {                                                     \
+            std::fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::_Exit(1);                                                      \
+        }                                                                       \
+    } while (0)
+
+// What a failed start or a stop must leave: no adapter, none of our routes, the file as it was.
+void expect_clean(const std::string& resolver, const std::string& journal, const std::string& original)
+{
+    CHECK(if_nametoindex("pelto0") == 0);
+    CHECK(run("ip -4 route show table all proto 94").empty());
+    CHECK(run("ip -4 route show table all").find("172.19.77") == std::string::npos);
+    CHECK(read_file(resolver) == original);
+    struct stat info{};
+    CHECK(stat(journal.c_str(), &info) != 0);
+}
+
+// The whole scenario; runs in the child, exits non-zero at the first broken expectation.
+[[noreturn]] void scenario(const std::string& dir)
+{
+    alarm(120);
+    CHECK(unshare(CLONE_NEWNET) == 0);
+    CHECK(std::system("ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && "
+                      "ip addr add 10.66.0.2/24 dev d0 && ip link set d0 up && "
+                      "ip route add default via 10.66.0.1") == 0);
+    const std::string resolver = dir + "/resolv.conf";
+    const std::string journal = dir + "/state/resolv.conf.saved";
+    const std::string original = "# the machine's own\nnameserver 10.66.0.1\n";
+    write_file(resolver, original);
+    pelto::tun::set_dns_policy_paths_for_testing(resolver, journal);
+    std::u16string message;
+
+    // Each step made to fail in turn leaves nothing behind.
+    for (int step : {5, 7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}) {
+        pelto::set_tun_start_fault_for_testing(step);
+        message.clear();
+        CHECK(!pelto::tun_start(refuse, "", message));
+        CHECK(!message.empty());
+        CHECK(!pelto::tun_active());
+        expect_clean(resolver, journal, original);
+    }
+    pelto::set_tun_start_fault_for_testing(0);
+
+    // Leak protection without a filter backend fails whole.
+    CHECK(pelto::tun_set_leak_protection(true, message));
+    CHECK(!pelto::tun_start(refuse, "", message));
+    expect_clean(resolver, journal, original);
+    CHECK(pelto::tun_set_leak_protection(false, message));
+
+    // A real start: address, MTU, link up, the virtual DNS route and the policy with its journal.
+    CHECK(pelto::tun_start(refuse, "10.66.0.9", message));
+    CHECK(pelto::tun_active());
+    const std::string addresses = run("ip -o -4 addr show dev pelto0");
+    CHECK(addresses.find("172.19.77.1/32") != std::string::npos);
+    const std::string link = run("ip -o link show dev pelto0");
+    CHECK(link.find("mtu 1500") != std::string::npos);
+    CHECK(link.find(",UP") != std::string::npos);
+    CHECK(run("ip -4 route show dev pelto0").find("172.19.77.53 proto 94") != std::string::npos);
+    CHECK(read_file(resolver).find("nameserver 172.19.77.53") != std::string::npos);
+    CHECK(read_file(journal) == original);
+    // The default route itself never changes.
+    CHECK(run("ip -4 route show default").find("via 10.66.0.1 dev d0") != std::string::npos);
+
+    // Reuse changes nothing on the system.
+    CHECK(pelto::tun_start(refuse, "10.66.0.10", message));
+    CHECK(if_nametoindex("pelto0") != 0);
+
+    // A pause without leak protection tears down; stop afterwards does nothing more.
+    pelto::tun_pause();
+    CHECK(!pelto::tun_active());
+    expect_clean(resolver, journal, original);
+    pelto::tun_stop();
+
+    CHECK(pelto::tun_start(refuse, "", message));
+    pelto::tun_stop();
+    expect_clean(resolver, journal, original);
+
+    // A process that ends without any teardown (as after kill -9): the adapter goes with it, the
+    // resolver file stays redirected until the next start recovers it.
+    pid_t crashed = fork();
+    CHECK(crashed >= 0);
+    if (crashed == 0) {
+        std::u16string m;
+        std::_Exit(pelto::tun_start(refuse, "", m) ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(crashed, &status, 0) == crashed && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CHECK(read_file(resolver).find("nameserver 172.19.77.53") != std::string::npos);
+    pelto::tun_recover();
+    expect_clean(resolver, journal, original);
+
+    // Once someone else has replaced our text, recovery leaves their file alone.
+    crashed = fork();
+    CHECK(crashed >= 0);
+    if (crashed == 0) {
+        std::u16string m;
+        std::_Exit(pelto::tun_start(refuse, "", m) ? 0 : 1);
+    }
+    CHECK(waitpid(crashed, &status, 0) == crashed && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string theirs = "nameserver 10.66.0.77\n";
+    write_file(resolver, theirs);
+    pelto::tun_recover();
+    CHECK(read_file(resolver) == theirs);
+    std::_Exit(0);
+}
+
+TEST(tun_lifecycle, start_failure_reuse_pause_stop_and_recovery_in_a_namespace)
+{
+    if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0 || std::system("command -v ip >/dev/null") != 0) {
+        GTEST_SKIP() << "needs root, /dev/net/tun and ip";
+    }
+    char pattern[] = "/tmp/pelto-tunlife-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        scenario(dir);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    std::system(("rm -rf " + dir).c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << "the scenario was killed (signal or time-out)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failed check above";
+}
+
+}  // namespace
