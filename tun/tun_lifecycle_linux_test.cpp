@@ -13,7 +13,13 @@
 #include <sstream>
 #include <string>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -95,11 +101,21 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     }
     pelto::set_tun_start_fault_for_testing(0);
 
-    // Leak protection without a filter backend fails whole.
+    // With leak protection the filter table comes and goes with TUN mode; a pause keeps it all,
+    // and switching protection off while paused removes the TUN entirely.
     CHECK(pelto::tun_set_leak_protection(true, message));
-    CHECK(!pelto::tun_start(refuse, "", message));
-    expect_clean(resolver, journal, original);
+    CHECK(pelto::tun_start(refuse, "", message));
+    CHECK(run("nft list tables").find("inet pelto_tun") != std::string::npos);
+    pelto::tun_pause();
+    CHECK(pelto::tun_active());
+    CHECK(if_nametoindex("pelto0") != 0);
+    CHECK(run("nft list tables").find("inet pelto_tun") != std::string::npos);
+    CHECK(pelto::tun_start(refuse, "", message));  // reuse after the pause
+    pelto::tun_pause();
     CHECK(pelto::tun_set_leak_protection(false, message));
+    CHECK(!pelto::tun_active());
+    CHECK(run("nft list tables").find("pelto_tun") == std::string::npos);
+    expect_clean(resolver, journal, original);
 
     // A real start: address, MTU, link up, the virtual DNS route and the policy with its journal.
     CHECK(pelto::tun_start(refuse, "10.66.0.9", message));
@@ -156,6 +172,100 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     pelto::tun_recover();
     CHECK(read_file(resolver) == theirs);
     std::_Exit(0);
+}
+
+// Sends one UDP datagram to `address`: "blocked" when the output path refuses it (a dropped
+// packet fails the send with EPERM), "sent" otherwise.
+std::string attempt(const char* address, bool ipv6)
+{
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    sockaddr_storage target{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto* in = reinterpret_cast<sockaddr_in6*>(&target);
+        in->sin6_family = AF_INET6;
+        in->sin6_port = htons(9);
+        inet_pton(AF_INET6, address, &in->sin6_addr);
+        length = sizeof *in;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&target);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(9);
+        inet_pton(AF_INET, address, &in->sin_addr);
+        length = sizeof *in;
+    }
+    const ssize_t n = sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&target), length);
+    const int error = errno;
+    close(fd);
+    return n < 0 && error == EPERM ? "blocked" : "sent";
+}
+
+[[noreturn]] void filter_scenario()
+{
+    alarm(60);
+    CHECK(unshare(CLONE_NEWNET) == 0);
+    CHECK(std::system("ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && "
+                      "ip addr add 10.66.0.2/24 dev d0 && ip -6 addr add fd00::2/64 dev d0 nodad && "
+                      "ip link set d0 up") == 0);
+    CHECK(attempt("10.66.0.50", false) == "sent");
+    std::u16string message;
+    const std::uint8_t v4[4] = {10, 66, 0, 50};
+    std::uint8_t v6[16] = {0xfd};
+    v6[15] = 0x50;
+    {
+        // The adapter here is d0: traffic to the address through it passes.
+        auto through_d0 = pelto::tun::open_leak_filters(if_nametoindex("d0"), message);
+        CHECK(through_d0 != nullptr);
+        CHECK(through_d0->add(pelto::byte_span(v4, 4), false));
+        CHECK(attempt("10.66.0.50", false) == "sent");
+        // A second filtering session while one exists is refused, not merged.
+        CHECK(pelto::tun::open_leak_filters(1, message) == nullptr);
+        CHECK(!message.empty());
+    }
+    CHECK(run("nft list tables").find("pelto_tun") == std::string::npos);
+    {
+        // The adapter is elsewhere: the same traffic leaving by d0 is blocked; IPv6 always.
+        auto elsewhere = pelto::tun::open_leak_filters(1, message);
+        CHECK(elsewhere != nullptr);
+        CHECK(attempt("fd00::50", true) == "sent");
+        CHECK(elsewhere->add(pelto::byte_span(v4, 4), false));
+        CHECK(elsewhere->add(pelto::byte_span(v4, 4), false));  // twice is fine
+        CHECK(elsewhere->add(pelto::byte_span(v6, 16), true));
+        CHECK(attempt("10.66.0.50", false) == "blocked");
+        CHECK(attempt("10.66.0.51", false) == "sent");
+        CHECK(attempt("fd00::50", true) == "blocked");
+        std::uint32_t address = 0;
+        std::memcpy(&address, v4, 4);
+        elsewhere->remove(address);
+        CHECK(attempt("10.66.0.50", false) == "sent");
+    }
+    // A process that ends without closing anything takes its table with it.
+    const pid_t crashed = fork();
+    CHECK(crashed >= 0);
+    if (crashed == 0) {
+        auto kept = pelto::tun::open_leak_filters(1, message);
+        std::_Exit(kept != nullptr && run("nft list tables").find("pelto_tun") != std::string::npos ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(crashed, &status, 0) == crashed && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CHECK(run("nft list tables").find("pelto_tun") == std::string::npos);
+    std::_Exit(0);
+}
+
+TEST(tun_lifecycle, leak_filters_block_routed_addresses_off_the_adapter_and_vanish_with_their_owner)
+{
+    if (geteuid() != 0 || std::system("command -v ip >/dev/null && command -v nft >/dev/null") != 0) {
+        GTEST_SKIP() << "needs root, ip and nft";
+    }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        filter_scenario();
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the scenario was killed (signal or time-out)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failed check above";
 }
 
 TEST(tun_lifecycle, start_failure_reuse_pause_stop_and_recovery_in_a_namespace)

@@ -443,10 +443,4 @@ void set_dns_policy_paths_for_testing(const std::string& resolver, const std::st
     journal_override = journal;
 }
 
-std::unique_ptr<leak_filters> open_leak_filters(std::uint64_t, std::u16string& out_message)
-{
-    out_message = PELTO_TEXT(u"leak-protection filters are not available on this system yet").str();
-    return nullptr;
-}
-
 }  // namespace pelto::tun
