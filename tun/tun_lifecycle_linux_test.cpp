@@ -20,7 +20,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <csignal>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +66,12 @@ std::unique_ptr<pelto::tun_conn> refuse(std::string_view, std::int32_t, std::u16
         }                                                                       \
     } while (0)
 
+// One A query for service.example sent to the virtual DNS address; prints the answer's address.
+const std::string lookup_command =
+    "python3 -c \"import socket,struct; q=struct.pack('>HHHHHH',0x1234,0x0100,1,0,0,0)"
+    "+b'\\x07service\\x07example\\x00'+struct.pack('>HH',1,1); s=socket.socket(2,2); s.settimeout(3); "
+    "s.sendto(q,('172.19.77.53',53)); print(socket.inet_ntoa(s.recv(2048)[-4:]))\"";
+
 // What a failed start or a stop must leave: no adapter, none of our routes, the file as it was.
 void expect_clean(const std::string& resolver, const std::string& journal, const std::string& original)
 {
@@ -81,8 +89,29 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     alarm(120);
     CHECK(unshare(CLONE_NEWNET) == 0);
     CHECK(std::system("ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && "
-                      "ip addr add 10.66.0.2/24 dev d0 && ip link set d0 up && "
-                      "ip route add default via 10.66.0.1") == 0);
+                      "ip addr add 10.66.0.2/24 dev d0 && ip addr add 10.66.0.1/24 dev d1 && ip link set d0 up && "
+                      "ip route add default via 10.66.0.1 dev d0") == 0);
+    // The upstream DNS server (the original resolver file names it) answers the service name.
+    const char* source = std::getenv("PELTO_SOURCE_DIR");
+    const bool with_dns = source != nullptr;
+    if (with_dns) {
+        // Ends with the scenario, however it ends.
+        const pid_t peer = fork();
+        CHECK(peer >= 0);
+        if (peer == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const std::string script = std::string(source) + "/tests/tun/dns_peer.py";
+            const std::string out = dir + "/dns.out";
+            freopen(out.c_str(), "w", stdout);
+            execl("/usr/bin/python3", "python3", script.c_str(), "--address", "10.66.0.1", "--record",
+                  "service.example=10.77.0.5", static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        for (int i = 0; i < 100 && read_file(dir + "/dns.out").find("listening") == std::string::npos; ++i) {
+            usleep(50000);
+        }
+    }
+    pelto::set_tun_routed_names([](std::string_view name) { return name == "service.example"; });
     const std::string resolver = dir + "/resolv.conf";
     const std::string journal = dir + "/state/resolv.conf.saved";
     const std::string original = "# the machine's own\nnameserver 10.66.0.1\n";
@@ -106,6 +135,24 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     CHECK(pelto::tun_set_leak_protection(true, message));
     CHECK(pelto::tun_start(refuse, "", message));
     CHECK(run("nft list tables").find("inet pelto_tun") != std::string::npos);
+    if (with_dns) {
+        // A lookup through the virtual DNS address routes the answer and fences it...
+        const std::string answer = run(lookup_command + " 2>&1");
+        if (answer != "10.77.0.5\n") {
+            std::fprintf(stderr, "lookup: %s\ndns peer: %s\n", answer.c_str(), read_file(dir + "/dns.out").c_str());
+        }
+        CHECK(answer == "10.77.0.5\n");
+        CHECK(run("ip -4 route show dev pelto0").find("10.77.0.5 ") != std::string::npos);
+        CHECK(run("nft list set inet pelto_tun routed4").find("10.77.0.5") != std::string::npos);
+        // ...until a reuse with a node at that very address: its route and filter go, so the
+        // node is never dialled into the tunnel.
+        CHECK(pelto::tun_start(refuse, "10.77.0.5", message));
+        CHECK(run("ip -4 route show dev pelto0").find("10.77.0.5 ") == std::string::npos);
+        CHECK(run("nft list set inet pelto_tun routed4").find("10.77.0.5") == std::string::npos);
+        // The node's address is not routed again by the next answer.
+        run(lookup_command);
+        CHECK(run("ip -4 route show dev pelto0").find("10.77.0.5 ") == std::string::npos);
+    }
     pelto::tun_pause();
     CHECK(pelto::tun_active());
     CHECK(if_nametoindex("pelto0") != 0);
