@@ -27,8 +27,9 @@ std::u16string with_code(std::u16string label, std::uint32_t code)
 // The name-resolution policy rule: its key is also the marker that a rule of ours exists.
 std::wstring policy_key()
 {
-    const auto text = PELTO_TEXT(u"SYSTEM\\CurrentControlSet\\Services\\Dnscache\\Parameters\\DnsPolicyConfig\\{pelto-tun}");
-    return std::wstring(text.str().begin(), text.str().end());
+    const std::u16string text =
+        PELTO_TEXT(u"SYSTEM\\CurrentControlSet\\Services\\Dnscache\\Parameters\\DnsPolicyConfig\\{pelto-tun}").str();
+    return std::wstring(text.begin(), text.end());
 }
 
 std::wstring wide(std::u16string_view s) { return std::wstring(s.begin(), s.end()); }
