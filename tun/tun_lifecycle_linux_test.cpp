@@ -218,6 +218,26 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     write_file(resolver, theirs);
     pelto::tun_recover();
     CHECK(read_file(resolver) == theirs);
+
+    // A loopback stub is never taken as the upstream server (it would send queries back to us).
+    write_file(resolver, "nameserver 127.0.0.53\nnameserver 10.66.0.1\n");
+    pelto::tun::interface_addresses found;
+    const pelto::tun::default_interface iface = pelto::tun::find_default_interface();
+    CHECK(iface.found && iface.id == if_nametoindex("d0"));
+    CHECK(pelto::tun::read_interface_addresses(iface, 0, 0x09090909, found));
+    CHECK(found.local_bind == htonl(0x0A420002));    // 10.66.0.2
+    CHECK(found.upstream_dns == htonl(0x0A420001));  // 10.66.0.1
+
+    // A resolver file that links to a local resolver service's stub is refused, untouched.
+    const std::string stub_link = dir + "/resolv-link.conf";
+    CHECK(symlink("/run/systemd/resolve/stub-resolv.conf", stub_link.c_str()) == 0);
+    pelto::tun::set_dns_policy_paths_for_testing(stub_link, journal);
+    message.clear();
+    CHECK(!pelto::tun_start(refuse, "", message));
+    CHECK(message.find(u"resolver service") != std::u16string::npos);
+    CHECK(if_nametoindex("pelto0") == 0);
+    struct stat info{};
+    CHECK(stat(journal.c_str(), &info) != 0);
     std::_Exit(0);
 }
 
