@@ -277,6 +277,7 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     const device_table& calls = device_calls();
     const std::u16string name = adapter_name();
     s.adapter = calls.open_adapter(name.c_str());
+    const bool left_over = s.adapter != nullptr;
     if (s.adapter == nullptr && !fault(s, 10)) {
         s.adapter = calls.create_adapter(name.c_str(), name.c_str(), nullptr);
     }
@@ -292,6 +293,9 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     calls.get_adapter_luid(s.adapter, &s.adapter_id);
     if (s.adapter_id == 0 || fault(s, 12)) {
         return fail(s, out_message, PELTO_TEXT(u"cannot identify the TUN adapter").str());
+    }
+    if (left_over) {
+        delete_adapter_routes(s.adapter_id);  // routes to addresses of a run that ended abnormally
     }
     if (s.leak_protection.load() || fault(s, 13)) {
         std::u16string message;

@@ -38,6 +38,10 @@ default_interface find_default_interface();
 bool read_interface_addresses(const default_interface& iface, std::uint32_t virtual_dns,
                               std::uint32_t fallback_dns, interface_addresses& out);
 
+// Deletes every IPv4 route through an adapter left by an earlier run (Windows keeps the adapter
+// and its routes; a Linux device and its routes end with the process that made it).
+void delete_adapter_routes(std::uint64_t adapter_id);
+
 // The adapter's /32 address; 0 or the system's error code.
 std::uint32_t assign_address(std::uint64_t adapter_id, std::uint32_t address);
 // MTU 1500, metric 1, link up; 0 or the system's error code.

@@ -353,6 +353,8 @@ bool read_interface_addresses(const default_interface& iface, std::uint32_t virt
     return out.local_bind != 0;
 }
 
+void delete_adapter_routes(std::uint64_t) {}
+
 std::uint32_t assign_address(std::uint64_t adapter_id, std::uint32_t address)
 {
     netlink_socket nl;

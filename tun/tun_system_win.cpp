@@ -153,6 +153,20 @@ bool read_interface_addresses(const default_interface& iface, std::uint32_t virt
     return out.local_bind != 0;
 }
 
+void delete_adapter_routes(std::uint64_t adapter_id)
+{
+    PMIB_IPFORWARD_TABLE2 table = nullptr;
+    if (GetIpForwardTable2(AF_INET, &table) != NO_ERROR || table == nullptr) {
+        return;
+    }
+    for (ULONG i = 0; i < table->NumEntries; ++i) {
+        if (table->Table[i].InterfaceLuid.Value == adapter_id) {
+            DeleteIpForwardEntry2(&table->Table[i]);
+        }
+    }
+    FreeMibTable(table);
+}
+
 std::uint32_t assign_address(std::uint64_t adapter_id, std::uint32_t address)
 {
     MIB_UNICASTIPADDRESS_ROW row;
@@ -258,11 +272,5 @@ bool dns_policy_journal_exists()
 
 // The registry key is the marker on Windows: there are no paths to replace.
 void set_dns_policy_paths_for_testing(const std::string&, const std::string&) {}
-
-std::unique_ptr<leak_filters> open_leak_filters(std::uint64_t, std::u16string& out_message)
-{
-    out_message = PELTO_TEXT(u"leak-protection filters are not available in this build yet").str();
-    return nullptr;
-}
 
 }  // namespace pelto::tun
