@@ -167,6 +167,8 @@ TEST_F(ConnectTun, CurlByNameThroughTheNodeThenStopLeavesTheNamespaceAsItWas)
     EXPECT_NE(r.out.find("resolver=1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("fetched=hello through the node"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("route=1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TUN mode: the service's traffic goes through the tunnel"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("the system proxy points at it"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("exit=0"), std::string::npos) << r.out;
     EXPECT_EQ(system_state(), before);
 }
