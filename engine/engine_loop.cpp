@@ -150,6 +150,9 @@ void engine_run()
         g.running_flag.store(false);
         return;
     }
+    // A DNS policy left by a run that ended abnormally goes, whichever mode this run uses.
+    tun_recover();
+    set_tun_routed_names([](std::string_view host) { return is_proxied_host(host); });
     run_cycles();
     end_session();
     tun_stop();

@@ -67,8 +67,11 @@ TEST_F(TunSwitch, DuringASessionFailuresKeepThePreference)
     }
     std::u16string message;
     if (is_elevated()) {
-        // This build cannot start TUN mode: the switch fails with TUN mode's own message.
+        // TUN mode fails to start (made to, so that this machine is never reconfigured): the
+        // switch fails with TUN mode's own message.
+        set_tun_start_fault_for_testing(5);
         EXPECT_FALSE(tun_switch(true, message));
+        set_tun_start_fault_for_testing(0);
         EXPECT_FALSE(message.empty());
         EXPECT_FALSE(stored());
     }

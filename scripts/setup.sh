@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64
   # libraries
   ca-certificates libssl-dev libcurl4-openssl-dev nlohmann-json3-dev librust-blake3-dev libglib2.0-dev
+  libmnl-dev libnftnl-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev wine64 xvfb
   python3 python3-cryptography b3sum openssl curl socat iperf3 iproute2 nftables trojan v2ray

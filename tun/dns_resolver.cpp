@@ -151,6 +151,24 @@ void dns_resolver::add_bypass(std::uint32_t address)
     bypass_set_.insert(address);
 }
 
+std::vector<std::uint32_t> dns_resolver::mapped_addresses()
+{
+    std::lock_guard hold(maps_lock_);
+    std::vector<std::uint32_t> out;
+    for (const auto& entry : host_map_) {
+        out.push_back(entry.first);
+    }
+    return out;
+}
+
+bool dns_resolver::bypass_and_unmap(std::uint32_t address)
+{
+    std::lock_guard hold(maps_lock_);
+    bypass_set_.insert(address);
+    host_map_.erase(address);
+    return route_set_.erase(address) != 0;
+}
+
 std::string dns_resolver::routed_name_for(std::string_view name)
 {
     const std::string lower = lower_case(name);

@@ -63,6 +63,9 @@ public:
 
     // An address that must never be routed into the adapter.
     void add_bypass(std::uint32_t address);
+    // Bypasses `address` from now on and forgets any mapping made for it; true when it had been
+    // routed (the caller then deletes its route and filter).
+    bool bypass_and_unmap(std::uint32_t address);
     // The routed name for `name` (lower-cased): the name when routed, else a recorded alias.
     std::string routed_name_for(std::string_view name);
     void record_alias(std::string_view target, std::string_view routed);
@@ -71,6 +74,8 @@ public:
     bool map_address(std::uint32_t address, std::string_view routed);
     // The routed name remembered for an address, or empty.
     std::string host_for_address(std::uint32_t address);
+    // Every address with a remembered routed name (for filters added after the fact).
+    std::vector<std::uint32_t> mapped_addresses();
     // Every address routed so far (for deleting the routes at teardown).
     std::vector<std::uint32_t> routed_addresses();
 

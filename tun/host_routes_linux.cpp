@@ -13,6 +13,9 @@ namespace pelto::tun {
 
 namespace {
 
+// Marks our routes in the main table (values above the kernel's own are free for programs).
+constexpr std::uint8_t route_protocol = 94;
+
 // One rtnetlink request and its acknowledgement.
 class netlink_routes final : public host_routes {
 public:
@@ -46,7 +49,7 @@ private:
         message.route.rtm_family = AF_INET;
         message.route.rtm_dst_len = 32;
         message.route.rtm_table = RT_TABLE_MAIN;
-        message.route.rtm_protocol = RTPROT_STATIC;
+        message.route.rtm_protocol = route_protocol;
         message.route.rtm_scope = RT_SCOPE_LINK;
         message.route.rtm_type = RTN_UNICAST;
         add_attribute(message.header, RTA_DST, &address, 4);

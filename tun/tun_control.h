@@ -16,8 +16,15 @@
 // - `set_tun_log_sink` installs the function TUN mode reports information lines to (from its
 //   own threads); `tun_log` sends one line to it, or nowhere when none is installed.
 //
-// This build has no TUN device support yet: `tun_start` always fails with a message saying so,
-// and the other calls behave as with no TUN active.
+// - `tun_recover` undoes what an earlier run that ended abnormally left behind (its DNS policy);
+//   the engine calls it at every start, with the single-instance lock held.
+// - `set_tun_routed_names` installs the test for the names whose traffic TUN mode routes.
+//
+// Order of `tun_start`: self-test, rights, default interface, left-over policy removed, the
+// interface's addresses, the node bypassed, device library, adapter, session, filters (with leak
+// protection), adapter address, MTU and metric, threads, the route to the virtual DNS address and
+// the DNS policy. Every failure tears all of it down again. Teardown removes the DNS policy first,
+// so no lookup goes to the virtual address while the threads end.
 
 #include "tun/tun_dial_fn.h"
 
@@ -33,6 +40,14 @@ bool tun_set_leak_protection(bool on, std::u16string& out_message);
 bool tun_start(dial_fn dial, std::string_view server_host, std::u16string& out_message);
 void tun_pause();
 void tun_stop();
+void tun_recover();
+bool tun_active();
+void set_tun_routed_names(std::function<bool(std::string_view host)> is_routed);
+
+// Test seam: makes step `step` of `tun_start` fail (4 rights, 5 default interface, 7 addresses,
+// 9 library, 10 adapter, 11 session, 12 adapter id, 13 filters, 14 address, 15 MTU and metric,
+// 16 threads, 17 DNS route, 18 DNS policy); 0 for none.
+void set_tun_start_fault_for_testing(int step);
 
 void set_tun_log_sink(tun_log_sink sink);
 void tun_log(std::u16string_view line);

@@ -32,6 +32,9 @@ TEST(tun_control, without_an_active_tun_only_the_leak_protection_wish_changes)
 
 TEST(tun_control, start_fails_with_a_reason_and_leaves_nothing_behind)
 {
+    // Never reconfigures the machine running the tests: the start is made to fail at the check
+    // of the rights, before anything on the system is looked at.
+    pelto::set_tun_start_fault_for_testing(4);
     std::u16string message;
     EXPECT_FALSE(pelto::tun_start(never_dials, "node.example", message));
     EXPECT_FALSE(message.empty());
@@ -45,6 +48,8 @@ TEST(tun_control, start_fails_with_a_reason_and_leaves_nothing_behind)
     pelto::tun_pause();
     pelto::tun_stop();
     EXPECT_FALSE(pelto::tun_start(never_dials, "node.example", message));
+    EXPECT_FALSE(pelto::tun_active());
+    pelto::set_tun_start_fault_for_testing(0);
 }
 
 TEST(tun_control, log_lines_reach_the_sink_installed_last)

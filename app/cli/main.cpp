@@ -391,7 +391,11 @@ int run_connect(const options& o)
             const std::string address = PELTO_TEXT("127.0.0.1:").str() + std::to_string(local_proxy_port());
             write_out(utf16_to_utf8(localized_text(16)) + ": " + utf16_to_utf8(chosen.name) + " (" +
                       utf16_to_utf8(chosen.subtitle) + ", " + latency_text(chosen.latency_ms) + ")\n");
-            if (o.no_system_proxy) {
+            if (o.tun) {
+                // TUN mode leaves the system proxy alone: the adapter carries the service's traffic.
+                write_out(PELTO_TEXT("TUN mode: the service's traffic goes through the tunnel; local HTTP proxy: http://").str() +
+                          address + "\n");
+            } else if (o.no_system_proxy) {
                 write_out(PELTO_TEXT("Local HTTP proxy: http://").str() + address +
                           PELTO_TEXT(" (the system proxy was left alone)\n").str());
             } else {

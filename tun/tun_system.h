@@ -1,0 +1,76 @@
+#pragma once
+// The system side of TUN mode, one backend per platform: the default interface and its addresses,
+// the adapter's address and interface parameters, the DNS policy that sends name resolution to the
+// virtual DNS address, and the leak-protection filters.
+//
+// Linux: rtnetlink dumps and requests; the DNS policy rewrites the resolver file in place after
+// saving its text to a journal on persistent storage, and puts it back only while it still holds
+// our text. Windows: IP Helper, the DNS client's name-resolution policy in the registry.
+//
+// All calls but `leak_filters::add` run under the TUN lock.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/bytes.h"
+
+namespace pelto::tun {
+
+struct default_interface {
+    std::uint64_t id = 0;  // Windows: LUID; Linux: interface index
+    bool wired = false;
+    bool found = false;
+};
+
+struct interface_addresses {
+    std::uint32_t local_bind = 0;    // network order
+    std::uint32_t upstream_dns = 0;  // network order
+};
+
+// Whether this process may configure the network (elevated token / effective CAP_NET_ADMIN).
+bool may_configure_network();
+
+default_interface find_default_interface();
+// False when the interface has no usable local IPv4 address. The upstream server is the first one
+// known for the interface that is neither `virtual_dns`, 0 nor a loopback address, else the
+// fixed fallback.
+bool read_interface_addresses(const default_interface& iface, std::uint32_t virtual_dns,
+                              std::uint32_t fallback_dns, interface_addresses& out);
+
+// Deletes every IPv4 route through an adapter left by an earlier run (Windows keeps the adapter
+// and its routes; a Linux device and its routes end with the process that made it).
+void delete_adapter_routes(std::uint64_t adapter_id);
+
+// The adapter's /32 address; 0 or the system's error code.
+std::uint32_t assign_address(std::uint64_t adapter_id, std::uint32_t address);
+// MTU 1500, metric 1, link up; 0 or the system's error code.
+std::uint32_t set_interface_parameters(std::uint64_t adapter_id);
+
+// Sends all name resolution to `virtual_dns`. A journal is written before anything changes.
+// False with a message, leaving nothing behind.
+bool write_dns_policy(std::uint32_t virtual_dns, std::u16string& out_message);
+// Undoes the policy written by this program, now or by an earlier run that ended abnormally; a
+// policy someone else has since replaced is left alone. Safe to call at any time.
+void delete_dns_policy();
+// Whether a journal of a written policy exists (for tests and the recovery report).
+bool dns_policy_journal_exists();
+
+// Test seam (Linux): the resolver file and the journal; empty restores the defaults.
+void set_dns_policy_paths_for_testing(const std::string& resolver_file, const std::string& journal);
+
+// Leak-protection filters: while open, traffic to each added address may leave only through the
+// adapter; IPv6 to an added address is refused altogether. Closing removes every filter, and so
+// does the end of the process.
+class leak_filters {
+public:
+    virtual ~leak_filters() = default;
+    // An address in network order (4 bytes) or 16 bytes for IPv6.
+    virtual bool add(byte_span address, bool ipv6) = 0;
+    virtual void remove(std::uint32_t address) = 0;
+};
+
+// Opens the filtering session for the adapter; null with a message when that is impossible.
+std::unique_ptr<leak_filters> open_leak_filters(std::uint64_t adapter_id, std::u16string& out_message);
+
+}  // namespace pelto::tun

@@ -1,0 +1,448 @@
+#include "tun/tun_system.h"
+
+#include "base/obfuscated.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_link.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace pelto::tun {
+
+namespace {
+
+// --- rtnetlink --------------------------------------------------------------------------------
+
+class netlink_socket {
+public:
+    netlink_socket() : fd_(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE))
+    {
+        if (fd_ >= 0) {
+            timeval tv{2, 0};
+            setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        }
+    }
+    ~netlink_socket()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    netlink_socket(const netlink_socket&) = delete;
+    netlink_socket& operator=(const netlink_socket&) = delete;
+
+    bool send(nlmsghdr& message, std::uint32_t& out_error)
+    {
+        message.nlmsg_seq = ++sequence_;
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        if (fd_ < 0 || sendto(fd_, &message, message.nlmsg_len, 0,
+                              reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) !=
+                           static_cast<ssize_t>(message.nlmsg_len)) {
+            out_error = static_cast<std::uint32_t>(fd_ < 0 ? EBADF : errno);
+            return false;
+        }
+        return true;
+    }
+
+    // Reads replies to the last request until its acknowledgement or the end of its dump, handing
+    // every data message to `each`. 0 or the error code.
+    std::uint32_t receive(const std::function<void(const nlmsghdr&)>& each)
+    {
+        std::vector<char> buffer(32768);
+        for (;;) {
+            const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                return static_cast<std::uint32_t>(errno);
+            }
+            int left = static_cast<int>(n);
+            for (auto* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
+                 h = NLMSG_NEXT(h, left)) {
+                if (h->nlmsg_seq != sequence_) {
+                    continue;
+                }
+                if (h->nlmsg_type == NLMSG_DONE) {
+                    return 0;
+                }
+                if (h->nlmsg_type == NLMSG_ERROR) {
+                    const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
+                    return static_cast<std::uint32_t>(-error->error);
+                }
+                each(*h);
+            }
+        }
+    }
+
+    std::uint32_t request(nlmsghdr& message)
+    {
+        std::uint32_t error = 0;
+        if (!send(message, error)) {
+            return error;
+        }
+        return receive([](const nlmsghdr&) {});
+    }
+
+private:
+    int fd_;
+    std::uint32_t sequence_ = 0;
+};
+
+template <typename Body>
+struct netlink_message {
+    nlmsghdr header;
+    Body body;
+    char attributes[128];
+};
+
+template <typename Body>
+void start_message(netlink_message<Body>& m, std::uint16_t type, std::uint16_t flags)
+{
+    std::memset(&m, 0, sizeof m);
+    m.header.nlmsg_len = NLMSG_LENGTH(sizeof(Body));
+    m.header.nlmsg_type = type;
+    m.header.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_REQUEST | flags);
+}
+
+void add_attribute(nlmsghdr& header, std::uint16_t type, const void* data, std::size_t length)
+{
+    auto* attribute =
+        reinterpret_cast<rtattr*>(reinterpret_cast<char*>(&header) + NLMSG_ALIGN(header.nlmsg_len));
+    attribute->rta_type = type;
+    attribute->rta_len = static_cast<std::uint16_t>(RTA_LENGTH(length));
+    std::memcpy(RTA_DATA(attribute), data, length);
+    header.nlmsg_len = NLMSG_ALIGN(header.nlmsg_len) + RTA_ALIGN(attribute->rta_len);
+}
+
+bool is_loopback(std::uint32_t address) { return (ntohl(address) >> 24) == 127; }
+bool is_link_local(std::uint32_t address) { return (ntohl(address) >> 16) == 0xA9FE; }
+
+// --- DNS policy paths -------------------------------------------------------------------------
+
+std::mutex paths_lock;
+std::string resolver_file_override;
+std::string journal_override;
+
+std::string resolver_file()
+{
+    std::lock_guard hold(paths_lock);
+    return resolver_file_override.empty() ? PELTO_TEXT("/etc/resolv.conf").str() : resolver_file_override;
+}
+
+std::string journal_file()
+{
+    std::lock_guard hold(paths_lock);
+    return journal_override.empty() ? PELTO_TEXT("/var/lib/pelto/resolv.conf.saved").str()
+                                    : journal_override;
+}
+
+std::string policy_text(std::uint32_t virtual_dns)
+{
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &virtual_dns, dotted, sizeof dotted);
+    return PELTO_TEXT("# Written by pelto while TUN mode is on; the previous file comes back when it ends.\n")
+               .str() +
+           PELTO_TEXT("nameserver ").str() + dotted + "\n";
+}
+
+bool read_whole(const std::string& path, std::string& out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    out = text.str();
+    return !in.bad();
+}
+
+// Rewrites the file in place (a bind mount or a link keeps pointing at it) and syncs it.
+bool write_in_place(const std::string& path, const std::string& text)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ok = fsync(fd) == 0 && ok;
+    return close(fd) == 0 && ok;
+}
+
+// Writes the journal durably: a new file, synced, renamed over the old one, directory synced.
+bool write_journal(const std::string& path, const std::string& text)
+{
+    const auto slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    mkdir(directory.c_str(), 0700);
+    const std::string temporary = path + PELTO_TEXT(".new").str();
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ok = fsync(fd) == 0 && ok;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    const int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+}
+
+// Our text starts with this line; anything else in the file is someone else's.
+bool is_our_text(const std::string& text)
+{
+    const std::string mark = PELTO_TEXT("# Written by pelto while TUN mode is on;").str();
+    return text.compare(0, mark.size(), mark) == 0;
+}
+
+std::u16string with_code(std::u16string label, std::uint32_t code)
+{
+    for (char c : std::to_string(code)) {
+        label.push_back(static_cast<char16_t>(c));
+    }
+    return label;
+}
+
+}  // namespace
+
+bool may_configure_network()
+{
+    if (geteuid() == 0) {
+        return true;
+    }
+    std::ifstream status(PELTO_TEXT("/proc/self/status").str());
+    std::string line;
+    const std::string key = PELTO_TEXT("CapEff:").str();
+    while (std::getline(status, line)) {
+        if (line.compare(0, key.size(), key) == 0) {
+            const unsigned long long caps = std::strtoull(line.c_str() + key.size(), nullptr, 16);
+            return (caps >> 12) & 1;  // CAP_NET_ADMIN
+        }
+    }
+    return false;
+}
+
+default_interface find_default_interface()
+{
+    default_interface result;
+    netlink_socket nl;
+    netlink_message<rtmsg> m;
+    start_message(m, RTM_GETROUTE, NLM_F_DUMP);
+    m.body.rtm_family = AF_INET;
+    std::uint32_t error = 0;
+    if (!nl.send(m.header, error)) {
+        return result;
+    }
+    std::uint32_t best_metric = 0;
+    nl.receive([&](const nlmsghdr& h) {
+        if (h.nlmsg_type != RTM_NEWROUTE) {
+            return;
+        }
+        const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&h));
+        if (route->rtm_dst_len != 0 || route->rtm_type != RTN_UNICAST ||
+            route->rtm_table != RT_TABLE_MAIN) {
+            return;
+        }
+        std::uint32_t oif = 0, metric = 0;
+        int length = static_cast<int>(RTM_PAYLOAD(&h));
+        for (auto* a = RTM_RTA(route); RTA_OK(a, length); a = RTA_NEXT(a, length)) {
+            if (a->rta_type == RTA_OIF) {
+                std::memcpy(&oif, RTA_DATA(a), 4);
+            } else if (a->rta_type == RTA_PRIORITY) {
+                std::memcpy(&metric, RTA_DATA(a), 4);
+            }
+        }
+        if (oif == 0) {
+            return;
+        }
+        // Only an interface that is up and has a carrier carries the default route.
+        char name[IF_NAMESIZE] = {};
+        if (if_indextoname(oif, name) == nullptr) {
+            return;
+        }
+        std::string operstate;
+        read_whole(PELTO_TEXT("/sys/class/net/").str() + name + PELTO_TEXT("/operstate").str(), operstate);
+        if (operstate.rfind(PELTO_TEXT("down").str(), 0) == 0) {
+            return;
+        }
+        if (!result.found || metric < best_metric) {
+            result.id = oif;
+            result.found = true;
+            best_metric = metric;
+            std::string type;
+            read_whole(PELTO_TEXT("/sys/class/net/").str() + name + PELTO_TEXT("/type").str(), type);
+            result.wired = type.rfind("1\n", 0) == 0;  // ARPHRD_ETHER
+        }
+    });
+    return result;
+}
+
+bool read_interface_addresses(const default_interface& iface, std::uint32_t virtual_dns,
+                              std::uint32_t fallback_dns, interface_addresses& out)
+{
+    out = {};
+    netlink_socket nl;
+    netlink_message<ifaddrmsg> m;
+    start_message(m, RTM_GETADDR, NLM_F_DUMP);
+    m.body.ifa_family = AF_INET;
+    std::uint32_t error = 0;
+    if (nl.send(m.header, error)) {
+        nl.receive([&](const nlmsghdr& h) {
+            if (h.nlmsg_type != RTM_NEWADDR || out.local_bind != 0) {
+                return;
+            }
+            const auto* entry = static_cast<const ifaddrmsg*>(NLMSG_DATA(&h));
+            if (entry->ifa_index != iface.id) {
+                return;
+            }
+            int length = static_cast<int>(IFA_PAYLOAD(&h));
+            std::uint32_t address = 0;
+            for (auto* a = IFA_RTA(entry); RTA_OK(a, length); a = RTA_NEXT(a, length)) {
+                if (a->rta_type == IFA_LOCAL || (a->rta_type == IFA_ADDRESS && address == 0)) {
+                    std::memcpy(&address, RTA_DATA(a), 4);
+                }
+            }
+            if (address != 0 && !is_link_local(address)) {
+                out.local_bind = address;
+            }
+        });
+    }
+    // The resolver file names the servers; a loopback stub would send our queries back to us.
+    std::string text;
+    if (read_whole(resolver_file(), text) && !is_our_text(text)) {
+        std::istringstream lines(text);
+        std::string word, line;
+        while (out.upstream_dns == 0 && std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string address;
+            if (fields >> word >> address && word == PELTO_TEXT("nameserver").view()) {
+                in_addr parsed{};
+                if (inet_pton(AF_INET, address.c_str(), &parsed) == 1 && parsed.s_addr != 0 &&
+                    parsed.s_addr != virtual_dns && !is_loopback(parsed.s_addr)) {
+                    out.upstream_dns = parsed.s_addr;
+                }
+            }
+        }
+    }
+    if (out.upstream_dns == 0) {
+        out.upstream_dns = fallback_dns;
+    }
+    return out.local_bind != 0;
+}
+
+void delete_adapter_routes(std::uint64_t) {}
+
+std::uint32_t assign_address(std::uint64_t adapter_id, std::uint32_t address)
+{
+    netlink_socket nl;
+    netlink_message<ifaddrmsg> m;
+    start_message(m, RTM_NEWADDR, NLM_F_ACK | NLM_F_CREATE | NLM_F_REPLACE);
+    m.body.ifa_family = AF_INET;
+    m.body.ifa_prefixlen = 32;
+    m.body.ifa_scope = RT_SCOPE_UNIVERSE;
+    m.body.ifa_index = static_cast<std::uint32_t>(adapter_id);
+    add_attribute(m.header, IFA_LOCAL, &address, 4);
+    add_attribute(m.header, IFA_ADDRESS, &address, 4);
+    const std::uint32_t error = nl.request(m.header);
+    return error == EEXIST ? 0 : error;
+}
+
+std::uint32_t set_interface_parameters(std::uint64_t adapter_id)
+{
+    // Linux has no interface metric: the /32 routes are the most specific ones anyway.
+    netlink_socket nl;
+    netlink_message<ifinfomsg> m;
+    start_message(m, RTM_NEWLINK, NLM_F_ACK);
+    m.body.ifi_family = AF_UNSPEC;
+    m.body.ifi_index = static_cast<int>(adapter_id);
+    m.body.ifi_flags = IFF_UP;
+    m.body.ifi_change = IFF_UP;
+    const std::uint32_t mtu = 1500;
+    add_attribute(m.header, IFLA_MTU, &mtu, 4);
+    return nl.request(m.header);
+}
+
+bool write_dns_policy(std::uint32_t virtual_dns, std::u16string& out_message)
+{
+    const std::string path = resolver_file();
+    const std::string journal = journal_file();
+    char target[512] = {};
+    const ssize_t link = readlink(path.c_str(), target, sizeof target - 1);
+    if (link > 0 && std::strstr(target, PELTO_TEXT("systemd/resolve").c_str()) != nullptr) {
+        out_message = PELTO_TEXT(u"the system resolver file is managed by a local resolver service; "
+                                 u"TUN mode cannot redirect name resolution here").str();
+        return false;
+    }
+    std::string previous;
+    if (!read_whole(path, previous)) {
+        out_message = with_code(PELTO_TEXT(u"cannot read the system resolver file, error ").str(),
+                                static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    // A journal left by an earlier run still describes the file as it was before that run.
+    if (!is_our_text(previous) && !write_journal(journal, previous)) {
+        out_message = with_code(PELTO_TEXT(u"cannot save the system resolver file, error ").str(),
+                                static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    if (!write_in_place(path, policy_text(virtual_dns))) {
+        const auto code = static_cast<std::uint32_t>(errno);
+        delete_dns_policy();
+        out_message = with_code(PELTO_TEXT(u"cannot write the system resolver file, error ").str(), code);
+        return false;
+    }
+    return true;
+}
+
+void delete_dns_policy()
+{
+    const std::string journal = journal_file();
+    std::string saved;
+    if (!read_whole(journal, saved)) {
+        return;
+    }
+    const std::string path = resolver_file();
+    std::string current;
+    if (read_whole(path, current) && is_our_text(current) && !write_in_place(path, saved)) {
+        return;  // keep the journal: the next start or stop tries again
+    }
+    unlink(journal.c_str());
+}
+
+bool dns_policy_journal_exists()
+{
+    struct stat info{};
+    return stat(journal_file().c_str(), &info) == 0;
+}
+
+void set_dns_policy_paths_for_testing(const std::string& resolver, const std::string& journal)
+{
+    std::lock_guard hold(paths_lock);
+    resolver_file_override = resolver;
+    journal_override = journal;
+}
+
+}  // namespace pelto::tun
