@@ -15,6 +15,9 @@ using replacement_lookup = bool (*)(const std::u16string& host, const std::u16st
                                     address_list& out);
 void replace_lookup_for_tests(replacement_lookup lookup);
 
+// How many worker lookups are running now, abandoned ones included.
+int running_lookups_for_tests();
+
 // Windows only (defined by the Winsock backend): runs the overlapped resolver directly, with the
 // system's cancel or with a cancel that does nothing, as some systems export it. False with
 // `out_available` false when the system lacks the overlapped entry points; otherwise the

@@ -214,6 +214,11 @@ bool lookup_text_acceptable(std::u16string_view host, std::u16string_view servic
 
 }  // namespace net_detail
 
+int running_lookups_for_tests()
+{
+    return running_lookups.load();
+}
+
 void replace_lookup_for_tests(replacement_lookup lookup)
 {
     replaced_lookup.store(lookup);

@@ -291,6 +291,7 @@ bool hanging_lookup(const std::u16string&, const std::u16string&, address_list& 
     std::unique_lock guard(hanging.lock);
     ++hanging.calls;
     ++hanging.running;
+    hanging.changed.notify_all();  // a test may wait for a number of lookups in flight
     hanging.changed.wait(guard, [] { return hanging.released; });
     out.assign(3, resolved_address{});  // a result nobody will look at any more
     --hanging.running;
@@ -344,6 +345,11 @@ bool quick_lookup(const std::u16string&, const std::u16string&, address_list& ou
 
 TEST_F(socket_test, abandoned_lookups_are_bounded_and_their_slots_come_back)
 {
+    // Lookups an earlier test let go may still be finishing; start from none in flight.
+    for (int i = 0; i < 500 && running_lookups_for_tests() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(running_lookups_for_tests(), 0);
     replace_lookup_for_tests(&hanging_lookup);
     const int calls_before = hanging.calls;
     std::vector<std::thread> callers;
@@ -354,17 +360,22 @@ TEST_F(socket_test, abandoned_lookups_are_bounded_and_their_slots_come_back)
             resolve_host(u"slow.test", u"443", addresses, error);
         });
     }
+    bool all_running = false;
     {
         std::unique_lock guard(hanging.lock);
-        ASSERT_TRUE(hanging.changed.wait_for(guard, std::chrono::seconds(5), [] {
+        all_running = hanging.changed.wait_for(guard, std::chrono::seconds(20), [] {
             return hanging.running == net_detail::max_running_lookups;
-        }));
+        });
     }
     stop_all_sockets();  // every caller gives up; the lookups themselves go on
     for (std::thread& t : callers) {
         t.join();
     }
     clear_stop();
+    if (!all_running) {
+        release_hanging_lookups();
+        FAIL() << "the lookups did not all start";
+    }
 
     // With every slot held by an abandoned lookup, one more fails at once without a thread.
     address_list addresses;
