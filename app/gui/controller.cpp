@@ -94,6 +94,9 @@ controller::controller(const start_record& start, engine_port& engine, system_ca
       stored_tun_(start.stored_tun_enabled)
 {
     language_choice.store(saved_.language);
+    if (start.elevation_refused) {
+        error_line_ = localized_text(24);
+    }
     // Reports left over from an earlier controller in this process are not ours.
     mailbox& box = reports();
     const std::lock_guard lock(box.mutex);

@@ -51,6 +51,7 @@ system_calls real_system_calls();
 struct start_record {
     preferences prefs;
     bool stored_tun_enabled = false;
+    bool elevation_refused = false;  // TUN was wanted but the rights are missing: say so
 };
 
 class controller {
