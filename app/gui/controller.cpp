@@ -494,18 +494,23 @@ bool controller::on_key(std::uint32_t vk, bool shift, bool repeat)
         return true;
     }
     if (vk == vk_return || vk == vk_space) {
-        if (repeat || focused == nullptr || !focused->enabled()) {
-            return repeat;  // a held key activates once
+        if (focused == nullptr || !focused->enabled()) {
+            return false;
         }
-        if (auto* t = dynamic_cast<zelno::components::toggle_switch*>(focused)) {
-            t->set_value(!t->value(), true);
-            return true;
+        auto* toggle = dynamic_cast<zelno::components::toggle_switch*>(focused);
+        auto* clickable = dynamic_cast<d2dui::clickable_widget*>(focused);
+        if (toggle == nullptr && (clickable == nullptr || !clickable->on_click)) {
+            return false;  // the text box and the list take these keys themselves
         }
-        if (auto* c = dynamic_cast<d2dui::clickable_widget*>(focused); c != nullptr && c->on_click) {
-            c->on_click();
-            return true;
+        if (repeat) {
+            return true;  // a held key activates once
         }
-        return false;
+        if (toggle != nullptr) {
+            toggle->set_value(!toggle->value(), true);
+        } else {
+            clickable->on_click();
+        }
+        return true;
     }
     if (vk == vk_escape) {
         if (screens_.stack->current() == 1 && idle() && !screens_.stack->transitioning()) {

@@ -164,6 +164,17 @@ protected:
         }
         return done();
     }
+    // Frames until the poll says the window may close (once), bounded.
+    bool closes()
+    {
+        for (int i = 0; i < 400; ++i) {
+            if (frame()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
     void settle_stack()
     {
         for (int i = 0; i < 120 && app->screens().stack->transitioning(); ++i) {
@@ -433,8 +444,7 @@ TEST_F(controller_fixture, close_waits_for_the_operation_and_the_engine)
     EXPECT_EQ(app->status_text(), localized_text(21));
     app->refresh_nodes();  // refused while closing
     EXPECT_EQ(engine.refresh_count(), 1);
-    bool closed = false;
-    ASSERT_TRUE(frames_until([&] { return closed = closed || frame(); }));
+    ASSERT_TRUE(closes());
     EXPECT_TRUE(app->on_close_message());
 
     // A second window: closing while a TUN switch runs waits for it.
@@ -455,8 +465,7 @@ TEST_F(controller_fixture, close_waits_for_the_operation_and_the_engine)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     second->release_tun();
-    closed = false;
-    EXPECT_TRUE(frames_until([&] { return closed = closed || frame(); }));
+    EXPECT_TRUE(closes());
     app.reset();
 }
 
