@@ -518,3 +518,19 @@ TEST_F(controller_fixture, keys_tab_enter_once_and_held_keys)
 
 }  // namespace
 }  // namespace pelto::gui
+
+namespace pelto::gui {
+namespace {
+
+TEST_F(controller_fixture, a_start_without_the_rights_tun_wanted_says_so)
+{
+    start_record start;
+    start.elevation_refused = true;
+    open(start);
+    EXPECT_EQ(app->status_text(), localized_text(24));
+    EXPECT_TRUE(app->screens().texts.status_is_error);
+    EXPECT_FALSE(app->screens().tun->value());
+}
+
+}  // namespace
+}  // namespace pelto::gui
