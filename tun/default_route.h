@@ -4,7 +4,7 @@
 //
 // Among the default routes over interfaces that are up and connected (Ethernet, PPP, 802.11,
 // mobile broadband), a hardware interface wins over any other; between two of the same kind the
-// lower cost (route metric plus interface metric) wins, the first on a tie.
+// lower cost (the route metric) wins, the first on a tie.
 
 #include <cstdint>
 

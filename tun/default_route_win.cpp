@@ -31,16 +31,12 @@ default_route_interface find_default_route_interface()
         if (type != 6 && type != 23 && type != 71 && type != 243 && type != 244) {
             continue;
         }
-        MIB_IPINTERFACE_ROW ip{};
-        ip.Family = AF_INET;
-        ip.InterfaceLuid = route.InterfaceLuid;
-        if (::GetIpInterfaceEntry(&ip) != NO_ERROR) {
-            continue;
-        }
         route_candidate c;
         c.hardware = row.InterfaceAndOperStatusFlags.HardwareInterface != FALSE;
         c.ethernet = type == 6;
-        c.cost = static_cast<std::uint64_t>(route.Metric) + ip.Metric;
+        // The route metric alone: the interface metric (GetIpInterfaceEntry) is left out, as Wine
+        // aborts the process in that call.
+        c.cost = route.Metric;
         c.id = route.InterfaceLuid.Value;
         if (!out.found || replaces(best, c)) {
             best = c;
