@@ -72,6 +72,11 @@ std::string handover_switch()
     return PELTO_TEXT("--handover").str();
 }
 
+std::string elevate_switch()
+{
+    return PELTO_TEXT("--tun").str();
+}
+
 void set_pkexec_path_for_testing(const std::string& path)
 {
     const std::lock_guard lock(pkexec_mutex);
@@ -109,7 +114,7 @@ bool relaunch_elevated()
     ::close(fd);
     ::chmod(handover, 0622);  // the elevated instance may run as another user; it only appends
 
-    std::vector<std::string> args{pkexec, exe, handover_switch(), handover};
+    std::vector<std::string> args{pkexec, exe, handover_switch(), handover, elevate_switch()};
     std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(a.data());

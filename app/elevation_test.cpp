@@ -57,11 +57,13 @@ TEST_F(ElevatedRelaunch, ConfirmedHandOverIsSuccess)
     // file, confirms like the program does, and keeps running for a while.
     const std::string log = (dir_ / "args").string();
     set_pkexec_path_for_testing(
-        stand_in("accept", "echo \"$2 $3\" > " + log + "\necho started >> \"$3\"\nsleep 2"));
+        stand_in("accept", "echo \"$2 $3 $4\" > " + log + "\necho started >> \"$3\"\nsleep 2"));
     EXPECT_TRUE(relaunch_elevated());
     std::string args;
     std::getline(std::ifstream(log), args);
     EXPECT_EQ(args.rfind(handover_switch() + " ", 0), 0u) << args;
+    // The new instance is asked for TUN mode too (else a switch turned on is lost on the way).
+    EXPECT_EQ(args.substr(args.size() - elevate_switch().size()), elevate_switch()) << args;
 }
 
 TEST_F(ElevatedRelaunch, ConfirmHandoverMarksTheFile)

@@ -37,8 +37,9 @@ bool relaunch_elevated()
         return false;
     }
     const std::wstring directory = program.substr(0, cut);
-    const std::string handover = handover_switch();
-    const std::wstring parameters(handover.begin(), handover.end());
+    // TUN mode is why the new instance is wanted: it gets the elevate switch with the hand-over.
+    const std::string switches = handover_switch() + " " + elevate_switch();
+    const std::wstring parameters(switches.begin(), switches.end());
     return ::ShellExecuteW(nullptr, PELTO_TEXT(L"runas").c_str(), program.c_str(), parameters.c_str(),
                            directory.c_str(), SW_SHOWNORMAL) > reinterpret_cast<HINSTANCE>(32);
 }
@@ -46,6 +47,11 @@ bool relaunch_elevated()
 std::string handover_switch()
 {
     return PELTO_TEXT("--handover").str();
+}
+
+std::string elevate_switch()
+{
+    return PELTO_TEXT("--tun").str();
 }
 
 void confirm_handover(const std::string&) {}

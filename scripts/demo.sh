@@ -5,6 +5,9 @@
 # program loads, probes, connects, and a service URL and an ordinary URL are fetched through it.
 #   scripts/demo.sh native PROGRAM          Linux build (system proxy in a throw-away key file)
 #   scripts/demo.sh wine PROGRAM.exe        Windows build under Wine (--no-system-proxy)
+#   scripts/demo.sh gui pelto.exe [DRIVER]  the windowed program under Wine, driven by app_driver.exe
+#                                           (clicks Connect, then closes the window); run it in a
+#                                           network namespace with only loopback (unshare -rn)
 # Nothing here touches the user's desktop, network settings or stored preferences.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,12 +76,21 @@ echo "  endpoint document: primary http://127.0.0.1:$subscription_port/retired-l
 echo "  backup http://127.0.0.1:$subscription_port/nodes.txt (Base64 list)"
 echo
 
+# The Windows path of a file for a program running under Wine (the Z: drive maps /).
+winepath_of() {
+  printf 'Z:%s' "$(realpath "$1" | tr / '\\\\')"
+}
+
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work"
 mkdir -p "$XDG_CONFIG_HOME"
 args=(${PELTO_DEMO_VERBOSE:+--verbose} connect)
 if [ "$mode" = wine ]; then
   runner=(cmake/wine-run.sh "$program")
   args+=(--no-system-proxy --duration 10)
+elif [ "$mode" = gui ]; then
+  driver=$(realpath "${3:-$(dirname "$program")/../../tests/gui/app_driver.exe}")
+  runner=(cmake/wine-run.sh "$driver")
+  args=("$(winepath_of "$program")" 10)
 else
   runner=(${PELTO_DEMO_STRACE:+strace -f -e trace=accept4,listen,bind,shutdown,close -o $work/../pelto-strace.txt} "$program")
   export GSETTINGS_BACKEND=keyfile

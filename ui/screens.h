@@ -28,8 +28,8 @@ inline constexpr std::int32_t close_png = 112;
 inline constexpr std::int32_t settings_png = 120;
 inline constexpr std::int32_t clear_svg = 501;
 inline constexpr std::int32_t refresh_svg = 502;
-inline constexpr std::int32_t clear_png = 503;    // PNG twin of clear_svg
-inline constexpr std::int32_t refresh_png = 504;  // PNG twin of refresh_svg
+inline constexpr std::int32_t clear_png = 505;    // PNG twin of clear_svg (503 is the endpoint document)
+inline constexpr std::int32_t refresh_png = 506;  // PNG twin of refresh_svg
 
 struct screen_actions {
     std::function<void()> connect_or_disconnect;

@@ -1,0 +1,135 @@
+#pragma once
+// The application controller: everything the window does that is not drawing. It owns the saved
+// preferences and their edit copy, the engine's last reported state, the chosen and the connected
+// node, the status line, the one background operation that may run, and the close sequence.
+//
+// Threads: the engine thread only calls `deliver_*` (they fill the process-wide mailbox under its
+// mutex); the operation's worker only runs its work function; everything else runs on the UI
+// thread, which takes the mailbox and the operation's result once per frame in `poll`.
+//
+// The controller is portable: the Windows application class feeds it the window's frames, keys
+// and close messages; tests feed it the same with a window-less widget tree.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/gui/engine_port.h"
+#include "app/preferences.h"
+#include "engine/engine_state.h"
+#include "ui/screens.h"
+
+namespace pelto::gui {
+
+// The engine's reports (any thread). A newer list replaces an unread one; every state is kept in
+// order; of log lines only error lines count, without their prefix, the newest replacing an
+// unread one.
+void deliver_nodes(const std::vector<node_entry>& nodes, bool settled);
+void deliver_state(std::int32_t state);
+void deliver_line(const std::u16string& line);
+
+struct operation_result {
+    bool success = true;
+    std::u16string message;
+};
+
+// What the controller asks of the system besides the engine (replaced in tests).
+struct system_calls {
+    std::function<bool()> is_elevated;
+    std::function<bool()> relaunch_elevated;
+    std::function<bool(const preferences&)> store_preferences;
+};
+system_calls real_system_calls();
+
+// How the process starts the controller: the preferences to run with (TUN as decided at start)
+// and the TUN value the user stored, which saving keeps unless the user moves the switch.
+struct start_record {
+    preferences prefs;
+    bool stored_tun_enabled = false;
+    bool elevation_refused = false;  // TUN was wanted but the rights are missing: say so
+};
+
+class controller {
+public:
+    controller(const start_record& start, engine_port& engine, system_calls calls);
+    ~controller();
+    controller(const controller&) = delete;
+    controller& operator=(const controller&) = delete;
+
+    // Builds the widget tree under `root` (mounted by the caller) and wires its controls.
+    void build(d2dui::widget& root);
+    // Hands the preferences to the engine, connects its reports and starts its thread.
+    void start();
+    // The per-frame poll for a root of `width` x `height`; true once the window may close (the
+    // caller then sends itself a close message that `on_close_message` lets through).
+    bool poll(float width, float height);
+
+    // Window messages. `on_close_message`: true when the close goes on. `on_key`: true when the
+    // key was used (`repeat`: the key was already down).
+    bool on_close_message();
+    bool on_key(std::uint32_t vk, bool shift, bool repeat);
+    // Log-off or shutdown: the process ends after this returns, so the engine's teardown (system
+    // proxy restored, TUN mode stopped) runs now, bounded by `limit`.
+    void end_session(std::chrono::milliseconds limit);
+
+    // Actions (UI thread; all do nothing while closing).
+    void connect_or_disconnect();
+    void refresh_nodes();
+    void toggle_tun(bool on);
+    void save_preferences();
+    void show_page(int page);
+    void choose_language(int index);
+    void request_close();
+    void update_controls();
+    std::u16string status_text() const;
+
+    // Read-outs for the window and tests.
+    ui::screens& screens() { return screens_; }
+    std::int32_t engine_state() const { return engine_state_; }
+    std::int32_t connected_index() const { return connected_index_; }
+    bool closing() const { return closing_; }
+    bool busy() const;
+    bool engine_ended() const { return engine_exited_.load(); }
+    const preferences& saved() const { return saved_; }
+    const std::u16string& error_line() const { return error_line_; }
+
+private:
+    struct reselect {
+        std::u16string name;
+        std::u16string subtitle;
+        bool reconnect = false;
+    };
+
+    bool idle() const { return !closing_ && !busy(); }
+    bool engine_alive() const { return !engine_exited_.load(); }
+    bool may_act() const;  // idle, engine alive, state 2, 4 or above 5
+    void begin_operation(std::function<operation_result()> work, std::function<void()> completion);
+    void set_tun_switch(bool on);
+
+    engine_port& engine_;
+    system_calls calls_;
+    preferences saved_;
+    preferences edit_;
+    bool stored_tun_;  // what the store holds for TUN (the start decision is not stored)
+    std::optional<reselect> pending_reselect_;
+    ui::screens screens_;
+    d2dui::widget* root_ = nullptr;
+    std::int32_t engine_state_ = 0;
+    std::int32_t connected_index_ = -1;
+    std::int32_t requested_index_ = -1;
+    bool closing_ = false;
+    bool close_confirmed_ = false;
+    std::u16string error_line_;
+    std::u16string engine_message_;
+    std::thread engine_thread_;
+    std::atomic<bool> engine_exited_{false};
+    std::future<operation_result> operation_;
+    std::function<void()> completion_;
+};
+
+}  // namespace pelto::gui

@@ -1,0 +1,112 @@
+#include "app/gui/pelto_application.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "base/obfuscated.h"
+#include "d2dui/application.h"
+#include "ui/localized_text.h"
+
+namespace pelto::gui {
+namespace {
+
+class pelto_application;
+pelto_application* current_application = nullptr;  // UI thread only
+
+class pelto_application final : public d2dui::application {
+public:
+    explicit pelto_application(const start_record& start) : controller_(start, real_engine(), real_system_calls())
+    {
+        title_strip_height = 44;
+        swap_chain_flags = 0;
+    }
+    ~pelto_application() override
+    {
+        if (window_ != nullptr && previous_proc_ != nullptr && IsWindow(window_)) {
+            SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_proc_));
+        }
+        current_application = nullptr;
+    }
+
+protected:
+    void on_build(d2dui::widget& root) override
+    {
+        controller_.build(root);
+        const d2dui::rect& r = root.area();
+        ui::layout_controls(controller_.screens(), r.width, r.height);
+        controller_.update_controls();
+    }
+    void on_start(d2dui::render_context&) override
+    {
+        current_application = this;
+        window_ = static_cast<HWND>(window_handle());
+        previous_proc_ = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&subclass_proc)));
+        controller_.start();
+    }
+    void on_update(d2dui::render_context&) override
+    {
+        const d2dui::rect& r = root()->area();
+        if (controller_.poll(r.width, r.height)) {
+            PostMessageW(window_, WM_CLOSE, 0, 0);
+        }
+    }
+
+private:
+    static LRESULT CALLBACK subclass_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
+    {
+        pelto_application* self = current_application;
+        if (self == nullptr || self->previous_proc_ == nullptr) {
+            return DefWindowProcW(hwnd, message, wparam, lparam);
+        }
+        switch (message) {
+        case WM_CLOSE:
+            if (!self->controller_.on_close_message()) {
+                return 0;
+            }
+            break;
+        case WM_QUERYENDSESSION:
+            return TRUE;
+        case WM_ENDSESSION:
+            // The process is ended once this returns: put the system proxy back and stop TUN
+            // mode now rather than leave the system pointing at a port nobody listens on.
+            if (wparam != FALSE) {
+                self->controller_.end_session(std::chrono::milliseconds(4000));
+            }
+            return 0;
+        case WM_KEYDOWN: {
+            const bool repeat = ((lparam >> 30) & 1) != 0;
+            const bool shift = GetKeyState(VK_SHIFT) < 0;
+            if (self->controller_.on_key(static_cast<std::uint32_t>(wparam), shift, repeat)) {
+                return 0;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+        return CallWindowProcW(self->previous_proc_, hwnd, message, wparam, lparam);
+    }
+
+    controller controller_;
+    HWND window_ = nullptr;
+    WNDPROC previous_proc_ = nullptr;
+};
+
+}  // namespace
+
+int run_application(const start_record& start)
+{
+    try {
+        pelto_application app(start);
+        return app.run(PELTO_TEXT(u"Pelto").str(), 440, 600);
+    } catch (const std::runtime_error&) {
+        const std::u16string text = localized_text(18);
+        MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(text.c_str()), PELTO_TEXT(L"Pelto").c_str(),
+                    MB_OK | MB_ICONERROR);
+        return 1;
+    }
+}
+
+}  // namespace pelto::gui
