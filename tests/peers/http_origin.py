@@ -9,6 +9,7 @@ import argparse
 import functools
 import http.server
 import signal
+import socket
 import sys
 import urllib.parse
 
@@ -30,14 +31,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--directory', required=True)
     parser.add_argument('--port', type=int, default=0)
+    parser.add_argument('--bind', default='127.0.0.1', help='127.0.0.1 (default) or ::1')
     parser.add_argument('--keep-alive', action='store_true',
                         help='speak HTTP/1.1 and keep connections open between requests')
     args = parser.parse_args()
     if args.keep_alive:
         handler.protocol_version = 'HTTP/1.1'
 
-    server = http.server.ThreadingHTTPServer(
-        ('127.0.0.1', args.port), functools.partial(handler, directory=args.directory))
+    server_class = http.server.ThreadingHTTPServer
+    if ':' in args.bind:
+        server_class = type('v6_server', (http.server.ThreadingHTTPServer,),
+                            {'address_family': socket.AF_INET6})
+    server = server_class((args.bind, args.port), functools.partial(handler, directory=args.directory))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print('listening', server.server_address[1], flush=True)
     try:
