@@ -39,23 +39,27 @@ bool key_pointer(const void* key, UINT32 key_size, T*& out)
     return out != nullptr;
 }
 
-class MemFontFileStream final : public IDWriteFontFileStream {
-public:
-    explicit MemFontFileStream(const font_buffer& buffer) : buffer_(buffer) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(IDWriteFontFileStream)) {
-            *out = static_cast<IDWriteFontFileStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+// IUnknown for an object that offers one interface `I`: `counted` gives it a reference count from
+// 1 and deletes it at 0; `uncounted` is for the process-wide singletons.
+template <typename I>
+HRESULT query_one(I* self, REFIID iid, void** out)
+{
+    if (out == nullptr) {
+        return E_POINTER;
     }
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(I)) {
+        *out = self;
+        self->AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+template <typename I>
+class counted : public I {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override { return query_one<I>(this, iid, out); }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
     ULONG STDMETHODCALLTYPE Release() override
     {
@@ -65,6 +69,25 @@ public:
         }
         return left;
     }
+
+protected:
+    virtual ~counted() = default;
+
+private:
+    std::atomic<ULONG> references_{1};
+};
+
+template <typename I>
+class uncounted : public I {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override { return query_one<I>(this, iid, out); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+class MemFontFileStream final : public counted<IDWriteFontFileStream> {
+public:
+    explicit MemFontFileStream(const font_buffer& buffer) : buffer_(buffer) {}
 
     HRESULT STDMETHODCALLTYPE ReadFileFragment(const void** start, UINT64 offset, UINT64 size,
                                                void** context) override
@@ -100,26 +123,10 @@ public:
 
 private:
     const font_buffer& buffer_;
-    std::atomic<ULONG> references_{1};
 };
 
-class MemFontFileLoader final : public IDWriteFontFileLoader {
+class MemFontFileLoader final : public uncounted<IDWriteFontFileLoader> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(IDWriteFontFileLoader)) {
-            *out = static_cast<IDWriteFontFileLoader*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-
     HRESULT STDMETHODCALLTYPE CreateStreamFromKey(const void* key, UINT32 key_size,
                                                   IDWriteFontFileStream** stream) override
     {
@@ -142,32 +149,9 @@ MemFontFileLoader& file_loader()
     return loader;
 }
 
-class MemFontFileEnumerator final : public IDWriteFontFileEnumerator {
+class MemFontFileEnumerator final : public counted<IDWriteFontFileEnumerator> {
 public:
     MemFontFileEnumerator(IDWriteFactory* factory, const font_list& list) : factory_(factory), list_(list) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(IDWriteFontFileEnumerator)) {
-            *out = static_cast<IDWriteFontFileEnumerator*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
 
     HRESULT STDMETHODCALLTYPE MoveNext(BOOL* has_current) override
     {
@@ -206,26 +190,10 @@ private:
     const font_list& list_;
     ComPtr<IDWriteFontFile> current_;
     std::size_t next_ = 0;
-    std::atomic<ULONG> references_{1};
 };
 
-class MemFontCollectionLoader final : public IDWriteFontCollectionLoader {
+class MemFontCollectionLoader final : public uncounted<IDWriteFontCollectionLoader> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(IDWriteFontCollectionLoader)) {
-            *out = static_cast<IDWriteFontCollectionLoader*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-
     HRESULT STDMETHODCALLTYPE CreateEnumeratorFromKey(IDWriteFactory* factory, const void* key, UINT32 key_size,
                                                       IDWriteFontFileEnumerator** enumerator) override
     {

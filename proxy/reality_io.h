@@ -8,7 +8,7 @@
 // the ClientHello (and, at most, nothing else) has been sent. The server's flight must be, in
 // order: ServerHello (one plaintext record, nothing else in it), then under the handshake keys
 // EncryptedExtensions, Certificate (passing the check), CertificateVerify, Finished; anything
-// else fails. Change-cipher-spec records are skipped only before the server's Finished.
+// else fails. ChangeCipherSpec records are skipped only before the server's Finished.
 //
 // Afterwards `read`/`write` carry application data (byte_io.h). Empty records are skipped;
 // KeyUpdate messages renew the read key; NewSessionTicket is skipped; an alert, a failed record
@@ -63,7 +63,7 @@ private:
     bool send_client_finished(handshake_state& hs, std::u16string& out_error);
 
     // One record from the socket. Plaintext records (ServerHello) only in the hello phase,
-    // protected ones only after it; change-cipher-spec skipped until the server's Finished.
+    // protected ones only after it; ChangeCipherSpec skipped until the server's Finished.
     // `out_content` views the receive buffer until the next call.
     bool read_record(std::uint8_t& out_type, std::span<std::uint8_t>& out_content);
     bool fill(std::size_t needed);

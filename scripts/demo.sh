@@ -53,8 +53,8 @@ ordinary_port=$port
 
 key=$(head -c 16 /dev/urandom | base64)
 links=()
-for spec in "Tokyo:250" "Frankfurt:120" "Singapore:30"; do
-  name=${spec%%:*}; delay=${spec##*:}
+for entry in "Tokyo:250" "Frankfurt:120" "Singapore:30"; do
+  name=${entry%%:*}; delay=${entry##*:}
   start_peer "node-$name" python3 "$peers/ss2022_server.py" --psk "$key" --delay-ms "$delay" \
     --map "probe.example:443=127.0.0.1:$probe_port" --map "service.example:80=127.0.0.1:$service_port" \
     --drain-seconds 0.2

@@ -253,7 +253,7 @@ class TlsServer:
         while True:
             header, body = self.conn.record()
             if header[0] == 20:
-                raise ValueError('change cipher spec after the handshake')
+                raise ValueError('ChangeCipherSpec after the handshake')
             if header[0] != 23:
                 raise ValueError('unprotected record after the handshake')
             kind, content = self.read.open(header, body)
@@ -392,7 +392,7 @@ class TlsServer:
         client_ap = derive_secret(master, b'c ap traffic', transcript)
         server_ap = derive_secret(master, b's ap traffic', transcript)
 
-        # The client's flight: change cipher spec (optional), then its Finished.
+        # The client's flight: ChangeCipherSpec (optional), then its Finished.
         read = Protection(client_hs)
         while True:
             try:
