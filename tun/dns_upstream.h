@@ -43,4 +43,9 @@ private:
 bool exchange_with_upstream(const upstream_target& target, dns_transport transport,
                             byte_span query, upstream_sockets& sockets, bytes& out_answer);
 
+// One query and its answer over a connected upstream socket, shared by both platforms'
+// `exchange_with_upstream`: over TCP with the two-byte length prefix, over UDP as one datagram.
+// False when the socket fails or the answer is shorter than a DNS header.
+bool run_upstream_exchange(std::uint64_t socket, dns_transport transport, byte_span query, bytes& out_answer);
+
 }  // namespace pelto::tun

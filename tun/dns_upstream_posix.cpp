@@ -43,64 +43,6 @@ bool connect_within(int fd, const sockaddr_in& to)
     return ok && fcntl(fd, F_SETFL, flags) == 0;
 }
 
-bool send_all_bytes(int fd, const std::uint8_t* data, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool recv_all_bytes(int fd, std::uint8_t* data, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = recv(fd, data, length, 0);
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool run_exchange(int fd, dns_transport transport, byte_span query, bytes& out_answer)
-{
-    if (transport == dns_transport::tcp) {
-        bytes framed;
-        framed.reserve(query.size() + 2);
-        framed.push_back(static_cast<std::uint8_t>(query.size() >> 8));
-        framed.push_back(static_cast<std::uint8_t>(query.size()));
-        framed.insert(framed.end(), query.begin(), query.end());
-        std::uint8_t length[2];
-        if (!send_all_bytes(fd, framed.data(), framed.size()) || !recv_all_bytes(fd, length, 2)) {
-            return false;
-        }
-        const std::size_t m = static_cast<std::size_t>(length[0] << 8 | length[1]);
-        if (m < 12) {
-            return false;
-        }
-        out_answer.resize(m);
-        return recv_all_bytes(fd, out_answer.data(), m);
-    }
-    const ssize_t sent = send(fd, query.data(), query.size(), MSG_NOSIGNAL);
-    if (sent != static_cast<ssize_t>(query.size())) {
-        return false;
-    }
-    out_answer.resize(4096);
-    const ssize_t n = recv(fd, out_answer.data(), out_answer.size(), 0);
-    if (n < 12) {
-        return false;
-    }
-    out_answer.resize(static_cast<std::size_t>(n));
-    return true;
-}
-
 }  // namespace
 
 void shutdown_upstream_socket(std::uint64_t socket)
@@ -134,7 +76,7 @@ bool exchange_with_upstream(const upstream_target& target, dns_transport transpo
              setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
     }
     ok = ok && connect_within(fd, address_of(target.address, target.port)) &&
-         run_exchange(fd, transport, query, out_answer);
+         run_upstream_exchange(static_cast<std::uint64_t>(fd), transport, query, out_answer);
     sockets.leave(static_cast<std::uint64_t>(fd));
     close(fd);
     if (!ok) {

@@ -41,63 +41,6 @@ bool connect_within(SOCKET s, const sockaddr_in& to)
     return ok && ioctlsocket(s, FIONBIO, &blocking) == 0;
 }
 
-bool send_all_bytes(SOCKET s, const std::uint8_t* data, std::size_t length)
-{
-    while (length > 0) {
-        const int n = send(s, reinterpret_cast<const char*>(data), static_cast<int>(length), 0);
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool recv_all_bytes(SOCKET s, std::uint8_t* data, std::size_t length)
-{
-    while (length > 0) {
-        const int n = recv(s, reinterpret_cast<char*>(data), static_cast<int>(length), 0);
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool run_exchange(SOCKET s, dns_transport transport, byte_span query, bytes& out_answer)
-{
-    if (transport == dns_transport::tcp) {
-        bytes framed;
-        framed.push_back(static_cast<std::uint8_t>(query.size() >> 8));
-        framed.push_back(static_cast<std::uint8_t>(query.size()));
-        framed.insert(framed.end(), query.begin(), query.end());
-        std::uint8_t length[2];
-        if (!send_all_bytes(s, framed.data(), framed.size()) || !recv_all_bytes(s, length, 2)) {
-            return false;
-        }
-        const std::size_t m = static_cast<std::size_t>(length[0] << 8 | length[1]);
-        if (m < 12) {
-            return false;
-        }
-        out_answer.resize(m);
-        return recv_all_bytes(s, out_answer.data(), m);
-    }
-    const int sent = send(s, reinterpret_cast<const char*>(query.data()), static_cast<int>(query.size()), 0);
-    if (sent != static_cast<int>(query.size())) {
-        return false;
-    }
-    out_answer.resize(4096);
-    const int n = recv(s, reinterpret_cast<char*>(out_answer.data()), static_cast<int>(out_answer.size()), 0);
-    if (n < 12) {
-        return false;
-    }
-    out_answer.resize(static_cast<std::size_t>(n));
-    return true;
-}
-
 }  // namespace
 
 void shutdown_upstream_socket(std::uint64_t socket)
@@ -130,7 +73,7 @@ bool exchange_with_upstream(const upstream_target& target, dns_transport transpo
              setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&io_timeout_ms), sizeof io_timeout_ms) == 0;
     }
     ok = ok && connect_within(s, address_of(target.address, target.port)) &&
-         run_exchange(s, transport, query, out_answer);
+         run_upstream_exchange(static_cast<std::uint64_t>(s), transport, query, out_answer);
     sockets.leave(static_cast<std::uint64_t>(s));
     closesocket(s);
     if (!ok) {
