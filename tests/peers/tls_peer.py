@@ -36,6 +36,17 @@ def make_certs(directory):
                                       serialization.PrivateFormat.PKCS8,
                                       serialization.NoEncryption()))
 
+    def sign(builder, key):
+        # Wine's chain check refuses an ECDSA signature whose r or s is shorter than the key
+        # (about one in 128 signatures); Windows takes them. Sign again until both fill 32 bytes,
+        # so the certificates test the client and not that fault.
+        from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+        while True:
+            cert = builder.sign(key, hashes.SHA256())
+            r, s = decode_dss_signature(cert.signature)
+            if r >= 1 << 248 and s >= 1 << 248:
+                return cert
+
     def write_cert(cert, path):
         with open(path, 'wb') as f:
             f.write(cert.public_bytes(serialization.Encoding.PEM))
@@ -48,9 +59,8 @@ def make_certs(directory):
                 .not_valid_after(now + datetime.timedelta(days=30))
                 .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
                 .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False,
-                                             False), critical=True)
-                .sign(key, hashes.SHA256()))
-        return key, cert
+                                             False), critical=True))
+        return key, sign(cert, key)
 
     def leaf(issuer_key, issuer_cert, before, after):
         key = ec.generate_private_key(ec.SECP256R1())
@@ -64,9 +74,8 @@ def make_certs(directory):
                 .add_extension(x509.SubjectAlternativeName(sans), critical=False)
                 .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
                 .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]),
-                               critical=False)
-                .sign(issuer_key, hashes.SHA256()))
-        return key, cert
+                               critical=False))
+        return key, sign(cert, issuer_key)
 
     os.makedirs(directory, exist_ok=True)
     ca_key, ca_cert = ca('pelto test CA')
