@@ -12,10 +12,16 @@
 #  3. Time to first byte of 50 requests, each after 300 ms idle: through the TUN vs direct.
 #  4. Memory and threads of the runner with 100 idle flows; memory with a stalled client reading
 #     nothing from a fast origin.
+#  5. A whole `pelto connect --tun` session (the program itself, with a private /var/lib, one
+#     Shadowsocks 2022 node behind the veth and the DNS peer as upstream): DNS answer latency and
+#     rate for a routed and an ordinary name, against the upstream asked directly; iperf3 through
+#     the adapter and the node; memory and threads; after SIGTERM the resolver file is back and
+#     the adapter gone. Skipped when the program is not built (PELTO_PROGRAM overrides the path).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-5}"
 runner="${PELTO_TUN_RUNNER:-build/linux-release/bench/tun_runner}"
+program="${PELTO_PROGRAM:-build/linux-release/app/cli/pelto}"
 python=/usr/bin/python3
 [ -x "$runner" ] || { echo "build the linux-release preset's tun_runner first" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)" >&2; exit 1; }
@@ -55,7 +61,7 @@ head -c $((64 * 1024 * 1024)) /dev/zero > "$work/www/big.bin"
 echo hi > "$work/www/small.txt"
 
 in_server "$python" tests/tun/dns_peer.py --address 10.9.0.2 --record www.svc.test=10.9.0.3 \
-  --record other.test=10.9.0.4 > "$work/dns.out" 2>&1 & pids+=($!)
+  --record other.test=10.9.0.4 --record service.example=10.9.0.3 --record probe.example=10.9.0.5 > "$work/dns.out" 2>&1 & pids+=($!)
 in_server iperf3 -s -B 10.9.0.4 > /dev/null 2>&1 & pids+=($!)
 in_client iperf3 -s -B 127.0.0.1 > /dev/null 2>&1 & pids+=($!)
 in_server "$python" -m http.server 8080 --bind 0.0.0.0 --directory "$work/www" > /dev/null 2>&1 & pids+=($!)
@@ -156,3 +162,86 @@ start_runner --ss "127.0.0.1:$ss_port:$psk"
 echo "== iperf3 through the Shadowsocks 2022 test node (Python peer)"
 iperf_pair "through TUN and the node" www.svc.test
 stop_runner
+
+echo "== a whole pelto connect --tun session"
+if [ ! -x "$program" ]; then
+  echo "skipped: build the linux-release preset's pelto first ($program)"
+  exit 0
+fi
+# The node listens behind the veth and reaches the service's iperf3 server and a TLS origin for
+# the probe on its own loopback; the subscription is served on the client's loopback.
+python3 tests/peers/make_test_pki.py "$work/pki" > /dev/null
+in_server "$python" tests/peers/subscription_server.py --tls "$work/pki/good.pem" "$work/pki/good.key" \
+  > "$work/probe.out" 2> /dev/null & pids+=($!)
+probe_port="$(wait_line "$work/probe.out" listening | cut -d' ' -f2)"
+in_server iperf3 -s -B 127.0.0.1 -p 5202 > /dev/null 2>&1 & pids+=($!)
+in_server "$python" tests/peers/ss2022_server.py --bind 10.9.0.4 --port 0 --psk "$psk" \
+  --map "service.example:5201=127.0.0.1:5202" --map "probe.example:443=127.0.0.1:$probe_port" \
+  > "$work/node.out" 2> /dev/null & pids+=($!)
+node_port="$(wait_line "$work/node.out" listening | cut -d' ' -f2)"
+mkdir -p "$work/list" "$work/varlib" "$work/config"
+echo "ss://2022-blake3-aes-128-gcm:${psk//=/%3D}@10.9.0.4:$node_port#bench%20node" > "$work/list/nodes.txt"
+in_client "$python" tests/peers/http_origin.py --directory "$work/list" > "$work/list.out" 2> /dev/null & pids+=($!)
+list_port="$(wait_line "$work/list.out" listening | cut -d' ' -f2)"
+
+ip -n "$client" route add default via 10.9.0.2 dev v0
+resolver="nameserver 10.9.0.2"
+echo "$resolver" > "/etc/netns/$client/resolv.conf"
+in_client env XDG_RUNTIME_DIR="$work" XDG_CONFIG_HOME="$work/config" GSETTINGS_BACKEND=keyfile \
+  sh -c 'mount --bind "$0" /var/lib && echo $$ > "$1" && exec "$2" connect --tun --subscription "$3"' \
+  "$work/varlib" "$work/pelto.pid" "$(realpath "$program")" "http://127.0.0.1:$list_port/nodes.txt" \
+  > "$work/pelto.out" 2>&1 & pids+=($!)
+for _ in $(seq 1 600); do grep -q 'Connected:' "$work/pelto.out" && break; sleep 0.1; done
+grep -q 'Connected:' "$work/pelto.out" || { echo "pelto did not connect:" >&2; cat "$work/pelto.out" >&2; exit 1; }
+pelto_pid="$(cat "$work/pelto.pid")"
+
+cat > "$work/dnsload.py" <<'PY'
+# Latency of sequential queries, then the rate with IN_FLIGHT queries outstanding.
+import random, select, socket, struct, sys, time
+server, name = sys.argv[1], sys.argv[2].encode()
+question = b''.join(bytes([len(p)]) + p for p in name.split(b'.')) + b'\x00\x00\x01\x00\x01'
+def query(ident):
+    return struct.pack('!HHHHHH', ident, 0x0100, 1, 0, 0, 0) + question
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setblocking(False)
+def receive(timeout):
+    ready, _, _ = select.select([s], [], [], timeout)
+    return s.recv(4096) if ready else None
+times = []
+for i in range(1000):
+    ident = random.randrange(65536)
+    t = time.perf_counter(); s.sendto(query(ident), (server, 53))
+    while True:
+        a = receive(2)
+        if a is None or a[:2] == struct.pack('!H', ident): break
+    if a is not None: times.append((time.perf_counter() - t) * 1000)
+times.sort()
+total, in_flight = 5000, 64
+sent = answered = 0
+outstanding = set()
+start = time.perf_counter()
+while answered < total:
+    while sent < total and len(outstanding) < in_flight:
+        s.sendto(query(sent), (server, 53)); outstanding.add(sent); sent += 1
+    a = receive(2)
+    if a is None: break
+    ident = struct.unpack('!H', a[:2])[0]
+    if ident in outstanding:
+        outstanding.discard(ident); answered += 1
+rate = answered / (time.perf_counter() - start)
+print('p50 %.2f ms  p95 %.2f ms  (%d/1000)   %6.0f answers/s (%d/%d answered)' %
+      (times[len(times) // 2], times[len(times) * 95 // 100], len(times), rate, answered, total))
+PY
+printf '%-34s %s\n' "routed name, through pelto" "$(in_client "$python" "$work/dnsload.py" 172.19.77.53 service.example)"
+printf '%-34s %s\n' "ordinary name, through pelto" "$(in_client "$python" "$work/dnsload.py" 172.19.77.53 other.test)"
+printf '%-34s %s\n' "routed name, upstream directly" "$(in_client "$python" "$work/dnsload.py" 10.9.0.2 service.example)"
+printf '%-34s %s\n' "ordinary name, upstream directly" "$(in_client "$python" "$work/dnsload.py" 10.9.0.2 other.test)"
+iperf_pair "through TUN and the node" service.example
+printf '%-34s %s\n' "pelto" "$(awk '/VmRSS|Threads/ {printf "%s %s %s  ", $1, $2, $3}' "/proc/$pelto_pid/status")"
+kill -TERM "$pelto_pid"
+for _ in $(seq 1 100); do kill -0 "$pelto_pid" 2>/dev/null || break; sleep 0.1; done
+restored=no
+[ "$(cat "/etc/netns/$client/resolv.conf")" = "$resolver" ] && restored=yes
+adapter=gone
+ip -n "$client" link show pelto0 > /dev/null 2>&1 && adapter=left
+printf '%-34s resolver file restored: %s, adapter %s\n' "after SIGTERM" "$restored" "$adapter"

@@ -430,11 +430,11 @@ class ss_server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, cfg):
+    def __init__(self, address, port, cfg):
         self.cfg = cfg
         self.active = set()
         self.active_lock = threading.Lock()
-        super().__init__(("127.0.0.1", port), None)
+        super().__init__((address, port), None)
 
     def finish_request(self, request, client_address):
         with self.active_lock:
@@ -454,6 +454,7 @@ class ss_server(socketserver.ThreadingTCPServer):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--bind", default="127.0.0.1", help="IPv4 address to listen on")
     parser.add_argument("--psk", help="single-user pre-shared key (Base64, 16 bytes)")
     parser.add_argument("--ipsk", help="identity pre-shared key for multi-user mode")
     parser.add_argument("--user", action="append", default=[], help="a user's key (multi-user)")
@@ -472,7 +473,7 @@ def main():
         raise SystemExit("--chunk-size must be 1..65535")
     cfg = server_config(args)
 
-    server = ss_server(args.port, cfg)
+    server = ss_server(args.bind, args.port, cfg)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
