@@ -245,13 +245,15 @@ def serve(args, address):
     bus = dbus.bus.BusConnection(address)
     state = State(args)
     objects = [Manager(bus, state)] + [Link(bus, state, i) for i in sorted(state.links)]
-    name = dbus.service.BusName(SERVICE, bus, do_not_queue=True)
+    # Requested directly: a name object would try to give the name back after the bus has gone.
+    if bus.request_name(SERVICE, dbus.bus.NAME_FLAG_DO_NOT_QUEUE) != dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
+        sys.exit("cannot own " + SERVICE)
     loop = GLib.MainLoop()
     bus.call_on_disconnection(lambda _: loop.quit())
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
     print("ready " + address, flush=True)
     loop.run()
-    del objects, name
+    del objects
 
 
 def bus_config(directory):
