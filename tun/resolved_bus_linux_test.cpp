@@ -162,7 +162,7 @@ private:
     std::string address_;
 };
 
-class resolver_service_policy : public ::testing::Test {
+class dns_policy_via_resolver_service : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -232,7 +232,7 @@ const char* const policy_calls =
     "SetLinkDefaultRoute 42 true\n"
     "FlushCaches\n";
 
-TEST_F(resolver_service_policy, lands_on_the_adapter_link_as_the_only_route_and_is_reverted_by_delete)
+TEST_F(dns_policy_via_resolver_service, lands_on_the_adapter_link_as_the_only_route_and_is_reverted_by_delete)
 {
     ASSERT_EQ(mkdir((dir_ + "/peer").c_str(), 0700), 0);
     start_peer({"--links", "7,42"});
@@ -256,7 +256,7 @@ TEST_F(resolver_service_policy, lands_on_the_adapter_link_as_the_only_route_and_
     EXPECT_EQ(peer_.calls(), std::string(policy_calls) + "RevertLink 42\nFlushCaches\n");
 }
 
-TEST_F(resolver_service_policy, a_file_listing_only_the_stub_addresses_goes_through_the_service_too)
+TEST_F(dns_policy_via_resolver_service, a_file_listing_only_the_stub_addresses_goes_through_the_service_too)
 {
     use_plain_file("# managed elsewhere\nnameserver 127.0.0.53\nnameserver 127.0.0.54\n");
     ASSERT_EQ(mkdir((dir_ + "/peer").c_str(), 0700), 0);
@@ -278,7 +278,7 @@ TEST_F(resolver_service_policy, a_file_listing_only_the_stub_addresses_goes_thro
     EXPECT_EQ(peer_.calls(), calls);
 }
 
-TEST_F(resolver_service_policy, recovery_after_a_crash_only_flushes_the_cache)
+TEST_F(dns_policy_via_resolver_service, recovery_after_a_crash_only_flushes_the_cache)
 {
     ASSERT_EQ(mkdir((dir_ + "/peer").c_str(), 0700), 0);
     start_peer({"--links", "42"});
@@ -304,7 +304,7 @@ TEST_F(resolver_service_policy, recovery_after_a_crash_only_flushes_the_cache)
     EXPECT_EQ(peer_.calls(), std::string(policy_calls) + "FlushCaches\n");
 }
 
-TEST_F(resolver_service_policy, upstream_is_the_interface_server_then_a_global_one_then_the_file_then_the_fallback)
+TEST_F(dns_policy_via_resolver_service, upstream_is_the_interface_server_then_a_global_one_then_the_file_then_the_fallback)
 {
     // Interface 1 (loopback exists everywhere) lists a loopback and the virtual address first.
     ASSERT_EQ(mkdir((dir_ + "/peer").c_str(), 0700), 0);
@@ -334,7 +334,7 @@ TEST_F(resolver_service_policy, upstream_is_the_interface_server_then_a_global_o
     EXPECT_EQ(upstream_for(1), ip("10.3.3.3"));
 }
 
-TEST_F(resolver_service_policy, a_service_that_hangs_fails_within_the_bound_and_its_late_setting_is_reverted)
+TEST_F(dns_policy_via_resolver_service, a_service_that_hangs_fails_within_the_bound_and_its_late_setting_is_reverted)
 {
     ASSERT_EQ(mkdir((dir_ + "/peer").c_str(), 0700), 0);
     // The whole service stalls on the call, then applies it: the revert queued behind it lands last.
@@ -353,7 +353,7 @@ TEST_F(resolver_service_policy, a_service_that_hangs_fails_within_the_bound_and_
     EXPECT_FALSE(exists(journal_));
 }
 
-TEST_F(resolver_service_policy, a_refused_call_reverts_the_link_and_names_the_call)
+TEST_F(dns_policy_via_resolver_service, a_refused_call_reverts_the_link_and_names_the_call)
 {
     ASSERT_EQ(mkdir((dir_ + "/peer").c_str(), 0700), 0);
     start_peer({"--links", "42", "--fail", "SetLinkDefaultRoute"});
@@ -373,7 +373,7 @@ TEST_F(resolver_service_policy, a_refused_call_reverts_the_link_and_names_the_ca
     EXPECT_NE(message.find(u"NoSuchLink"), std::u16string::npos) << narrow(message);
 }
 
-TEST_F(resolver_service_policy, a_bus_that_accepts_but_never_answers_counts_as_no_service_within_the_bound)
+TEST_F(dns_policy_via_resolver_service, a_bus_that_accepts_but_never_answers_counts_as_no_service_within_the_bound)
 {
     // A listening socket nobody serves: the connection is accepted by the kernel, then silence.
     const std::string path = dir_ + "/silent.socket";
@@ -405,7 +405,7 @@ TEST_F(resolver_service_policy, a_bus_that_accepts_but_never_answers_counts_as_n
     close(listener);
 }
 
-TEST_F(resolver_service_policy, without_a_service_a_linked_file_is_refused_untouched)
+TEST_F(dns_policy_via_resolver_service, without_a_service_a_linked_file_is_refused_untouched)
 {
     // No bus at all (the seam points at a socket that does not exist).
     std::u16string message;
@@ -425,7 +425,7 @@ TEST_F(resolver_service_policy, without_a_service_a_linked_file_is_refused_untou
     EXPECT_FALSE(pelto::tun::dns_policy_journal_exists());
 }
 
-TEST_F(resolver_service_policy, a_stub_only_file_without_a_service_is_rewritten_with_its_journal)
+TEST_F(dns_policy_via_resolver_service, a_stub_only_file_without_a_service_is_rewritten_with_its_journal)
 {
     const std::string text = "nameserver 127.0.0.53\n";
     use_plain_file(text);
@@ -439,7 +439,7 @@ TEST_F(resolver_service_policy, a_stub_only_file_without_a_service_is_rewritten_
     EXPECT_FALSE(pelto::tun::dns_policy_journal_exists());
 }
 
-TEST_F(resolver_service_policy, the_bus_starts_the_service_when_asked_and_a_failed_start_is_reported)
+TEST_F(dns_policy_via_resolver_service, the_bus_starts_the_service_when_asked_and_a_failed_start_is_reported)
 {
     ASSERT_EQ(mkdir((dir_ + "/peer").c_str(), 0700), 0);
     start_peer({"--activation", "ok", "--links", "42"});
