@@ -11,11 +11,13 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64
   # libraries
   ca-certificates libssl-dev libcurl4-openssl-dev nlohmann-json3-dev librust-blake3-dev libglib2.0-dev
-  libmnl-dev libnftnl-dev
+  libmnl-dev libnftnl-dev libsystemd-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev wine64 xvfb
   python3 python3-cryptography b3sum openssl curl socat iperf3 iproute2 nftables trojan v2ray
   gsettings-desktop-schemas dconf-gsettings-backend libglib2.0-bin time
+  # a private message bus and a stand-in local resolver service on it
+  dbus-daemon python3-dbus python3-gi
   # embedded GUI fonts, subset at build time
   fonts-inter fonts-noto-cjk fonttools python3-fonttools
   # PNG twins of the SVG icons, rendered at build time

@@ -359,7 +359,7 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     if (code == 0 && !s.routes->add(virtual_dns_address, code)) {
         tun_log(with_code(PELTO_TEXT(u"cannot route the virtual DNS address, error ").str(), code));
     } else if (code == 0) {
-        s.policy_written = !fault(s, 18) && write_dns_policy(virtual_dns_address, out_message);
+        s.policy_written = !fault(s, 18) && write_dns_policy(s.adapter_id, virtual_dns_address, out_message);
         if (s.policy_written) {
             std::u16string line = PELTO_TEXT(u"TUN mode is on; name resolution goes to ").str();
             line += dotted_text(s.addresses.upstream_dns);

@@ -2,6 +2,7 @@
 // unshares it, so nothing here reaches the machine's own interfaces, routes or resolver file; the
 // resolver file and the journal are files in a temporary directory). Skipped without root.
 
+#include "tun/resolved_bus_linux.h"
 #include "tun/tun_control.h"
 #include "tun/tun_system.h"
 
@@ -117,6 +118,9 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     const std::string original = "# the machine's own\nnameserver 10.66.0.1\n";
     write_file(resolver, original);
     pelto::tun::set_dns_policy_paths_for_testing(resolver, journal);
+    // Never the machine's own bus: a resolver service is reached only where a case starts one.
+    const std::string no_bus = "unix:path=" + dir + "/no-bus.socket";
+    pelto::tun::set_resolver_bus_address_for_testing(no_bus);
     std::u16string message;
 
     // Each step made to fail in turn leaves nothing behind.
@@ -228,10 +232,50 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     CHECK(found.local_bind == htonl(0x0A420002));    // 10.66.0.2
     CHECK(found.upstream_dns == htonl(0x0A420001));  // 10.66.0.1
 
-    // A resolver file that links to a local resolver service's stub is refused, untouched.
+    // Behind a local resolver service (a stand-in on a private bus in this namespace), the policy
+    // lands on the adapter's link and a stop takes it back.
     const std::string stub_link = dir + "/resolv-link.conf";
     CHECK(symlink("/run/systemd/resolve/stub-resolv.conf", stub_link.c_str()) == 0);
     pelto::tun::set_dns_policy_paths_for_testing(stub_link, journal);
+    if (with_dns && access("/usr/bin/dbus-daemon", X_OK) == 0 &&
+        std::system("/usr/bin/python3 -c 'import dbus, gi' 2>/dev/null") == 0) {
+        const std::string peer_dir = dir + "/resolver";
+        CHECK(mkdir(peer_dir.c_str(), 0700) == 0);
+        const pid_t service = fork();
+        CHECK(service >= 0);
+        if (service == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            const std::string script = std::string(source) + "/tests/peers/resolver_bus_peer.py";
+            const std::string out = peer_dir + "/out";
+            freopen(out.c_str(), "w", stdout);
+            execl("/usr/bin/python3", "python3", script.c_str(), "--dir", peer_dir.c_str(), "--links", "any",
+                  static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        std::string ready;
+        for (int i = 0; i < 200 && (ready = read_file(peer_dir + "/out")).find('\n') == std::string::npos; ++i) {
+            usleep(50000);
+        }
+        CHECK(ready.rfind("ready ", 0) == 0);
+        pelto::tun::set_resolver_bus_address_for_testing(ready.substr(6, ready.find('\n') - 6));
+        CHECK(pelto::tun_start(refuse, "", message));
+        const std::string link = "link " + std::to_string(if_nametoindex("pelto0"));
+        CHECK(read_file(peer_dir + "/links.state").find(link + " dns=172.19.77.53 domains=~. default_route=yes\n") !=
+              std::string::npos);
+        CHECK(read_file(dir + "/state/resolver-link.marker").find(link) == 0);
+        pelto::tun_stop();
+        CHECK(read_file(peer_dir + "/links.state").find(link + " dns= domains= default_route=unset\n") !=
+              std::string::npos);
+        const std::string calls = read_file(peer_dir + "/calls.log");
+        CHECK(calls.size() > 30 && calls.substr(calls.size() - 30).find("RevertLink ") != std::string::npos);
+        CHECK(access((dir + "/state/resolver-link.marker").c_str(), F_OK) != 0);
+        CHECK(if_nametoindex("pelto0") == 0);
+        kill(service, SIGTERM);
+        CHECK(waitpid(service, nullptr, 0) == service);
+        pelto::tun::set_resolver_bus_address_for_testing(no_bus);
+    }
+
+    // Without the service, such a resolver file is refused, untouched.
     message.clear();
     CHECK(!pelto::tun_start(refuse, "", message));
     CHECK(message.find(u"resolver service") != std::u16string::npos);

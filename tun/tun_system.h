@@ -3,9 +3,12 @@
 // the adapter's address and interface parameters, the DNS policy that sends name resolution to the
 // virtual DNS address, and the leak-protection filters.
 //
-// Linux: rtnetlink dumps and requests; the DNS policy rewrites the resolver file in place after
-// saving its text to a journal on persistent storage, and puts it back only while it still holds
-// our text. Windows: IP Helper, the DNS client's name-resolution policy in the registry.
+// Linux: rtnetlink dumps and requests. Where the resolver file hands names to the local resolver
+// service (a link into its directory, or only its stub addresses listed) and that service answers
+// on the system bus, the DNS policy is per-link DNS on the adapter with the routing domain `~.`;
+// otherwise the resolver file is rewritten in place after saving its text to a journal on
+// persistent storage, and put back only while it still holds our text. Windows: IP Helper, the
+// DNS client's name-resolution policy in the registry.
 //
 // All calls but `leak_filters::add` run under the TUN lock.
 
@@ -34,7 +37,8 @@ bool may_configure_network();
 default_interface find_default_interface();
 // False when the interface has no usable local IPv4 address. The upstream server is the first one
 // known for the interface that is neither `virtual_dns`, 0 nor a loopback address, else the
-// fixed fallback.
+// fixed fallback. Linux asks a running local resolver service first (the interface's servers,
+// then its global ones), then the resolver file.
 bool read_interface_addresses(const default_interface& iface, std::uint32_t virtual_dns,
                               std::uint32_t fallback_dns, interface_addresses& out);
 
@@ -47,16 +51,20 @@ std::uint32_t assign_address(std::uint64_t adapter_id, std::uint32_t address);
 // MTU 1500, metric 1, link up; 0 or the system's error code.
 std::uint32_t set_interface_parameters(std::uint64_t adapter_id);
 
-// Sends all name resolution to `virtual_dns`. A journal is written before anything changes.
-// False with a message, leaving nothing behind.
-bool write_dns_policy(std::uint32_t virtual_dns, std::u16string& out_message);
+// Sends all name resolution to `virtual_dns`, served on the adapter `adapter_id` (Linux: its
+// interface index, used when the policy is set on the adapter's link; Windows ignores it). A
+// journal or marker is written before anything changes. False with a message, leaving nothing
+// behind.
+bool write_dns_policy(std::uint64_t adapter_id, std::uint32_t virtual_dns, std::u16string& out_message);
 // Undoes the policy written by this program, now or by an earlier run that ended abnormally; a
-// policy someone else has since replaced is left alone. Safe to call at any time.
+// policy someone else has since replaced is left alone. Safe to call at any time. A link setting
+// left by an earlier run went with its adapter: only the resolver service's cache is flushed.
 void delete_dns_policy();
-// Whether a journal of a written policy exists (for tests and the recovery report).
+// Whether a journal or marker of a written policy exists (for tests and the recovery report).
 bool dns_policy_journal_exists();
 
-// Test seam (Linux): the resolver file and the journal; empty restores the defaults.
+// Test seam (Linux): the resolver file and the journal (the marker of a link policy lies beside
+// it); empty restores the defaults. The bus has its own seam in resolved_bus_linux.h.
 void set_dns_policy_paths_for_testing(const std::string& resolver_file, const std::string& journal);
 
 // Leak-protection filters: while open, traffic to each added address may leave only through the

@@ -1,6 +1,7 @@
 #include "tun/tun_system.h"
 
 #include "base/obfuscated.h"
+#include "tun/resolved_bus_linux.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +10,8 @@
 #include <functional>
 #include <mutex>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -226,6 +229,147 @@ std::u16string with_code(std::u16string label, std::uint32_t code)
     return label;
 }
 
+// The IPv4 servers a resolver file lists, in order.
+std::vector<std::uint32_t> listed_servers(const std::string& text)
+{
+    std::vector<std::uint32_t> out;
+    std::istringstream lines(text);
+    std::string word, line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string address;
+        in_addr parsed{};
+        if (fields >> word >> address && word == PELTO_TEXT("nameserver").view() &&
+            inet_pton(AF_INET, address.c_str(), &parsed) == 1) {
+            out.push_back(parsed.s_addr);
+        }
+    }
+    return out;
+}
+
+bool usable_upstream(std::uint32_t address, std::uint32_t virtual_dns)
+{
+    return address != 0 && address != virtual_dns && !is_loopback(address);
+}
+
+// --- the local resolver service ---------------------------------------------------------------
+
+enum class resolver_file_kind {
+    plain,
+    service_link,  // a link into the service's own directory
+    service_stub,  // a file that lists only the service's stub addresses
+};
+
+resolver_file_kind classify_resolver_file(const std::string& path)
+{
+    char target[512] = {};
+    const ssize_t link = readlink(path.c_str(), target, sizeof target - 1);
+    if (link > 0 && std::strstr(target, PELTO_TEXT("systemd/resolve").c_str()) != nullptr) {
+        return resolver_file_kind::service_link;
+    }
+    std::string text;
+    if (!read_whole(path, text) || is_our_text(text)) {
+        return resolver_file_kind::plain;
+    }
+    const std::vector<std::uint32_t> servers = listed_servers(text);
+    const std::uint32_t stub = htonl(0x7F000035);        // 127.0.0.53
+    const std::uint32_t stub_proxy = htonl(0x7F000036);  // 127.0.0.54
+    for (std::uint32_t server : servers) {
+        if (server != stub && server != stub_proxy) {
+            return resolver_file_kind::plain;
+        }
+    }
+    return servers.empty() ? resolver_file_kind::plain : resolver_file_kind::service_stub;
+}
+
+// The link that carries our policy in this process, 0 when none (TUN lock held, like every call).
+std::int32_t policy_link = 0;
+
+// Written before a link is changed: after a crash the link's settings vanish with the adapter, but
+// the service may still cache answers that came through it.
+std::string marker_file()
+{
+    const std::string journal = journal_file();
+    const auto slash = journal.rfind('/');
+    return (slash == std::string::npos ? std::string() : journal.substr(0, slash + 1)) +
+           PELTO_TEXT("resolver-link.marker").str();
+}
+
+bool exists(const std::string& path)
+{
+    struct stat info{};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// A connection to the service when it runs or the bus can start it; null with the reason otherwise.
+std::unique_ptr<resolver_bus> reach_service(std::u16string& out_reason)
+{
+    std::unique_ptr<resolver_bus> bus = resolver_bus::connect(out_reason);
+    resolver_bus::presence presence = resolver_bus::presence::absent;
+    if (bus == nullptr || !bus->find_service(presence, out_reason)) {
+        return nullptr;
+    }
+    if (presence == resolver_bus::presence::absent) {
+        out_reason = PELTO_TEXT(u"no local resolver service is on the system bus").str();
+        return nullptr;
+    }
+    return bus;
+}
+
+bool write_link_policy(resolver_bus& bus, std::int32_t link, std::uint32_t virtual_dns, std::u16string& out_message)
+{
+    const std::string marker = marker_file();
+    if (!write_journal(marker, PELTO_TEXT("link ").str() + std::to_string(link) + "\n")) {
+        out_message = with_code(PELTO_TEXT(u"cannot save the resolver service marker, error ").str(),
+                                static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    std::u16string error;
+    if (bus.set_link_dns(link, virtual_dns, error) && bus.set_link_routing_all(link, error) &&
+        bus.set_link_default_route(link, true, error) && bus.flush_caches(error)) {
+        policy_link = link;
+        return true;
+    }
+    // A call that ran out of time may still land later: take the link back whatever failed. The
+    // marker stays until the cache is known clean.
+    std::u16string ignored;
+    if (bus.revert_link(link, ignored) && bus.flush_caches(ignored)) {
+        unlink(marker.c_str());
+    }
+    out_message = PELTO_TEXT(u"cannot send name resolution to the adapter through the local resolver service: ").str() +
+                  error;
+    return false;
+}
+
+// Takes our link policy back (this run) or flushes the cache of a run that ended abnormally: an
+// index from then may belong to another device now, so its link is never touched.
+void release_link_policy()
+{
+    const std::string marker = marker_file();
+    const std::int32_t link = std::exchange(policy_link, 0);
+    if (link == 0 && !exists(marker)) {
+        return;
+    }
+    std::u16string error;
+    std::unique_ptr<resolver_bus> bus = resolver_bus::connect(error);
+    if (bus == nullptr) {
+        return;  // keep the marker: the next start tries again
+    }
+    bool clean = false;
+    if (link != 0) {
+        clean = bus->revert_link(link, error);
+        clean = bus->flush_caches(error) && clean;
+    } else {
+        // A service that is not running has no cache; flushing would only start it.
+        resolver_bus::presence presence = resolver_bus::presence::absent;
+        clean = bus->find_service(presence, error) &&
+                (presence != resolver_bus::presence::running || bus->flush_caches(error));
+    }
+    if (clean) {
+        unlink(marker.c_str());
+    }
+}
+
 }  // namespace
 
 bool may_configure_network()
@@ -330,22 +474,32 @@ bool read_interface_addresses(const default_interface& iface, std::uint32_t virt
             }
         });
     }
-    // The resolver file names the servers; a loopback stub would send our queries back to us.
-    std::string text;
-    if (read_whole(resolver_file(), text) && !is_our_text(text)) {
-        std::istringstream lines(text);
-        std::string word, line;
-        while (out.upstream_dns == 0 && std::getline(lines, line)) {
-            std::istringstream fields(line);
-            std::string address;
-            if (fields >> word >> address && word == PELTO_TEXT("nameserver").view()) {
-                in_addr parsed{};
-                if (inet_pton(AF_INET, address.c_str(), &parsed) == 1 && parsed.s_addr != 0 &&
-                    parsed.s_addr != virtual_dns && !is_loopback(parsed.s_addr)) {
-                    out.upstream_dns = parsed.s_addr;
-                }
+    const auto take_first = [&](const std::vector<std::uint32_t>& servers) {
+        for (std::uint32_t server : servers) {
+            if (out.upstream_dns == 0 && usable_upstream(server, virtual_dns)) {
+                out.upstream_dns = server;
             }
         }
+    };
+    // Behind a local resolver service's stub, the service knows the real servers: the
+    // interface's own first, then its global ones.
+    const std::string path = resolver_file();
+    if (classify_resolver_file(path) != resolver_file_kind::plain) {
+        std::u16string ignored;
+        std::unique_ptr<resolver_bus> bus = resolver_bus::connect(ignored);
+        resolver_bus::presence presence = resolver_bus::presence::absent;
+        if (bus != nullptr && bus->find_service(presence, ignored) &&
+            presence == resolver_bus::presence::running) {
+            take_first(bus->link_servers(static_cast<std::int32_t>(iface.id)));
+            if (out.upstream_dns == 0) {
+                take_first(bus->global_servers());
+            }
+        }
+    }
+    // The resolver file names the servers; a loopback stub would send our queries back to us.
+    std::string text;
+    if (out.upstream_dns == 0 && read_whole(path, text) && !is_our_text(text)) {
+        take_first(listed_servers(text));
     }
     if (out.upstream_dns == 0) {
         out.upstream_dns = fallback_dns;
@@ -385,16 +539,25 @@ std::uint32_t set_interface_parameters(std::uint64_t adapter_id)
     return nl.request(m.header);
 }
 
-bool write_dns_policy(std::uint32_t virtual_dns, std::u16string& out_message)
+bool write_dns_policy(std::uint64_t adapter_id, std::uint32_t virtual_dns, std::u16string& out_message)
 {
     const std::string path = resolver_file();
     const std::string journal = journal_file();
-    char target[512] = {};
-    const ssize_t link = readlink(path.c_str(), target, sizeof target - 1);
-    if (link > 0 && std::strstr(target, PELTO_TEXT("systemd/resolve").c_str()) != nullptr) {
-        out_message = PELTO_TEXT(u"the system resolver file is managed by a local resolver service; "
-                                 u"TUN mode cannot redirect name resolution here").str();
-        return false;
+    const resolver_file_kind kind = classify_resolver_file(path);
+    if (kind != resolver_file_kind::plain) {
+        std::u16string reason;
+        std::unique_ptr<resolver_bus> bus = reach_service(reason);
+        if (bus != nullptr) {
+            return write_link_policy(*bus, static_cast<std::int32_t>(adapter_id), virtual_dns, out_message);
+        }
+        // Writing into the service's directory would be undone by it, or never read.
+        if (kind == resolver_file_kind::service_link) {
+            out_message = PELTO_TEXT(u"the system resolver file is managed by a local resolver service that "
+                                     u"cannot be reached (").str() +
+                          reason + PELTO_TEXT(u"); TUN mode cannot redirect name resolution here").str();
+            return false;
+        }
+        // A file naming only the stub while nothing serves it: rewritten like any other.
     }
     std::string previous;
     if (!read_whole(path, previous)) {
@@ -419,6 +582,7 @@ bool write_dns_policy(std::uint32_t virtual_dns, std::u16string& out_message)
 
 void delete_dns_policy()
 {
+    release_link_policy();
     const std::string journal = journal_file();
     std::string saved;
     if (!read_whole(journal, saved)) {
@@ -434,8 +598,7 @@ void delete_dns_policy()
 
 bool dns_policy_journal_exists()
 {
-    struct stat info{};
-    return stat(journal_file().c_str(), &info) == 0;
+    return exists(journal_file()) || exists(marker_file());
 }
 
 void set_dns_policy_paths_for_testing(const std::string& resolver, const std::string& journal)

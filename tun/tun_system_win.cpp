@@ -201,7 +201,7 @@ std::uint32_t set_interface_parameters(std::uint64_t adapter_id)
     return SetIpInterfaceEntry(&row);
 }
 
-bool write_dns_policy(std::uint32_t virtual_dns, std::u16string& out_message)
+bool write_dns_policy(std::uint64_t, std::uint32_t virtual_dns, std::u16string& out_message)
 {
     HKEY key = nullptr;
     const LSTATUS opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, policy_key().c_str(), 0, nullptr, 0,

@@ -33,7 +33,7 @@ TEST(dns_policy, written_with_the_rule_values_then_deleted_without_a_trace)
     std::uint32_t virtual_dns = 0;
     std::memcpy(&virtual_dns, raw, 4);
     std::u16string message;
-    ASSERT_TRUE(pelto::tun::write_dns_policy(virtual_dns, message)) << std::string(message.begin(), message.end());
+    ASSERT_TRUE(pelto::tun::write_dns_policy(1, virtual_dns, message)) << std::string(message.begin(), message.end());
     EXPECT_TRUE(pelto::tun::dns_policy_journal_exists());
     EXPECT_EQ(read_string(L"GenericDNSServers"), L"172.19.77.53");
 
@@ -54,7 +54,7 @@ TEST(dns_policy, written_with_the_rule_values_then_deleted_without_a_trace)
     EXPECT_EQ(names[2], L'\0');  // the list's double terminator
 
     // Writing again over a left-over rule succeeds; one delete removes it whole.
-    ASSERT_TRUE(pelto::tun::write_dns_policy(virtual_dns, message));
+    ASSERT_TRUE(pelto::tun::write_dns_policy(1, virtual_dns, message));
     pelto::tun::delete_dns_policy();
     EXPECT_FALSE(pelto::tun::dns_policy_journal_exists());
     EXPECT_EQ(read_string(L"GenericDNSServers"), L"<missing>");
