@@ -129,7 +129,7 @@ void namespace_scenario(const std::string& hardware_name)
               0);
     ASSERT_TRUE(wait_for_state("s0", "LOWERLAYERDOWN"));
     const std::string routes = run("ip -4 route show table all");
-    EXPECT_EQ(find_default_interface().id, index("m0"));
+    EXPECT_EQ(find_default_interface().id, index("m0")) << routes << run("ip -o link show");
     EXPECT_EQ(run("ip -4 route show table all"), routes);
 
     // A route with two next hops offers both, the first one first.

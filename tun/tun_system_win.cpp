@@ -49,7 +49,8 @@ void flush_resolver_cache()
     FreeLibrary(dns);
 }
 
-// Wine ends the process inside GetIpInterfaceEntry, so there the route metric alone ranks routes.
+// Wine 8 lacks InitializeIpInterfaceEntry and ends the process when it is called, so there the
+// interface metric is not read and the route metric alone ranks routes.
 bool running_under_wine()
 {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
