@@ -14,17 +14,36 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "base/bytes.h"
 
 namespace pelto::tun {
 
+// The interface of the IPv4 default route, as `find_default_interface` finds it (read-only; start-up
+// asks it too, wired meaning a hardware Ethernet adapter).
 struct default_interface {
     std::uint64_t id = 0;  // Windows: LUID; Linux: interface index
     bool wired = false;
     bool found = false;
 };
+
+// One default route over an interface that is up and of an accepted type (Ethernet, Wi-Fi, PPP,
+// mobile broadband). `cost` is what the system ranks it by: route metric plus interface metric on
+// Windows, the route's priority on Linux.
+struct default_route_candidate {
+    std::uint64_t id = 0;
+    std::uint64_t cost = 0;
+    bool hardware = false;  // a physical adapter, not a virtual one
+    bool ethernet = false;  // Ethernet, not Wi-Fi, PPP or mobile broadband
+};
+
+// The selection step of `find_default_interface`, over the candidates in route-table order: the
+// first is taken; a later one replaces it when it is hardware and the current one is not, or when
+// both are of the same kind and its cost is strictly lower. A non-hardware candidate never
+// replaces a hardware one. Wired = the choice is hardware and Ethernet.
+default_interface choose_default_interface(std::span<const default_route_candidate> candidates);
 
 struct interface_addresses {
     std::uint32_t local_bind = 0;    // network order

@@ -3,6 +3,7 @@
 #include "base/obfuscated.h"
 #include "tun/resolved_bus_linux.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <linux/if.h>  // after <net/if.h>, which it defers to
+#include <net/if_arp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -389,59 +392,167 @@ bool may_configure_network()
     return false;
 }
 
-default_interface find_default_interface()
+namespace {
+
+// --- the default interface --------------------------------------------------------------------
+
+struct default_route {
+    std::uint32_t index = 0;
+    std::uint32_t metric = 0;
+};
+
+// The main table's IPv4 unicast default routes in dump order, one per next hop. False when the
+// dump fails.
+bool read_default_routes(netlink_socket& nl, std::vector<default_route>& out)
 {
-    default_interface result;
-    netlink_socket nl;
     netlink_message<rtmsg> m;
     start_message(m, RTM_GETROUTE, NLM_F_DUMP);
     m.body.rtm_family = AF_INET;
     std::uint32_t error = 0;
     if (!nl.send(m.header, error)) {
-        return result;
+        return false;
     }
-    std::uint32_t best_metric = 0;
-    nl.receive([&](const nlmsghdr& h) {
-        if (h.nlmsg_type != RTM_NEWROUTE) {
-            return;
-        }
+    return nl.receive([&](const nlmsghdr& h) {
         const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&h));
-        if (route->rtm_dst_len != 0 || route->rtm_type != RTN_UNICAST ||
-            route->rtm_table != RT_TABLE_MAIN) {
+        if (h.nlmsg_type != RTM_NEWROUTE || route->rtm_family != AF_INET || route->rtm_dst_len != 0 ||
+            route->rtm_type != RTN_UNICAST || route->rtm_table != RT_TABLE_MAIN) {
             return;
         }
         std::uint32_t oif = 0, metric = 0;
+        std::vector<std::uint32_t> hops;
         int length = static_cast<int>(RTM_PAYLOAD(&h));
         for (auto* a = RTM_RTA(route); RTA_OK(a, length); a = RTA_NEXT(a, length)) {
-            if (a->rta_type == RTA_OIF) {
+            if (a->rta_type == RTA_OIF && RTA_PAYLOAD(a) >= 4) {
                 std::memcpy(&oif, RTA_DATA(a), 4);
-            } else if (a->rta_type == RTA_PRIORITY) {
+            } else if (a->rta_type == RTA_PRIORITY && RTA_PAYLOAD(a) >= 4) {
                 std::memcpy(&metric, RTA_DATA(a), 4);
+            } else if (a->rta_type == RTA_MULTIPATH) {
+                int left = static_cast<int>(RTA_PAYLOAD(a));
+                for (auto* hop = static_cast<const rtnexthop*>(RTA_DATA(a)); RTNH_OK(hop, left);
+                     left -= static_cast<int>(RTNH_ALIGN(hop->rtnh_len)), hop = RTNH_NEXT(hop)) {
+                    hops.push_back(static_cast<std::uint32_t>(hop->rtnh_ifindex));
+                }
             }
         }
-        if (oif == 0) {
+        if (oif != 0) {
+            hops.insert(hops.begin(), oif);
+        }
+        for (std::uint32_t index : hops) {
+            out.push_back({index, metric});
+        }
+    }) == 0;
+}
+
+// A link of this process's network namespace as rtnetlink reports it.
+struct link_record {
+    std::uint32_t index = 0;
+    std::uint16_t type = 0;  // ARPHRD_*
+    std::uint8_t operstate = IF_OPER_UNKNOWN;
+    std::string name;
+    std::string address;  // spelt as sysfs spells it: "02:00:5e:10:00:01"
+};
+
+// Every link of the namespace; empty when the dump fails.
+std::vector<link_record> read_links(netlink_socket& nl)
+{
+    std::vector<link_record> links;
+    netlink_message<ifinfomsg> m;
+    start_message(m, RTM_GETLINK, NLM_F_DUMP);
+    m.body.ifi_family = AF_UNSPEC;
+    std::uint32_t error = 0;
+    if (!nl.send(m.header, error)) {
+        return links;
+    }
+    const std::uint32_t failed = nl.receive([&](const nlmsghdr& h) {
+        if (h.nlmsg_type != RTM_NEWLINK) {
             return;
         }
-        // Only an interface that is up and has a carrier carries the default route.
-        char name[IF_NAMESIZE] = {};
-        if (if_indextoname(oif, name) == nullptr) {
-            return;
+        const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(&h));
+        link_record link;
+        link.index = static_cast<std::uint32_t>(info->ifi_index);
+        link.type = info->ifi_type;
+        int length = static_cast<int>(IFLA_PAYLOAD(&h));
+        for (auto* a = IFLA_RTA(info); RTA_OK(a, length); a = RTA_NEXT(a, length)) {
+            const auto* data = static_cast<const unsigned char*>(RTA_DATA(a));
+            const std::size_t size = RTA_PAYLOAD(a);
+            if (a->rta_type == IFLA_IFNAME) {
+                link.name.assign(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+            } else if (a->rta_type == IFLA_OPERSTATE && size >= 1) {
+                link.operstate = data[0];
+            } else if (a->rta_type == IFLA_ADDRESS) {
+                for (std::size_t i = 0; i < size; ++i) {
+                    char pair[4];
+                    std::snprintf(pair, sizeof pair, i == 0 ? "%02x" : ":%02x", data[i]);
+                    link.address += pair;
+                }
+            }
         }
-        std::string operstate;
-        read_whole(PELTO_TEXT("/sys/class/net/").str() + name + PELTO_TEXT("/operstate").str(), operstate);
-        if (operstate.rfind(PELTO_TEXT("down").str(), 0) == 0) {
-            return;
-        }
-        if (!result.found || metric < best_metric) {
-            result.id = oif;
-            result.found = true;
-            best_metric = metric;
-            std::string type;
-            read_whole(PELTO_TEXT("/sys/class/net/").str() + name + PELTO_TEXT("/type").str(), type);
-            result.wired = type.rfind("1\n", 0) == 0;  // ARPHRD_ETHER
-        }
+        links.push_back(std::move(link));
     });
-    return result;
+    if (failed != 0) {
+        links.clear();
+    }
+    return links;
+}
+
+std::string sysfs_link_path(const link_record& link, const char* leaf)
+{
+    return PELTO_TEXT("/sys/class/net/").str() + link.name + "/" + leaf;
+}
+
+bool path_exists(const std::string& path)
+{
+    struct stat info{};
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Whether sysfs describes this very link. It shows the links of the namespace that mounted it,
+// which need not be ours: another namespace may have a link of the same name.
+bool sysfs_describes(const link_record& link)
+{
+    std::string index, address;
+    if (link.name.empty() || !read_whole(sysfs_link_path(link, "ifindex"), index) ||
+        first_line(index) != std::to_string(link.index)) {
+        return false;
+    }
+    return link.address.empty() ||
+           (read_whole(sysfs_link_path(link, "address"), address) && first_line(address) == link.address);
+}
+
+}  // namespace
+
+default_interface find_default_interface()
+{
+    netlink_socket nl;
+    std::vector<default_route> routes;
+    if (!read_default_routes(nl, routes)) {
+        return {};
+    }
+    // Link type and state come from rtnetlink, which answers for this namespace; only what it does
+    // not report (a device behind the link, a wireless one) is read from sysfs, and only when
+    // sysfs shows the same link.
+    const std::vector<link_record> links = read_links(nl);
+    std::vector<default_route_candidate> candidates;
+    for (const default_route& route : routes) {
+        const auto link = std::find_if(links.begin(), links.end(),
+                                       [&](const link_record& l) { return l.index == route.index; });
+        if (link == links.end() || (link->operstate != IF_OPER_UP && link->operstate != IF_OPER_UNKNOWN) ||
+            (link->type != ARPHRD_ETHER && link->type != ARPHRD_PPP)) {
+            continue;
+        }
+        default_route_candidate c;
+        c.id = route.index;
+        c.cost = route.metric;
+        if (sysfs_describes(*link)) {
+            c.hardware = path_exists(sysfs_link_path(*link, "device"));
+            c.ethernet = link->type == ARPHRD_ETHER && !path_exists(sysfs_link_path(*link, "wireless")) &&
+                         !path_exists(sysfs_link_path(*link, "phy80211"));
+        }
+        candidates.push_back(c);
+    }
+    return choose_default_interface(candidates);
 }
 
 bool read_interface_addresses(const default_interface& iface, std::uint32_t virtual_dns,

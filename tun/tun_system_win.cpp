@@ -49,7 +49,20 @@ void flush_resolver_cache()
     FreeLibrary(dns);
 }
 
-bool is_hardware_type(ULONG type) { return type == IF_TYPE_ETHERNET_CSMACD || type == IF_TYPE_IEEE80211; }
+// Wine 8 lacks InitializeIpInterfaceEntry and ends the process when it is called, so there the
+// interface metric is not read and the route metric alone ranks routes.
+bool running_under_wine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, PELTO_TEXT("wine_get_version").c_str()) != nullptr;
+}
+
+// Ethernet, PPP, 802.11 and the two mobile broadband types (243, 244: missing from MinGW's headers).
+bool is_accepted_type(ULONG type)
+{
+    return type == IF_TYPE_ETHERNET_CSMACD || type == IF_TYPE_PPP || type == IF_TYPE_IEEE80211 || type == 243 ||
+           type == 244;
+}
 
 }  // namespace
 
@@ -68,13 +81,12 @@ bool may_configure_network()
 
 default_interface find_default_interface()
 {
-    default_interface result;
     PMIB_IPFORWARD_TABLE2 table = nullptr;
     if (GetIpForwardTable2(AF_INET, &table) != NO_ERROR || table == nullptr) {
-        return result;
+        return {};
     }
-    bool chosen_hardware = false;
-    std::uint64_t chosen_cost = 0;
+    const bool wine = running_under_wine();
+    std::vector<default_route_candidate> candidates;
     for (ULONG i = 0; i < table->NumEntries; ++i) {
         const MIB_IPFORWARD_ROW2& route = table->Table[i];
         if (route.DestinationPrefix.PrefixLength != 0 ||
@@ -84,34 +96,28 @@ default_interface find_default_interface()
         MIB_IF_ROW2 row{};
         row.InterfaceLuid = route.InterfaceLuid;
         if (GetIfEntry2(&row) != NO_ERROR || row.OperStatus != IfOperStatusUp ||
-            row.MediaConnectState == MediaConnectStateDisconnected) {
+            row.MediaConnectState == MediaConnectStateDisconnected || !is_accepted_type(row.Type)) {
             continue;
         }
-        const ULONG type = row.Type;
-        if (type != 6 && type != 23 && type != 71 && type != 243 && type != 244) {
-            continue;
+        default_route_candidate c;
+        c.id = route.InterfaceLuid.Value;
+        c.cost = route.Metric;
+        if (!wine) {
+            MIB_IPINTERFACE_ROW ip;
+            InitializeIpInterfaceEntry(&ip);
+            ip.Family = AF_INET;
+            ip.InterfaceLuid = route.InterfaceLuid;
+            if (GetIpInterfaceEntry(&ip) != NO_ERROR) {
+                continue;
+            }
+            c.cost += ip.Metric;
         }
-        MIB_IPINTERFACE_ROW ip{};
-        InitializeIpInterfaceEntry(&ip);
-        ip.Family = AF_INET;
-        ip.InterfaceLuid = route.InterfaceLuid;
-        if (GetIpInterfaceEntry(&ip) != NO_ERROR) {
-            continue;
-        }
-        const std::uint64_t cost = std::uint64_t(route.Metric) + ip.Metric;
-        const bool hardware = row.InterfaceAndOperStatusFlags.HardwareInterface && is_hardware_type(type);
-        const bool take = !result.found || (hardware && !chosen_hardware) ||
-                          (hardware == chosen_hardware && cost < chosen_cost);
-        if (take) {
-            result.id = route.InterfaceLuid.Value;
-            result.found = true;
-            result.wired = hardware && type == 6;
-            chosen_hardware = hardware;
-            chosen_cost = cost;
-        }
+        c.hardware = row.InterfaceAndOperStatusFlags.HardwareInterface != FALSE;
+        c.ethernet = row.Type == IF_TYPE_ETHERNET_CSMACD;
+        candidates.push_back(c);
     }
     FreeMibTable(table);
-    return result;
+    return choose_default_interface(candidates);
 }
 
 bool read_interface_addresses(const default_interface& iface, std::uint32_t virtual_dns,

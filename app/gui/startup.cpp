@@ -1,7 +1,6 @@
 #include "app/gui/startup.h"
 
 #include "app/elevation.h"
-#include "tun/default_route.h"
 
 namespace pelto::gui {
 
@@ -9,7 +8,7 @@ startup_calls real_startup_calls()
 {
     startup_calls c;
     c.load_preferences = [] { return load_preferences(); };
-    c.default_route_wired = [] { return find_default_route_interface().wired; };
+    c.find_default_interface = [] { return tun::find_default_interface(); };
     c.is_elevated = [] { return is_elevated(); };
     c.relaunch_elevated = [] { return relaunch_elevated(); };
     return c;  // take_lock belongs to the caller, which holds the lock for the whole run
@@ -42,7 +41,8 @@ startup_plan plan_startup(const std::vector<std::string>& args, const startup_ca
 
     preferences prefs = calls.load_preferences();
     plan.start.stored_tun_enabled = prefs.tun_enabled;
-    const bool wired = calls.default_route_wired();
+    const tun::default_interface iface = calls.find_default_interface();
+    const bool wired = iface.found && iface.wired;
     bool tun = false;
     if (elevate || prefs.tun_enabled || wired) {
         if (calls.is_elevated()) {

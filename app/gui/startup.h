@@ -4,10 +4,10 @@
 // decision table runs in tests; `real_startup_calls` is the product's.
 //
 // TUN is wanted at start when the elevate switch was given, the stored preference says so, or the
-// default route runs over a wired hardware adapter. Wanted and elevated: on. Wanted and not
-// elevated: an elevated instance is started to take over and this one exits 0; when that fails,
-// or when this instance is itself the hand-over instance (which never relaunches again), it runs
-// with TUN off and says why (`elevation_refused`).
+// default route runs over a wired hardware adapter (asked of the lookup TUN mode itself uses).
+// Wanted and elevated: on. Wanted and not elevated: an elevated instance is started to take over
+// and this one exits 0; when that fails, or when this instance is itself the hand-over instance
+// (which never relaunches again), it runs with TUN off and says why (`elevation_refused`).
 
 #include <functional>
 #include <string>
@@ -15,6 +15,7 @@
 
 #include "app/gui/controller.h"
 #include "app/preferences.h"
+#include "tun/tun_system.h"
 
 namespace pelto::gui {
 
@@ -24,7 +25,7 @@ struct startup_calls {
     // Takes the single-instance lock, waiting up to `wait_ms` for a previous instance.
     std::function<lock_result(int wait_ms)> take_lock;
     std::function<preferences()> load_preferences;
-    std::function<bool()> default_route_wired;
+    std::function<tun::default_interface()> find_default_interface;
     std::function<bool()> is_elevated;
     std::function<bool()> relaunch_elevated;
 };

@@ -28,7 +28,13 @@ struct machine {
             p.subscription_url = u"https://example.test/s";
             return p;
         };
-        c.default_route_wired = [this] { return wired; };
+        c.find_default_interface = [this] {
+            tun::default_interface iface;
+            iface.id = 7;
+            iface.wired = wired;
+            iface.found = true;
+            return iface;
+        };
         c.is_elevated = [this] { return elevated; };
         c.relaunch_elevated = [this] {
             ++relaunches;
