@@ -7,7 +7,8 @@
 #   scripts/demo.sh wine PROGRAM.exe        Windows build under Wine (--no-system-proxy)
 #   scripts/demo.sh gui pelto.exe [DRIVER]  the windowed program under Wine, driven by app_driver.exe
 #                                           (clicks Connect, then closes the window); run it in a
-#                                           network namespace with only loopback (unshare -rn)
+#                                           network namespace with only loopback (unshare -rn);
+#                                           PELTO_DEMO_SCREENSHOT=FILE.png saves the connected window
 # Nothing here touches the user's desktop, network settings or stored preferences.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -125,6 +126,18 @@ echo "  http://service.example/ -> ${service:-FAILED}"
 ordinary=$(curl -sS --max-time 10 -x "$proxy" "http://127.0.0.1:$ordinary_port/") || status=1
 echo "  http://127.0.0.1:$ordinary_port/ -> ${ordinary:-FAILED}"
 grep -q "^connect service.example 80" "$work"/node-*.log && echo "  (the service request went through a node; the ordinary one did not)"
+
+# With PELTO_DEMO_SCREENSHOT=FILE.png (gui mode, DISPLAY the one Wine draws on): the connected
+# window, cut out of a dump of the display, must look drawn.
+if [ "$mode" = gui ] && [ -n "${PELTO_DEMO_SCREENSHOT:-}" ]; then
+  read -r x y w h < <(sed -n 's/^window shown at \([-0-9]*\) \([-0-9]*\) \([0-9]*\) \([0-9]*\)$/\1 \2 \3 \4/p' "$work/pelto.out")
+  mkdir -p "$(dirname "$PELTO_DEMO_SCREENSHOT")"
+  if [ -z "${h:-}" ] || ! xwd -root -silent >"$work/screen.xwd" ||
+     ! /usr/bin/python3 tests/gui/window_shot.py "$work/screen.xwd" "$x" "$y" "$w" "$h" "$PELTO_DEMO_SCREENSHOT"; then
+    echo "demo: no drawn screenshot of the connected window" >&2
+    status=1
+  fi
+fi
 
 if [ "$mode" = native ]; then
   kill -TERM $pelto_pid

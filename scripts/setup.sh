@@ -13,7 +13,7 @@ packages=(
   ca-certificates libssl-dev libcurl4-openssl-dev nlohmann-json3-dev librust-blake3-dev libglib2.0-dev
   libmnl-dev libnftnl-dev libsystemd-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev wine64 xvfb
+  libgtest-dev libgmock-dev libbenchmark-dev wine64 xvfb x11-apps
   python3 python3-cryptography b3sum openssl curl socat iperf3 iproute2 nftables trojan v2ray
   gsettings-desktop-schemas dconf-gsettings-backend libglib2.0-bin time
   # a private message bus and a stand-in local resolver service on it

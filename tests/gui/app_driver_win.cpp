@@ -1,7 +1,8 @@
 // Drives pelto.exe from outside like a person would, for the offline demo under Wine: starts it,
 // checks that a second copy exits at once with 0, clicks Connect until the system proxy points at
 // the program's listener (printed as "Local HTTP proxy: ..."), keeps it connected for a while,
-// closes the window and checks the exit code and that the proxy settings are back.
+// closes the window and checks the exit code and that the proxy settings are back. It prints the
+// window's place on the screen so that a screenshot can be cut out of the display.
 //   app_driver.exe PELTO.EXE [SECONDS_CONNECTED]
 #include <windows.h>
 
@@ -111,7 +112,11 @@ int wmain(int argc, wchar_t** argv)
     if (hwnd == nullptr) {
         return fail("no window within 20 s", &pi);
     }
-    std::printf("window shown\n");
+    RECT area{};
+    GetWindowRect(hwnd, &area);
+    // Screen coordinates, which are the display's under Wine's X11 driver (for a screenshot).
+    std::printf("window shown at %ld %ld %ld %ld\n", area.left, area.top, area.right - area.left,
+                area.bottom - area.top);
 
     // A second copy leaves the first in charge and exits with 0.
     PROCESS_INFORMATION second{};

@@ -1,0 +1,268 @@
+#!/usr/bin/env bash
+# pelto.exe's window under Wine, and the same controller, widget tree and engine natively:
+#  1. start to first frame: app_window_timing.exe starts pelto.exe RUNS times and takes the time
+#     from CreateProcess to its first visible window (shown right after the first frame was drawn
+#     and presented), beside a plain GDI window as the baseline of what Wine itself costs;
+#  2. private memory (RssAnon) of the pelto.exe process connected with 1,000 nodes listed, beside
+#     the plain window's, with the largest private mappings;
+#  3. CPU while connected and idle with the window open: pelto.exe, the wineserver and every other
+#     process of the prefix;
+#  4. natively (Linux): bench/app_window_native with the same 1,000-node world.
+# Everything runs in a network namespace with only loopback (the machine's own default route
+# cannot turn TUN mode on), against the offline demo's peers: a subscription of 1,000 Shadowsocks
+# 2022 links spread over four live test nodes (the Python peer) and a TLS origin for the probes.
+# Nothing here touches the user's desktop, network settings or stored preferences.
+#
+#   bench/app_window.sh [RUNS] [IDLE_SECONDS]    (defaults 15 and 20)
+#   PELTO_BENCH_PHASES=24 bench/app_window.sh     only some parts (1: start, 2: memory and CPU,
+#                                                 4: native)
+# Builds what it needs first: build/windows-bench (the windows preset with PELTO_BUILD_BENCHMARKS
+# and without tests) and the linux-release preset's app_window_native.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-15}
+idle=${2:-20}
+nodes=1000
+build=$PWD/build/windows-bench
+native=$PWD/build/linux-release/bench/app_window_native
+python=/usr/bin/python3
+
+if [ -z "${PELTO_BENCH_IN_NAMESPACE:-}" ]; then
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake --preset windows -B "$build" -DPELTO_BUILD_BENCHMARKS=ON -DPELTO_BUILD_TESTS=OFF >/dev/null
+  fi
+  cmake --build "$build" -j2 --target pelto app_window_timing
+  [ -f build/linux-release/CMakeCache.txt ] || cmake --preset linux-release >/dev/null
+  cmake --build --preset linux-release --target app_window_native
+  unshare -rn true 2>/dev/null || { echo "app_window: no network namespace here" >&2; exit 1; }
+  exec unshare -rn env PELTO_BENCH_IN_NAMESPACE=1 "$0" "$@"
+fi
+ip link set lo up
+
+program=$build/app/cli/pelto.exe
+timing=$build/bench/app_window_timing.exe
+peers=$PWD/tests/peers
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  cmake/wine-run.sh --teardown "$build" >/dev/null 2>&1 || true
+  rm -f "$(dirname "$program")/pelto-endpoints.json"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_peer() {
+  local log=$1; shift
+  "$@" >"$work/$log.log" 2>"$work/$log.err" &
+  pids+=($!)
+  for _ in $(seq 1 100); do
+    port=$(sed -n 's/^listening \([0-9]*\).*/\1/p' "$work/$log.log" 2>/dev/null | head -1 || true)
+    [ -n "$port" ] && return 0
+    sleep 0.1
+  done
+  echo "app_window: $log did not start" >&2
+  exit 1
+}
+
+# The world: a TLS origin for the probe host, four nodes, and two lists over them: the demo's
+# size (4 links) and 1,000 links.
+$python "$peers/make_test_pki.py" "$work/pki" >/dev/null
+mkdir -p "$work/subscription"
+start_peer probe $python "$peers/subscription_server.py" --tls "$work/pki/good.pem" "$work/pki/good.key"
+probe_port=$port
+key=$(head -c 16 /dev/urandom | base64)
+node_ports=()
+for i in 1 2 3 4; do
+  start_peer "node$i" $python "$peers/ss2022_server.py" --psk "$key" --map "probe.example:443=127.0.0.1:$probe_port"
+  node_ports+=("$port")
+done
+links() {
+  local i
+  for i in $(seq 1 "$1"); do
+    printf 'ss://2022-blake3-aes-128-gcm:%s@127.0.0.1:%s#Node%%20%04d\n' "${key//=/%3D}" "${node_ports[$((i % 4))]}" "$i"
+  done | base64 -w0
+}
+links 4 >"$work/subscription/small.txt"
+links $nodes >"$work/subscription/large.txt"
+start_peer subscription $python "$peers/http_origin.py" --directory "$work/subscription"
+base="http://127.0.0.1:$port"
+# The endpoint document beside the program names the list pelto.exe loads.
+use_list() {
+  printf '{"primary": "%s/%s.txt", "backups": []}\n' "$base" "$1" >"$(dirname "$program")/pelto-endpoints.json"
+}
+
+# The prefix booted before any figure is taken.
+cmake/wine-run.sh --setup "$build" >/dev/null
+export WINEPREFIX=$build/wineprefix
+winepath_of() { printf 'Z:%s' "$(realpath "$1" | tr / '\\\\')"; }
+wine_run() { cmake/wine-run.sh "$@"; }
+
+# Every Linux process of the prefix (Wine keeps the prefix in each process's environment; other
+# users' processes cannot be read from this namespace and are skipped).
+prefix_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    if grep -qzx "WINEPREFIX=$WINEPREFIX" "$p/environ" 2>/dev/null; then echo "${p#/proc/}"; fi
+  done
+  return 0
+}
+comm_of() { cat "/proc/$1/comm" 2>/dev/null || true; }
+# The newest live process of the prefix called $1 (Wine names a process after its program).
+pid_named() {
+  local p found="" newest=0 started
+  for p in $(prefix_pids); do
+    [ "$(comm_of "$p")" = "$1" ] || continue
+    started=$(awk '{sub(/^.*\) /, ""); if ($1 != "Z") print $20}' "/proc/$p/stat" 2>/dev/null || true)
+    if [ -n "$started" ] && [ "$started" -ge "$newest" ]; then
+      newest=$started
+      found=$p
+    fi
+  done
+  echo "$found"
+}
+rss_anon_kib() { awk '/^RssAnon:/ {print $2}' "/proc/$1/status"; }
+# utime + stime of /proc/$1/stat in clock ticks (0 once the process or thread has gone).
+cpu_ticks() { awk '{sub(/^.*\) /, ""); print $12 + $13}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+
+echo "== machine"
+echo "  $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1); load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "  $(/usr/lib/wine/wine64 --version 2>/dev/null), display Xvfb $(cat "$build/xvfb.display") (software rendering)"
+echo
+
+phases=${PELTO_BENCH_PHASES:-1234}
+if [[ $phases == *1* ]]; then
+  echo "== 1. start to first frame ($runs runs each, after one warm-up)"
+  timing_exe=$(winepath_of "$timing")
+  wine_run "$timing" 1 "$timing_exe" --plain-window >/dev/null
+  wine_run "$timing" "$runs" "$timing_exe" --plain-window | sed 's/^/  plain window             | /'
+  use_list small
+  wine_run "$timing" 1 "$(winepath_of "$program")" >/dev/null
+  wine_run "$timing" "$runs" "$(winepath_of "$program")" | sed 's/^/  pelto.exe, 4 nodes       | /'
+  use_list large
+  wine_run "$timing" 5 "$(winepath_of "$program")" | sed "s/^/  pelto.exe, $nodes nodes    | /"
+  echo
+fi
+
+# Starts pelto.exe connected with list $1 held for $2 seconds in the background; sets $pelto
+# (its Linux process), $connect_pid (the driver's) and $out (the driver's output).
+start_connected() {
+  local attempt
+  use_list "$1"
+  for attempt in 1 2; do
+    out=$work/connect-$1-$attempt.out
+    : >"$out"
+    wine_run "$timing" --connect "$2" "$(winepath_of "$program")" >"$out" 2>&1 &
+    connect_pid=$!
+    pids+=($connect_pid)
+    for _ in $(seq 1 3000); do
+      grep -qs '^connected after' "$out" && break
+      kill -0 $connect_pid 2>/dev/null || break
+      sleep 0.1
+    done
+    grep -qs '^connected after' "$out" && break
+    wait $connect_pid && status=0 || status=$?
+    echo "  (attempt $attempt: the driver ended with $status: $(tr '\n' ' ' <"$out"))"
+    [ "$attempt" = 2 ] && { echo "app_window: pelto.exe did not connect" >&2; exit 1; }
+    sleep 2
+  done
+  sed -n 's/^connected after/  connected (list loaded, every node probed, session up) after/p' "$out"
+  pelto=""
+  for _ in $(seq 1 50); do
+    pelto=$(pid_named pelto.exe)
+    [ -n "$pelto" ] && break
+    sleep 0.2
+  done
+  if [ -z "$pelto" ]; then
+    echo "app_window: no pelto.exe process found among: $(for p in $(prefix_pids); do comm_of "$p"; done | tr '\n' ' ')" >&2
+    exit 1
+  fi
+  sleep 3
+}
+end_connected() {
+  wait $connect_pid || { cat "$out" >&2; echo "app_window: pelto.exe did not close with 0" >&2; exit 1; }
+  for _ in $(seq 1 100); do
+    [ -z "$(pid_named pelto.exe)" ] && return 0
+    sleep 0.2
+  done
+  echo "app_window: a pelto.exe process is left over" >&2
+  exit 1
+}
+memory_of() {
+  echo "  pelto.exe RssAnon: $(rss_anon_kib "$1") KiB (VmRSS $(awk '/^VmRSS:/ {print $2}' "/proc/$1/status") KiB)"
+  # Host code (Mesa's llvmpipe, LLVM, X11 libraries) allocates with glibc: its brk heap and its
+  # malloc arenas, which the kernel places high (0x7xxxxxxxxxxx). The program and Wine's DLLs
+  # allocate from Wine's heaps, which Wine places low.
+  awk '/^[0-9a-f]+-[0-9a-f]+ / {split($1, r, "-"); high = length(r[1]) >= 12 && r[1] >= "700000000000"; brk = ($6 == "[heap]")}
+       /^Private_Dirty:/ {if (high || brk) h += $2; else w += $2}
+       END {printf "  of its private memory (Private_Dirty): %d KiB low (the program, Wine'"'"'s DLLs and heaps),\n" \
+                   "    %d KiB in the brk heap and high mappings (host libraries and glibc malloc arenas)\n", w, h}' "/proc/$1/smaps"
+  echo "  private memory by mapping (Private_Dirty, KiB; anonymous mappings one by one):"
+  awk '/^[0-9a-f]+-[0-9a-f]+ / {name = (NF >= 6) ? $6 : "[anonymous " $1 "]"}
+       /^Private_Dirty:/ {sum[name] += $2}
+       END {for (n in sum) if (sum[n] >= 1024) printf "    %8d  %s\n", sum[n], n}' "/proc/$1/smaps" | sort -rn | head -10
+}
+percent() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v ms="$2" 'BEGIN {printf "%6.1f %%", 100 * t * 1000 / hz / ms}'; }
+
+if [[ $phases == *2* ]]; then
+  echo "== 2. pelto.exe connected, 4 nodes listed"
+  start_connected small 20
+  memory_of "$pelto"
+  end_connected
+  echo
+  echo "== 2./3. pelto.exe connected with $nodes nodes listed"
+  start_connected large $((idle + 10))
+  memory_of "$pelto"
+  declare -A before threads_before
+  for p in $(prefix_pids); do before[$p]=$(cpu_ticks "$p"); done
+  for t in /proc/"$pelto"/task/*; do threads_before[${t##*/}]=$(cpu_ticks "$pelto/task/${t##*/}"); done
+  start_ns=$(date +%s%N)
+  sleep "$idle"
+  elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+  echo "  CPU while connected and idle over $((elapsed_ms / 1000)) s (percent of one core; ${#before[@]} processes of the prefix):"
+  total=0
+  for p in "${!before[@]}"; do
+    [ -r "/proc/$p/stat" ] || continue
+    ticks=$(( $(cpu_ticks "$p") - ${before[$p]} ))
+    total=$((total + ticks))
+    [ "$ticks" -gt 0 ] && echo "    $(percent "$ticks" "$elapsed_ms")  $(comm_of "$p")"
+  done
+  echo "    $(percent "$total" "$elapsed_ms")  all of them"
+  echo "  pelto.exe's threads (by their Linux name; Wine names most of them after the program):"
+  for t in "${!threads_before[@]}"; do
+    [ -r "/proc/$pelto/task/$t/stat" ] || continue
+    ticks=$(( $(cpu_ticks "$pelto/task/$t") - ${threads_before[$t]} ))
+    [ "$ticks" -gt 0 ] && echo "    $(percent "$ticks" "$elapsed_ms")  $(cat "/proc/$pelto/task/$t/comm") (thread $t)"
+  done | sort -rn | head -8
+  end_connected
+
+  # The plain window's private memory: the floor of any Wine GUI process here.
+  wine_run "$timing" --plain-window >/dev/null 2>&1 &
+  plain_runner=$!
+  pids+=($plain_runner)
+  plain=""
+  for _ in $(seq 1 100); do
+    plain=$(pid_named app_window_timi)
+    [ -n "$plain" ] && break
+    sleep 0.1
+  done
+  sleep 2
+  if [ -n "$plain" ]; then
+    echo "  plain window RssAnon: $(rss_anon_kib "$plain") KiB (baseline)"
+    kill "$plain" 2>/dev/null || true
+  fi
+  wait $plain_runner 2>/dev/null || true
+  echo
+fi
+
+if [[ $phases == *4* ]]; then
+  echo "== 4. natively (Linux, window-less: controller, widget tree painted into a recording context, real engine)"
+  export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work GSETTINGS_BACKEND=keyfile
+  mkdir -p "$XDG_CONFIG_HOME"
+  for i in 1 2 3 4 5; do
+    "$native" "$base/large.txt" 10 >"$work/native$i.out"
+  done
+  sed 's/^/  run 1 | /' "$work/native1.out"
+  printf '  first_frame_ms over 5 runs: %s\n' "$(grep -h '^first_frame_ms' "$work"/native*.out | awk '{print $2}' | sort -n | tr '\n' ' ')"
+fi
