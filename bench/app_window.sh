@@ -53,18 +53,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-start_peer() {
-  local log=$1; shift
-  "$@" >"$work/$log.log" 2>"$work/$log.err" &
-  pids+=($!)
-  for _ in $(seq 1 100); do
-    port=$(sed -n 's/^listening \([0-9]*\).*/\1/p' "$work/$log.log" 2>/dev/null | head -1 || true)
-    [ -n "$port" ] && return 0
-    sleep 0.1
-  done
-  echo "app_window: $log did not start" >&2
-  exit 1
-}
+# shellcheck source=tests/peers/start_peer.sh
+source "$peers/start_peer.sh"
 
 # The world: a TLS origin for the probe host, four nodes, and two lists over them: the demo's
 # size (4 links) and 1,000 links.

@@ -16,6 +16,8 @@
 // Every other wait is bounded too (20 s for the window, 20 s for the end).
 #include <windows.h>
 
+#include "tests/gui/window_of_win.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <set>
@@ -24,28 +26,7 @@
 
 namespace {
 
-struct find_data {
-    DWORD pid;
-    HWND found;
-};
-
-HWND window_of(DWORD pid)
-{
-    find_data d{pid, nullptr};
-    EnumWindows(
-        [](HWND hwnd, LPARAM p) -> BOOL {
-            auto* d = reinterpret_cast<find_data*>(p);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(hwnd, &owner);
-            if (owner == d->pid && IsWindowVisible(hwnd)) {
-                d->found = hwnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&d));
-    return d.found;
-}
+using pelto::testing::window_of;
 
 // Distinct colours in the window's area as the screen shows it (0 when it cannot be read).
 std::size_t colours_on_screen(HWND hwnd)

@@ -19,17 +19,8 @@ cleanup() {
 trap cleanup EXIT
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work"
 
-start_peer() {
-  local log=$1; shift
-  "$@" >"$work/$log.log" 2>/dev/null &
-  pids+=($!)
-  for _ in $(seq 1 100); do
-    port=$(sed -n 's/^listening \([0-9]*\).*/\1/p' "$work/$log.log" 2>/dev/null | head -1 || true)
-    [ -n "$port" ] && return 0
-    sleep 0.1
-  done
-  echo "$log did not start" >&2; exit 1
-}
+# shellcheck source=tests/peers/start_peer.sh
+source "$peers/start_peer.sh"
 
 python3 "$peers/make_test_pki.py" "$work/pki"
 mkdir -p "$work/www"

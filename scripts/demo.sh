@@ -25,20 +25,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts a peer that prints "listening PORT" first; sets $port.
-start_peer() {
-  local log=$1; shift
-  "$@" >"$work/$log.log" 2>"$work/$log.err" &
-  pids+=($!)
-  for _ in $(seq 1 100); do
-    port=$(sed -n 's/^listening \([0-9]*\).*/\1/p' "$work/$log.log" 2>/dev/null | head -1 || true)
-    [ -n "$port" ] && return 0
-    sleep 0.1
-  done
-  echo "demo: $log did not start" >&2
-  cat "$work/$log.err" >&2
-  exit 1
-}
+# shellcheck source=tests/peers/start_peer.sh
+source "$peers/start_peer.sh"
 
 python3 "$peers/make_test_pki.py" "$work/pki"
 mkdir -p "$work/service" "$work/ordinary" "$work/subscription"

@@ -18,17 +18,8 @@ check() {  # description, then a command that must succeed
   local what=$1; shift
   if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
 }
-start_peer() {
-  local log=$1; shift
-  "$@" >"$work/$log.log" 2>/dev/null &
-  pids+=($!)
-  for _ in $(seq 100); do
-    port=$(sed -n 's/^listening \([0-9]*\).*/\1/p' "$work/$log.log" 2>/dev/null | head -1)
-    [ -n "$port" ] && return 0
-    sleep 0.1
-  done
-  echo "FAIL: $log did not start"; exit 1
-}
+# shellcheck source=tests/peers/start_peer.sh
+source "$peers/start_peer.sh"
 run() {  # args... -> $out (standard output and error: wine-run.sh merges them), $code
   out=$("$wine_run" "$program" "$@" 2>&1)
   code=$?

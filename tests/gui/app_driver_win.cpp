@@ -6,6 +6,8 @@
 //   app_driver.exe PELTO.EXE [SECONDS_CONNECTED]
 #include <windows.h>
 
+#include "tests/gui/window_of_win.h"
+
 #include <cstdio>
 #include <string>
 
@@ -35,28 +37,7 @@ std::wstring proxy_server()
     return value;
 }
 
-struct find_data {
-    DWORD pid;
-    HWND found;
-};
-
-HWND window_of(DWORD pid)
-{
-    find_data d{pid, nullptr};
-    EnumWindows(
-        [](HWND hwnd, LPARAM p) -> BOOL {
-            auto* d = reinterpret_cast<find_data*>(p);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(hwnd, &owner);
-            if (owner == d->pid && IsWindowVisible(hwnd)) {
-                d->found = hwnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&d));
-    return d.found;
-}
+using pelto::testing::window_of;
 
 bool start(const std::wstring& program, PROCESS_INFORMATION& pi)
 {

@@ -5,6 +5,8 @@
 //   app_instances.exe PELTO.EXE [--skip-timeout]
 #include <windows.h>
 
+#include "tests/gui/window_of_win.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,29 +20,7 @@ const wchar_t* const handover_switch = L"--handover";
 std::wstring program;
 std::vector<HANDLE> started;  // every copy this run started, ended at exit if still running
 
-struct find_data {
-    DWORD pid;
-    HWND found;
-};
-
-// A visible top-level window of process `pid`, or null.
-HWND window_of(DWORD pid)
-{
-    find_data d{pid, nullptr};
-    EnumWindows(
-        [](HWND hwnd, LPARAM p) -> BOOL {
-            auto* d = reinterpret_cast<find_data*>(p);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(hwnd, &owner);
-            if (owner == d->pid && IsWindowVisible(hwnd)) {
-                d->found = hwnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&d));
-    return d.found;
-}
+using pelto::testing::window_of;
 
 struct copy {
     HANDLE process = nullptr;
