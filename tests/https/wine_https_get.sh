@@ -29,10 +29,13 @@ start_server() {  # name args... -> sets $port
 # expect URL PATTERN [runner options]: the runner's first line must match the extended regex.
 expect() {
   local url=$1 pattern=$2; shift 2
-  local out
+  local out first
   out=$("$wine_run" "$runner" "$url" "$@" 2>/dev/null)
-  if echo "$out" | head -1 | grep -Eq "$pattern"; then
-    echo "ok   $url -> $(echo "$out" | head -1 | cut -c1-70)"
+  # The first line taken without a pipe: under pipefail, `echo | head -1` fails when head has
+  # gone before echo writes the second line (bash writes its output a line at a time).
+  first=${out%%$'\n'*}
+  if grep -Eq "$pattern" <<<"$first"; then
+    echo "ok   $url -> ${first:0:70}"
   else
     echo "FAIL $url: wanted /$pattern/, got: $out"
     failures=$((failures + 1))
