@@ -4,6 +4,7 @@
 // its own.
 
 #include "tun/tun_system.h"
+#include "tests/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -22,26 +23,8 @@
 
 namespace {
 
-std::string run(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, p) != nullptr) {
-            out += buffer;
-        }
-        pclose(p);
-    }
-    return out;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using pelto::testing::run;
+using pelto::testing::read_file;
 
 std::string snapshot() { return read_file("/proc/net/route") + run("ip -o link show | cut -d' ' -f1-3"); }
 

@@ -5,6 +5,7 @@
 
 #include "tun/resolved_bus_linux.h"
 #include "tun/tun_system.h"
+#include "tests/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,9 @@
 
 namespace {
 
+using pelto::testing::read_file;
+using pelto::testing::write_file;
+
 using namespace std::chrono_literals;
 using pelto::tun::resolver_bus_step_limit;
 
@@ -39,16 +43,6 @@ std::uint32_t ip(const char* dotted)
 const std::uint32_t virtual_dns = ip("172.19.77.53");
 const std::uint32_t fallback_dns = ip("9.9.9.9");
 constexpr std::int32_t adapter = 42;
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 bool exists(const std::string& path)
 {

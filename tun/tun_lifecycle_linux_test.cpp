@@ -5,6 +5,7 @@
 #include "tun/resolved_bus_linux.h"
 #include "tun/tun_control.h"
 #include "tun/tun_system.h"
+#include "tests/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -30,28 +31,9 @@
 
 namespace {
 
-std::string run(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, p) != nullptr) {
-            out += buffer;
-        }
-        pclose(p);
-    }
-    return out;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+using pelto::testing::run;
+using pelto::testing::read_file;
+using pelto::testing::write_file;
 
 std::unique_ptr<pelto::tun_conn> refuse(std::string_view, std::int32_t, std::u16string& error)
 {

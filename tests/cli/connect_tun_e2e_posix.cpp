@@ -22,8 +22,11 @@
 #include "tests/engine/engine_world.h"
 #include "tests/support/child_process.h"
 #include "tests/support/gsettings_sandbox.h"
+#include "tests/support/text_files.h"
 
 namespace {
+
+using pelto::testing::read_file;
 
 using namespace std::chrono_literals;
 using pelto::testing::engine_world;
@@ -82,14 +85,6 @@ result shell(const std::string& line, std::chrono::milliseconds limit = 60s)
     result r;
     r.status = pelto::testing::run_command({"/bin/sh", "-c", line}, r.out, limit);
     return r;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Everything TUN mode may touch in the namespace, for before/after comparisons.
