@@ -128,22 +128,46 @@ int plain_window()
     return 0;
 }
 
-int connect_and_hold(int seconds, const std::wstring& program)
+// Starts `program` with `arguments` appended to its command line and notes the moment; false with
+// a message when it cannot start.
+bool start_program(const std::wstring& program, const std::wstring& arguments, PROCESS_INFORMATION& out_process,
+                   LARGE_INTEGER& out_begun)
 {
     STARTUPINFOW si{};
     si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    std::wstring command = L"\"" + program + L"\"";
-    LARGE_INTEGER begun{};
-    QueryPerformanceCounter(&begun);
-    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    std::wstring command = L"\"" + program + L"\"" + arguments;
+    QueryPerformanceCounter(&out_begun);
+    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &out_process)) {
         std::fprintf(stderr, "timing: the program did not start\n");
+        return false;
+    }
+    return true;
+}
+
+// The program's window once it shows, looking again every `poll_ms`; null after 20 s from `begun`
+// or when the program ends first.
+HWND wait_for_window(const PROCESS_INFORMATION& process, const LARGE_INTEGER& begun, DWORD poll_ms)
+{
+    while (ms_since(begun) < 20000) {
+        if (HWND hwnd = window_of(process.dwProcessId)) {
+            return hwnd;
+        }
+        if (WaitForSingleObject(process.hProcess, poll_ms) == WAIT_OBJECT_0) {
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+int connect_and_hold(int seconds, const std::wstring& program)
+{
+    PROCESS_INFORMATION pi{};
+    LARGE_INTEGER begun{};
+    if (!start_program(program, L"", pi, begun)) {
         return 1;
     }
-    HWND hwnd = nullptr;
-    while (hwnd == nullptr && ms_since(begun) < 20000 && WaitForSingleObject(pi.hProcess, 10) != WAIT_OBJECT_0) {
-        hwnd = window_of(pi.dwProcessId);
-    }
+    HWND hwnd = wait_for_window(pi, begun, 10);
     bool connected = false;
     while (hwnd != nullptr && !connected && ms_since(begun) < 300000) {
         click_primary(hwnd);
@@ -188,30 +212,18 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring program = argv[2];
     std::vector<double> shown_ms;
     for (int run = 0; run < runs; ++run) {
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        std::wstring command = L"\"" + program + L"\"";
+        std::wstring arguments;
         for (int i = 3; i < argc; ++i) {
-            command += L" ";
-            command += argv[i];
+            arguments += L" ";
+            arguments += argv[i];
         }
+        PROCESS_INFORMATION pi{};
         LARGE_INTEGER begun{};
-        QueryPerformanceCounter(&begun);
-        if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-            std::fprintf(stderr, "timing: the program did not start\n");
+        if (!start_program(program, arguments, pi, begun)) {
             return 1;
         }
-        HWND hwnd = nullptr;
-        double shown = -1;
-        while (hwnd == nullptr && ms_since(begun) < 20000) {
-            hwnd = window_of(pi.dwProcessId);
-            if (hwnd != nullptr) {
-                shown = ms_since(begun);
-            } else if (WaitForSingleObject(pi.hProcess, 1) == WAIT_OBJECT_0) {
-                break;
-            }
-        }
+        const HWND hwnd = wait_for_window(pi, begun, 1);
+        const double shown = ms_since(begun);
         if (hwnd == nullptr) {
             std::fprintf(stderr, "timing: no window within 20 s (or the program ended)\n");
             TerminateProcess(pi.hProcess, 99);
