@@ -310,16 +310,16 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
             w.append(k.data);
         }
     }
-    // A question name may point past the question section into records left out: such an answer
-    // cannot be rebuilt and goes out as received.
-    if (!questions_readable(out, questions)) {
-        return rewrite_outcome::unchanged;
-    }
     out[2] &= static_cast<std::uint8_t>(~0x02);  // TC
     out[3] &= static_cast<std::uint8_t>(~0x20);  // AD
     set_u16_at(out, 6, static_cast<std::uint16_t>(kept.size()));
     set_u16_at(out, 8, 0);
     set_u16_at(out, 10, 0);
+    // A question name may point past the question section into records left out, or into the
+    // header just changed: such an answer cannot be rebuilt and goes out as received.
+    if (!questions_readable(out, questions)) {
+        return rewrite_outcome::unchanged;
+    }
     out_message = std::move(out);
     return rewrite_outcome::rewritten;
 }
