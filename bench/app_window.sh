@@ -39,7 +39,7 @@ if [ -z "${PELTO_BENCH_IN_NAMESPACE:-}" ]; then
 fi
 ip link set lo up
 
-program=$build/app/cli/pelto.exe
+program=$build/app/gui/pelto.exe
 timing=$build/bench/app_window_timing.exe
 peers=$PWD/tests/peers
 work=$(mktemp -d)

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/elevation.h"
+#include "system/elevation.h"
 #include "base/obfuscated.h"
 #include "crypto/known_answers.h"
 #include "engine/engine_state.h"
@@ -15,7 +15,7 @@
 #include "proxy/dial.h"
 #include "engine/service_domain.h"
 #include "tun/tun_control.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto {
 namespace {

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/preferences.h"
+#include "system/preferences.h"
 
 namespace pelto {
 

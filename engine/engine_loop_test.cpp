@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/elevation.h"
+#include "system/elevation.h"
 #include "engine/engine_state.h"
 #include "tun/tun_control.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto {
 namespace {

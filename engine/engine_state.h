@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/preferences.h"
-#include "engine/node_record.h"
+#include "system/preferences.h"
+#include "proxy/node_record.h"
 
 namespace pelto {
 

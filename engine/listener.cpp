@@ -12,7 +12,7 @@
 
 #include "base/obfuscated.h"
 #include "base/text.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 #include "engine/engine_state.h"
 #include "engine/service_domain.h"
 #include "engine/share_links.h"

@@ -19,7 +19,7 @@
 #include "net/socket.h"
 #include "net/subscription_url.h"
 #include "proxy/dial.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 #ifndef PELTO_PROBE_HOST_LITERAL
 #error "PELTO_PROBE_HOST_LITERAL must be defined by the build"

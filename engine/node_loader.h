@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "engine/node_record.h"
+#include "proxy/node_record.h"
 
 namespace pelto {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/node_record.h"
+#include "proxy/node_record.h"
 
 namespace pelto {
 

@@ -5,7 +5,7 @@
 #include "base/obfuscated.h"
 #include "base/text.h"
 #include "net/subscription_url.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto {
 

@@ -17,7 +17,7 @@
 #include "net/https_get.h"
 #include "net/https_seam.h"
 #include "net/socket.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto {
 namespace {

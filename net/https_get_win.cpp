@@ -10,7 +10,7 @@
 #include "base/obfuscated.h"
 #include "net/https_get.h"
 #include "net/socket.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/bytes.h"
-#include "engine/node_record.h"
+#include "proxy/node_record.h"
 #include "proxy/stream.h"
 
 namespace pelto {

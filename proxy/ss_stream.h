@@ -24,7 +24,7 @@
 
 #include "base/bytes.h"
 #include "crypto/aes_gcm.h"
-#include "engine/node_record.h"
+#include "proxy/node_record.h"
 #include "net/socket_holder.h"
 #include "proxy/stream.h"
 

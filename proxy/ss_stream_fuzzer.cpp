@@ -18,7 +18,7 @@
 #include "base/bytes.h"
 #include "crypto/aes_gcm.h"
 #include "crypto/blake3_hash.h"
-#include "engine/node_record.h"
+#include "proxy/node_record.h"
 #include "net/socket.h"
 #include "proxy/ss_stream.h"
 

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "base/bytes.h"
-#include "engine/node_record.h"
+#include "proxy/node_record.h"
 #include "net/tls_channel.h"
 #include "proxy/stream.h"
 

@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "base/bytes.h"
-#include "engine/node_record.h"
+#include "proxy/node_record.h"
 #include "proxy/byte_io.h"
 #include "proxy/stream.h"
 #include "proxy/vless_codec.h"

@@ -7,7 +7,7 @@
 #include "base/text.h"
 #include "d2dui/platform_services.h"
 #include "ui/flags.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 #include "ui/palette.h"
 
 namespace pelto::ui {

@@ -2,7 +2,7 @@
 
 #include "base/obfuscated.h"
 #include "d2dui/platform_services.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 #include "ui/palette.h"
 
 namespace pelto::ui {

@@ -5,7 +5,7 @@
 
 #include "tests/support/recording_context.h"
 #include "ui/flags.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 #include "ui/palette.h"
 #include "ui/node_list.h"
 #include "ui/screens.h"

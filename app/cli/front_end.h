@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/preferences.h"
+#include "system/preferences.h"
 #include "engine/engine_state.h"
 
 namespace pelto::cli {

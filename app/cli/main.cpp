@@ -13,9 +13,9 @@
 
 #include "app/cli/console.h"
 #include "app/cli/front_end.h"
-#include "app/elevation.h"
-#include "app/instance_lock.h"
-#include "app/preferences.h"
+#include "system/elevation.h"
+#include "system/instance_lock.h"
+#include "system/preferences.h"
 #include "base/obfuscated.h"
 #include "base/text.h"
 #include "crypto/known_answers.h"
@@ -23,7 +23,7 @@
 #include "engine/listener.h"
 #include "engine/system_proxy.h"
 #include "net/subscription_url.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 #ifndef PELTO_VERSION_TEXT
 #define PELTO_VERSION_TEXT "0.0.0"

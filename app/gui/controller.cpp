@@ -5,10 +5,10 @@
 #include <mutex>
 #include <system_error>
 
-#include "app/elevation.h"
+#include "system/elevation.h"
 #include "base/obfuscated.h"
 #include "net/subscription_url.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto::gui {
 namespace {

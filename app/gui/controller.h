@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/gui/engine_port.h"
-#include "app/preferences.h"
+#include "system/preferences.h"
 #include "engine/engine_state.h"
 #include "ui/screens.h"
 

@@ -5,7 +5,7 @@
 
 #include "app/gui/controller.h"
 #include "tests/support/recording_context.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto::gui {
 namespace {

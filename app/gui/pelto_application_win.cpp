@@ -6,7 +6,7 @@
 
 #include "base/obfuscated.h"
 #include "d2dui/application.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto::gui {
 namespace {

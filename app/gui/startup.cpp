@@ -1,6 +1,6 @@
 #include "app/gui/startup.h"
 
-#include "app/elevation.h"
+#include "system/elevation.h"
 
 namespace pelto::gui {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/gui/controller.h"
-#include "app/preferences.h"
+#include "system/preferences.h"
 #include "tun/tun_system.h"
 
 namespace pelto::gui {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/elevation.h"
+#include "system/elevation.h"
 #include "app/gui/startup.h"
 
 namespace pelto::gui {

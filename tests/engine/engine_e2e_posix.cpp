@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "app/preferences.h"
+#include "system/preferences.h"
 #include "engine/engine_loop.h"
 #include "engine/engine_state.h"
 #include "engine/listener.h"
@@ -25,7 +25,7 @@
 #include "net/socket.h"
 #include "tests/engine/engine_world.h"
 #include "tests/support/gsettings_sandbox.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto {
 namespace {

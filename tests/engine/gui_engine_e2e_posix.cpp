@@ -16,7 +16,7 @@
 #include "tests/engine/engine_world.h"
 #include "tests/support/gsettings_sandbox.h"
 #include "tests/support/recording_context.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto {
 namespace {

@@ -22,7 +22,7 @@
 
 #include "d2dui/application.h"
 #include "d2dui/platform_services.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 #include "ui/screens.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "net/https_seam.h"
 #include "net/socket.h"
 #include "tests/support/child_process.h"
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 namespace pelto {
 namespace {

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "crypto/encoding.h"
-#include "engine/node_record.h"
+#include "proxy/node_record.h"
 #include "net/socket.h"
 #include "proxy/dial.h"
 #include "proxy/direct_stream.h"

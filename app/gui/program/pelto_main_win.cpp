@@ -7,7 +7,7 @@
 
 #include "app/gui/pelto_application.h"
 #include "app/gui/startup.h"
-#include "app/preferences.h"
+#include "system/preferences.h"
 #include "base/obfuscated.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/preferences.h"
+#include "system/preferences.h"
 #include "base/obfuscated.h"
 
 namespace pelto {

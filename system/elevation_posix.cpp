@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/elevation.h"
+#include "system/elevation.h"
 #include "base/obfuscated.h"
 
 extern char** environ;

@@ -1,4 +1,4 @@
-#include "app/preferences.h"
+#include "system/preferences.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ui/localized_text.h"
+#include "base/localized_text.h"
 
 #include "base/obfuscated.h"
 

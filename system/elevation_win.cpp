@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/elevation.h"
+#include "system/elevation.h"
 #include "base/obfuscated.h"
 
 namespace pelto {

@@ -1,4 +1,4 @@
-#include "app/elevation.h"
+#include "system/elevation.h"
 
 #include <gtest/gtest.h>
 

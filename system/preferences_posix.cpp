@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/preferences.h"
+#include "system/preferences.h"
 #include "base/obfuscated.h"
 #include "base/text.h"
 
