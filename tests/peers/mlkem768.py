@@ -248,8 +248,8 @@ def check_encapsulation_key(ek):
     if len(ek) != EK_SIZE:
         raise ValueError('encapsulation key of %d bytes, not %d' % (len(ek), EK_SIZE))
     for i in range(K):
-        part = ek[384 * i:384 * (i + 1)]
-        if byte_encode(12, byte_decode(12, part)) != part:
+        block = ek[384 * i:384 * (i + 1)]
+        if byte_encode(12, byte_decode(12, block)) != block:
             raise ValueError('encapsulation key holds a coefficient not below q')
 
 

@@ -13,19 +13,38 @@ once all listen:
                  the same with that cipher suite, whatever --suite says.
   reality_hybrid, reality_x25519
                  the same with that key exchange group, whatever --group says.
-  plain          the same TLS 1.3 server half with an ordinary self-signed Ed25519 certificate and
-                 no REALITY token check, echoing application data (for `openssl s_client`).
+  plain          the same TLS 1.3 server half (--suite and --group apply) with an ordinary
+                 self-signed Ed25519 certificate and no REALITY rules or token check, echoing
+                 application data (for `openssl s_client`).
   tls            Python's ssl module (TLS 1.2/1.3, the test CA's leaf) serving VLESS (+Vision).
   fallback       the decoy, where every ClientHello that is not REALITY's goes: a real TLS server
                  (Python's ssl, an ECDSA certificate for ecdsa.test) that echoes.
-  <misbehaviour> REALITY with one fault (see MISBEHAVIOURS).
+  <misbehaviour> REALITY with one fault (see MISBEHAVIOURS). Among them, for the hybrid era:
+                 hello_retry_request       a well-formed HelloRetryRequest (asking for a group the
+                                           client listed but sent no share for, else secp256r1)
+                                           instead of the ServerHello; the older hello_retry is a
+                                           ServerHello with the retry random and a full key share
+                 suite_not_offered         the ServerHello names a TLS 1.3 suite the client did not
+                                           offer (the first of 1301..1305 missing, else c02f)
+                 hybrid_share_short, hybrid_share_long
+                                           the hybrid ServerHello share is 1119 or 1121 bytes
+                 mlkem_ciphertext_altered  one bit of the ML-KEM ciphertext flipped after the
+                                           encapsulation: the client's implicit rejection gives it
+                                           another secret, so it cannot open the server's flight
+                 The last three always answer with X25519MLKEM768 (handshake_failure without it).
+                 suite_1302 names TLS_AES_256_GCM_SHA384 in the ServerHello but protects the
+                 flight with the keys of the listener's own suite (no fault with --suite 1302).
 
 Which ClientHello counts as REALITY (--rules):
   current  (servers since September 2026) the key_share holds one X25519MLKEM768 entry of 1216
            bytes (ML-KEM-768 encapsulation key, then an X25519 key) and at most one X25519 entry
            of 32 bytes, which must come after it; GREASE and other groups are ignored. The auth
-           key comes from the plain X25519 share, or without one from the hybrid's X25519 part.
-  legacy   (before; also --legacy-x25519) an X25519 entry of 32 bytes is enough.
+           key comes from the plain X25519 share, or without one from the X25519 key in the hybrid.
+  legacy   (before; also --legacy-x25519) an X25519 entry of 32 bytes is enough. The default.
+--group hybrid answers with X25519MLKEM768 (ML-KEM-768 ciphertext, then the server's X25519 key;
+the TLS shared secret is the ML-KEM secret followed by the X25519 one), --group x25519 with
+X25519 and the client's plain X25519 share; the default is hybrid under current rules and x25519
+under legacy ones. --suite 1301|1302|1303 (default 1301) picks the cipher suite.
 A hello that fails the rules, offers no TLS 1.3, cannot be parsed or carries no valid token is
 relayed to the decoy untouched. A REALITY client that offers none of what the listener must
 use (its suite, or the share for its group) gets a fatal handshake_failure alert, as a TLS

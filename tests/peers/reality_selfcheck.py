@@ -112,16 +112,19 @@ class Direction:
 # The ClientHello
 
 class Offer:
-    """Key shares in the order given: 'grease', 'hybrid', 'x25519', or (group, length) for an
-    entry of random bytes; the private halves are kept for the ServerHello."""
+    """Key shares in the order given: 'grease', 'hybrid', 'hybrid_over_q' (its encapsulation key
+    fails the modulus check), 'x25519', or (group, length) for an entry of random bytes; the
+    private halves are kept for the ServerHello."""
 
     def __init__(self, layout):
         self.entries, self.x25519, self.hybrid_x25519, self.mlkem_dk = [], None, None, None
         for item in layout:
             if item == 'grease':
                 self.entries.append((GREASE_GROUP, b'\0'))
-            elif item == 'hybrid':
+            elif item in ('hybrid', 'hybrid_over_q'):
                 ek, dk = mlkem768.keygen()
+                if item == 'hybrid_over_q':
+                    ek = b'\xff' + bytes([ek[1] | 0x0F]) + ek[2:]  # first coefficient 4095
                 private = x25519.X25519PrivateKey.generate()
                 if self.mlkem_dk is None:
                     self.mlkem_dk, self.hybrid_x25519 = dk, private
@@ -495,6 +498,10 @@ def check_sessions(peer, origin_port):
     if result.outcome != 'alert 40':
         raise Failed('reality_x25519 answered a hello without an X25519 share with %s' % result.outcome)
     print('ok: reality_x25519 refuses a hello without an X25519 share with handshake_failure')
+    result, _ = handshake(peer.port('reality'), ['hybrid_over_q', 'x25519'], ALL_SUITES)
+    if result.outcome != 'alert 47':
+        raise Failed('an encapsulation key with a coefficient above q got %s' % result.outcome)
+    print('ok: an encapsulation key with a coefficient above q gets illegal_parameter')
 
 
 def check_misbehaviours(peer):
