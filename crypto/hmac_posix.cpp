@@ -29,6 +29,7 @@ bool hmac(hash_algorithm algorithm, byte_span key, byte_span data, std::span<std
 
     const auto mac_name = PELTO_TEXT("HMAC");
     const auto sha256_name = PELTO_TEXT("SHA256");
+    const auto sha384_name = PELTO_TEXT("SHA384");
     const auto sha512_name = PELTO_TEXT("SHA512");
     const auto digest_key = PELTO_TEXT("digest");
     std::unique_ptr<EVP_MAC, mac_deleter> mac(EVP_MAC_fetch(nullptr, mac_name.c_str(), nullptr));
@@ -39,7 +40,9 @@ bool hmac(hash_algorithm algorithm, byte_span key, byte_span data, std::span<std
     if (!ctx) {
         return false;
     }
-    const char* digest = algorithm == hash_algorithm::sha256 ? sha256_name.c_str() : sha512_name.c_str();
+    const char* digest = algorithm == hash_algorithm::sha256   ? sha256_name.c_str()
+                         : algorithm == hash_algorithm::sha384 ? sha384_name.c_str()
+                                                               : sha512_name.c_str();
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(digest_key.c_str(), const_cast<char*>(digest), 0),
         OSSL_PARAM_construct_end(),

@@ -62,9 +62,12 @@ bool hmac(hash_algorithm algorithm, byte_span key, byte_span data, std::span<std
     std::fill(out.begin(), out.end(), std::uint8_t{0});
 
     const auto sha256_name = PELTO_TEXT(u"SHA256");
+    const auto sha384_name = PELTO_TEXT(u"SHA384");
     const auto sha512_name = PELTO_TEXT(u"SHA512");
     const auto object_length_name = PELTO_TEXT(u"ObjectLength");
-    const char16_t* name = algorithm == hash_algorithm::sha256 ? sha256_name.c_str() : sha512_name.c_str();
+    const char16_t* name = algorithm == hash_algorithm::sha256   ? sha256_name.c_str()
+                           : algorithm == hash_algorithm::sha384 ? sha384_name.c_str()
+                                                                 : sha512_name.c_str();
 
     algorithm_handle provider;
     if (!succeeded(BCryptOpenAlgorithmProvider(provider.put(), wide(name), nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG))) {

@@ -35,10 +35,16 @@ pids+=($!)
 wait_line "$work/origin.out" "listening "
 origin_port="$(grep '^listening ' "$work/origin.out" | head -n1 | cut -d' ' -f2)"
 
+# Which ClientHello the peer takes as REALITY: "legacy" (an X25519 share is enough) while the
+# client sends the hello without the X25519MLKEM768 share; "current" (servers since September 2026:
+# the hybrid share, before any X25519 share) once it sends the hybrid one. PELTO_REALITY_RULES
+# overrides it for one run.
+reality_rules="${PELTO_REALITY_RULES:-legacy}"
+
 # The keys the tests hold too (reality_interop.cpp).
 /usr/bin/python3 "$source_dir/tests/peers/reality_peer.py" \
   --private-key 98ff1e5ad0a7c1f2a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8094b \
-  --short-id 5e1f000000000000 --uuid 5f1e3b0a9c2d4e8fa1b2c3d4e5f60718 \
+  --short-id 5e1f000000000000 --uuid 5f1e3b0a9c2d4e8fa1b2c3d4e5f60718 --rules "$reality_rules" \
   --certs "$work/certs" > "$work/reality.out" 2> "$work/reality.err" &
 pids+=($!)
 wait_line "$work/reality.out" "ports "
@@ -47,6 +53,7 @@ export PELTO_TLS_PORTS="$(grep '^ports ' "$work/reality.out" | head -n1 | cut -d
 export PELTO_TLS_CA="$work/certs/ca.pem"
 export SSL_CERT_FILE="$work/certs/ca.pem"
 export PELTO_REALITY_PEER_LOG="$work/reality.err"
+export PELTO_REALITY_RULES="$reality_rules"
 
 status=0
 "${runner[@]}" "$@" || status=$?
