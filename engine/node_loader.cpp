@@ -12,12 +12,15 @@
 
 #include "base/obfuscated.h"
 #include "base/text.h"
+#include "crypto/ml_kem.h"
 #include "crypto/random.h"
+#include "crypto/x25519.h"
 #include "engine/engine_state.h"
 #include "engine/share_links.h"
 #include "net/https_get.h"
 #include "net/socket.h"
 #include "net/subscription_url.h"
+#include "proxy/browser_hello.h"
 #include "proxy/dial.h"
 #include "base/localized_text.h"
 
@@ -270,65 +273,26 @@ bool load_nodes(std::vector<node_record>& out_nodes, std::u16string& out_error)
 
 bytes build_probe_client_hello(std::string_view host)
 {
-    std::uint8_t random[96];
+    // The same browser hello the REALITY client sends, with real key pairs and a random session
+    // id: the probe never finishes the handshake, but an observer sees an ordinary browser.
+    std::array<std::uint8_t, 64> random{};
     random_bytes(random);
-    bytes hello;
-    const auto put8 = [&](std::uint32_t v) { hello.push_back(static_cast<std::uint8_t>(v)); };
-    const auto put16 = [&](std::uint32_t v) {
-        put8(v >> 8);
-        put8(v & 0xFF);
-    };
-    const auto put_bytes = [&](const std::uint8_t* p, std::size_t n) { hello.insert(hello.end(), p, p + n); };
-    const std::size_t host_length = std::min<std::size_t>(host.size(), 0xFFFF - 16);
-    const std::size_t server_name_ext = 2 + 2 + 2 + 1 + 2 + host_length;
-    const std::size_t extensions = server_name_ext + (4 + 2 + 4) + (4 + 2 + 16) + (4 + 1 + 4) + (4 + 2 + 2 + 2 + 32);
-    const std::size_t body = 2 + 32 + 1 + 32 + 2 + 14 + 1 + 1 + 2 + extensions;
-
-    put8(22);  // record: handshake
-    put16(0x0301);
-    put16(static_cast<std::uint32_t>(4 + body));
-    put8(1);  // handshake: ClientHello
-    put8(static_cast<std::uint32_t>(body >> 16));
-    put16(static_cast<std::uint32_t>(body & 0xFFFF));
-    put16(0x0303);             // legacy version
-    put_bytes(random, 32);     // random
-    put8(32);                  // session id
-    put_bytes(random + 32, 32);
-    put16(14);                 // cipher suites
-    for (const std::uint32_t suite : {0x1301u, 0x1302u, 0x1303u, 0xC02Fu, 0xC02Bu, 0xCCA8u, 0xCCA9u}) {
-        put16(suite);
+    const x25519_key_pair plain = x25519_keypair();
+    const x25519_key_pair hybrid = x25519_keypair();
+    ml_kem_768_key_pair kem;
+    if (!kem.generate()) {
+        return {};
     }
-    put8(1);  // compression methods: null
-    put8(0);
-    put16(static_cast<std::uint32_t>(extensions));
-    put16(0);  // server_name
-    put16(static_cast<std::uint32_t>(host_length + 5));
-    put16(static_cast<std::uint32_t>(host_length + 3));
-    put8(0);
-    put16(static_cast<std::uint32_t>(host_length));
-    put_bytes(reinterpret_cast<const std::uint8_t*>(host.data()), host_length);
-    put16(10);  // supported_groups: x25519, secp256r1
-    put16(6);
-    put16(4);
-    put16(0x001D);
-    put16(0x0017);
-    put16(13);  // signature_algorithms
-    put16(18);
-    put16(16);
-    for (const std::uint32_t alg : {0x0403u, 0x0804u, 0x0401u, 0x0503u, 0x0805u, 0x0501u, 0x0806u, 0x0601u}) {
-        put16(alg);
+    bytes message;
+    const browser_hello_input input{host, std::span<const std::uint8_t, 32>(random.data(), 32),
+                                    std::span<const std::uint8_t, 32>(random.data() + 32, 32),
+                                    kem.encapsulation_key(), hybrid.public_key, plain.public_key};
+    if (!build_browser_client_hello(input, message)) {
+        return {};
     }
-    put16(43);  // supported_versions: TLS 1.3, TLS 1.2
-    put16(5);
-    put8(4);
-    put16(0x0304);
-    put16(0x0303);
-    put16(51);  // key_share: one x25519 share (random bytes; the probe never finishes the handshake)
-    put16(38);
-    put16(36);
-    put16(0x001D);
-    put16(32);
-    put_bytes(random + 64, 32);
+    const auto header = client_hello_record_header(message.size());
+    bytes hello(header.begin(), header.end());
+    hello.insert(hello.end(), message.begin(), message.end());
     return hello;
 }
 

@@ -75,31 +75,19 @@ TEST(FinalOrder, RankThenMeasuredThenLatencyThenPosition)
     EXPECT_EQ(final_order(nodes, latencies), (std::vector<std::size_t>{3, 5, 2, 1, 4, 0, 6}));
 }
 
-TEST(ProbeClientHello, WellFormedRecordWithServerName)
+TEST(ProbeClientHello, OneBrowserHelloRecordNamingTheProbeHost)
 {
+    // The layout itself is the browser builder's (proxy/browser_hello_test.cpp); here: one
+    // record around one ClientHello for the host, drawn fresh each time.
     const bytes hello = build_probe_client_hello("probe.example");
-    ASSERT_GT(hello.size(), 5u);
-    EXPECT_EQ(hello[0], 22);                               // handshake record
-    EXPECT_EQ(hello[1], 3);
-    EXPECT_EQ(hello[2], 1);
+    ASSERT_GT(hello.size(), 9u);
+    EXPECT_EQ(hello[0], 22);  // handshake record
+    EXPECT_EQ((hello[1] << 8 | hello[2]), 0x0301);
     EXPECT_EQ((hello[3] << 8 | hello[4]), static_cast<int>(hello.size()) - 5);
-    EXPECT_EQ(hello[5], 1);                                // ClientHello
+    EXPECT_EQ(hello[5], 1);  // ClientHello
     EXPECT_EQ((hello[6] << 16 | hello[7] << 8 | hello[8]), static_cast<int>(hello.size()) - 9);
-    EXPECT_EQ((hello[9] << 8 | hello[10]), 0x0303);
-    EXPECT_EQ(hello[43], 32);                              // session id length
-    EXPECT_EQ((hello[76] << 8 | hello[77]), 14);           // cipher suites length
-    const std::size_t extensions_at = 78 + 14 + 2;
-    EXPECT_EQ((hello[extensions_at] << 8 | hello[extensions_at + 1]),
-              static_cast<int>(hello.size() - extensions_at - 2));
-    // server_name first, carrying the host.
-    EXPECT_EQ((hello[extensions_at + 2] << 8 | hello[extensions_at + 3]), 0);
-    const std::string host(hello.begin() + static_cast<std::ptrdiff_t>(extensions_at + 11),
-                           hello.begin() + static_cast<std::ptrdiff_t>(extensions_at + 11 + 13));
-    EXPECT_EQ(host, "probe.example");
-    // The key share ends the record: group x25519, 32 bytes.
-    EXPECT_EQ((hello[hello.size() - 36] << 8 | hello[hello.size() - 35]), 0x001D);
-    EXPECT_EQ((hello[hello.size() - 34] << 8 | hello[hello.size() - 33]), 32);
-    // Fresh random fields every time.
+    const std::string text(hello.begin(), hello.end());
+    EXPECT_NE(text.find("probe.example"), std::string::npos);
     EXPECT_NE(hello, build_probe_client_hello("probe.example"));
 }
 

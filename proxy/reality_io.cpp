@@ -6,23 +6,19 @@
 
 #include "base/obfuscated.h"
 #include "crypto/hmac.h"
+#include "crypto/ml_kem.h"
 #include "crypto/random.h"
 #include "crypto/x25519.h"
+#include "proxy/browser_hello.h"
 #include "proxy/reality_cert.h"
 
 namespace pelto {
 namespace {
 
-constexpr std::uint16_t suite_aes_128_gcm_sha256 = 0x1301;
-constexpr std::uint16_t group_x25519 = 0x001D;
 constexpr std::uint16_t tls13_version = 0x0304;
-constexpr std::uint16_t ext_server_name = 0x0000;
-constexpr std::uint16_t ext_supported_groups = 0x000A;
-constexpr std::uint16_t ext_signature_algorithms = 0x000D;
 constexpr std::uint16_t ext_supported_versions = 0x002B;
 constexpr std::uint16_t ext_key_share = 0x0033;
 
-constexpr std::uint8_t msg_client_hello = 1;
 constexpr std::uint8_t msg_server_hello = 2;
 constexpr std::uint8_t msg_new_session_ticket = 4;
 constexpr std::uint8_t msg_encrypted_extensions = 8;
@@ -37,7 +33,15 @@ constexpr std::uint8_t hello_retry_random[32] = {
     0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
 
 constexpr std::size_t receive_piece = 16384 + 256 + tls_record_header_size;
-constexpr std::size_t session_id_offset = 39;  // in the ClientHello message, after header, version, random, length
+
+bool all_zero(byte_span data)
+{
+    std::uint8_t any = 0;
+    for (std::uint8_t b : data) {
+        any |= b;
+    }
+    return any == 0;
+}
 
 }  // namespace
 
@@ -45,10 +49,13 @@ struct reality_io::handshake_state {
     ~handshake_state()
     {
         secure_zero(keys.private_key.data(), keys.private_key.size());
+        secure_zero(hybrid_keys.private_key.data(), hybrid_keys.private_key.size());
         secure_zero(auth_key.data(), auth_key.size());
         secure_zero(messages);
     }
-    x25519_key_pair keys;
+    x25519_key_pair keys;         // the plain X25519 share; the authentication key comes from it
+    x25519_key_pair hybrid_keys;  // the X25519 half of the hybrid share, a key of its own
+    ml_kem_768_key_pair kem;
     std::array<std::uint8_t, 32> client_random{};
     std::array<std::uint8_t, 32> session_id{};
     std::array<std::uint8_t, 32> auth_key{};
@@ -101,58 +108,16 @@ bool reality_io::send_client_hello(handshake_state& hs, const reality_params& pa
     token[7] = static_cast<std::uint8_t>(now);
     std::memcpy(token.data() + 8, params.short_id.data(), 8);
 
-    bytes hello;
-    byte_writer w(hello);
-    w.u8(msg_client_hello);
-    {
-        auto body = w.prefixed_u24();
-        w.u16(0x0303);
-        w.append(hs.client_random);
-        w.u8(32);
-        w.zeros(32);  // session id: zero while it serves as associated data
-        w.u16(2);
-        w.u16(suite_aes_128_gcm_sha256);
-        w.u8(1);
-        w.u8(0);
-        auto extensions = w.prefixed_u16();
-        w.u16(ext_server_name);
-        {
-            auto ext = w.prefixed_u16();
-            auto list = w.prefixed_u16();
-            w.u8(0);  // host name
-            auto name = w.prefixed_u16();
-            w.append(params.server_name);
-        }
-        w.u16(ext_supported_groups);
-        {
-            auto ext = w.prefixed_u16();
-            auto list = w.prefixed_u16();
-            w.u16(group_x25519);
-        }
-        w.u16(ext_signature_algorithms);
-        {
-            auto ext = w.prefixed_u16();
-            auto list = w.prefixed_u16();
-            for (std::uint16_t scheme : {0x0807, 0x0403, 0x0804, 0x0401}) {
-                w.u16(scheme);
-            }
-        }
-        w.u16(ext_supported_versions);
-        {
-            auto ext = w.prefixed_u16();
-            auto list = w.prefixed_u8();
-            w.u16(tls13_version);
-        }
-        w.u16(ext_key_share);
-        {
-            auto ext = w.prefixed_u16();
-            auto shares = w.prefixed_u16();
-            w.u16(group_x25519);
-            auto key = w.prefixed_u16();
-            w.append(hs.keys.public_key);
-        }
+    hs.hybrid_keys = x25519_keypair();
+    if (!hs.kem.generate()) {
+        out_error = PELTO_TEXT(u"REALITY: generating the ML-KEM key failed").str();
+        return false;
     }
-    if (!w.ok() || hello.size() > tls_max_plaintext) {
+    const std::array<std::uint8_t, 32> zero_session_id{};
+    bytes hello;
+    const browser_hello_input input{params.server_name, hs.client_random, zero_session_id,
+                                    hs.kem.encapsulation_key(), hs.hybrid_keys.public_key, hs.keys.public_key};
+    if (!build_browser_client_hello(input, hello)) {
         out_error = PELTO_TEXT(u"REALITY: the server name is too long").str();
         return false;
     }
@@ -166,11 +131,11 @@ bool reality_io::send_client_hello(handshake_state& hs, const reality_params& pa
         out_error = PELTO_TEXT(u"REALITY: sealing the ClientHello failed").str();
         return false;
     }
-    std::memcpy(hello.data() + session_id_offset, hs.session_id.data(), 32);
+    std::memcpy(hello.data() + client_hello_session_id_offset, hs.session_id.data(), 32);
     hs.schedule.add_message(hello);
 
-    bytes record{tls_type_handshake, 0x03, 0x01, static_cast<std::uint8_t>(hello.size() >> 8),
-                 static_cast<std::uint8_t>(hello.size())};
+    const auto header = client_hello_record_header(hello.size());
+    bytes record(header.begin(), header.end());
     record.insert(record.end(), hello.begin(), hello.end());
     if (!socket_.send_all(record.data(), static_cast<std::int32_t>(record.size()))) {
         out_error = PELTO_TEXT(u"REALITY: sending the ClientHello failed").str();
@@ -209,14 +174,19 @@ bool reality_io::read_server_hello(handshake_state& hs, std::u16string& out_erro
         out_error = PELTO_TEXT(u"REALITY: the server asked for a HelloRetryRequest, which is not supported").str();
         return false;
     }
-    if (suite != suite_aes_128_gcm_sha256 || compression != 0 ||
-        !std::equal(session_id.rest().begin(), session_id.rest().end(), hs.session_id.begin(), hs.session_id.end())) {
-        out_error = PELTO_TEXT(u"REALITY: the ServerHello chose another cipher suite or session").str();
+    tls13_suite chosen{};
+    if (!tls13_suite_from_wire(suite, chosen) || compression != 0) {
+        out_error = PELTO_TEXT(u"REALITY: the ServerHello chose a cipher suite the ClientHello did not offer").str();
+        return false;
+    }
+    if (!std::equal(session_id.rest().begin(), session_id.rest().end(), hs.session_id.begin(), hs.session_id.end())) {
+        out_error = PELTO_TEXT(u"REALITY: the ServerHello does not echo the session").str();
         return false;
     }
     bool tls13 = false;
-    x25519_bytes server_key{};
-    bool have_key = false;
+    std::uint16_t group = 0;
+    byte_span server_share;
+    bool have_share = false;
     while (!extensions.empty()) {
         std::uint16_t ext_type = 0;
         byte_reader ext;
@@ -229,25 +199,75 @@ bool reality_io::read_server_hello(handshake_state& hs, std::u16string& out_erro
             tls13 = ext.read_u16(value) && value == tls13_version && ext.empty();
         } else if (ext_type == ext_key_share) {
             byte_reader key;
-            have_key = ext.read_u16(value) && value == group_x25519 && ext.read_prefixed_u16(key) &&
-                       ext.empty() && key.remaining() == 32 && key.copy_bytes(server_key);
+            have_share = ext.read_u16(group) && ext.read_prefixed_u16(key) && ext.empty();
+            server_share = key.rest();
         }
     }
-    if (!tls13 || !have_key) {
-        out_error = PELTO_TEXT(u"REALITY: the ServerHello lacks TLS 1.3 or an x25519 key share").str();
+    if (!tls13 || !have_share) {
+        out_error = PELTO_TEXT(u"REALITY: the ServerHello lacks TLS 1.3 or a key share").str();
         return false;
     }
-    const x25519_bytes shared = x25519(hs.keys.private_key, server_key);
-    const bool low_order = std::all_of(shared.begin(), shared.end(), [](std::uint8_t b) { return b == 0; });
+    hs.schedule.select_suite(chosen);
     hs.schedule.add_message(record);
-    if (low_order || !hs.schedule.derive_handshake_secrets(shared) ||
-        !read_cipher_.install(hs.schedule.server_handshake_secret()) ||
-        !write_cipher_.install(hs.schedule.client_handshake_secret())) {
-        out_error = low_order ? PELTO_TEXT(u"REALITY: the server's key share is of low order").str()
-                              : PELTO_TEXT(u"REALITY: deriving the handshake keys failed").str();
+    bytes secret;
+    if (!shared_secret_for(hs, group, server_share, secret, out_error)) {
+        return false;
+    }
+    const bool derived = hs.schedule.derive_handshake_secrets(secret) &&
+                         read_cipher_.install(hs.schedule.server_handshake_secret(), chosen) &&
+                         write_cipher_.install(hs.schedule.client_handshake_secret(), chosen);
+    secure_zero(secret);
+    if (!derived) {
+        out_error = PELTO_TEXT(u"REALITY: deriving the handshake keys failed").str();
         return false;
     }
     phase_ = phase::encrypted_handshake;
+    return true;
+}
+
+// The (EC)DHE input of the key schedule for the group the server picked: X25519 alone (32 bytes),
+// or for the hybrid the ML-KEM-768 shared secret followed by the X25519 one (64 bytes).
+bool reality_io::shared_secret_for(handshake_state& hs, std::uint16_t group, byte_span server_share, bytes& out,
+                                   std::u16string& out_error)
+{
+    x25519_bytes server_key{};
+    const x25519_bytes* our_key = &hs.keys.private_key;
+    std::array<std::uint8_t, ml_kem_shared_secret_size> kem_secret{};
+    if (group == tls_group_x25519_mlkem768) {
+        if (server_share.size() != x25519_mlkem768_server_share_size) {
+            out_error = PELTO_TEXT(u"REALITY: the server's X25519MLKEM768 key share has the wrong length").str();
+            return false;
+        }
+        if (!hs.kem.decapsulate(server_share.first(ml_kem_768_ciphertext_size), kem_secret)) {
+            out_error = PELTO_TEXT(u"REALITY: decapsulating the server's ML-KEM ciphertext failed").str();
+            return false;
+        }
+        std::memcpy(server_key.data(), server_share.data() + ml_kem_768_ciphertext_size, 32);
+        our_key = &hs.hybrid_keys.private_key;
+    } else if (group == tls_group_x25519) {
+        if (server_share.size() != 32) {
+            out_error = PELTO_TEXT(u"REALITY: the server's X25519 key share has the wrong length").str();
+            return false;
+        }
+        std::memcpy(server_key.data(), server_share.data(), 32);
+    } else {
+        out_error = PELTO_TEXT(u"REALITY: the ServerHello chose a key exchange group the ClientHello did not offer").str();
+        return false;
+    }
+    x25519_bytes ecdh = x25519(*our_key, server_key);
+    const bool low_order = all_zero(ecdh);
+    out.clear();
+    if (group == tls_group_x25519_mlkem768) {
+        out.insert(out.end(), kem_secret.begin(), kem_secret.end());
+    }
+    out.insert(out.end(), ecdh.begin(), ecdh.end());
+    secure_zero(kem_secret.data(), kem_secret.size());
+    secure_zero(ecdh.data(), ecdh.size());
+    if (low_order) {
+        secure_zero(out);
+        out_error = PELTO_TEXT(u"REALITY: the server's key share is of low order").str();
+        return false;
+    }
     return true;
 }
 
@@ -314,8 +334,15 @@ bool reality_io::handle_flight_message(handshake_state& hs, std::uint8_t type, b
         byte_reader list;
         byte_reader first;
         if (!body.read_prefixed_u8(context) || !body.read_prefixed_u24(list) || !body.empty() ||
-            !list.read_prefixed_u24(first) || !reality_certificate_signed_by(first.rest(), hs.auth_key)) {
-            out_error = PELTO_TEXT(u"REALITY: the server's certificate is not signed with the node's key").str();
+            !list.read_prefixed_u24(first)) {
+            out_error = PELTO_TEXT(u"REALITY: the server's Certificate message is malformed").str();
+            return false;
+        }
+        if (!reality_certificate_signed_by(first.rest(), hs.auth_key)) {
+            // A REALITY server that does not recognise the hello relays it to the site it imitates,
+            // whose genuine certificate then arrives here.
+            out_error = PELTO_TEXT(u"REALITY: the node answered as the web site it imitates: its public key, short id or "
+                                   u"server name does not match this node's settings").str();
             return false;
         }
         hs.expected = msg_certificate_verify;
@@ -356,11 +383,11 @@ bool reality_io::send_client_finished(handshake_state& hs, std::u16string& out_e
         return false;
     }
     bytes flight{tls_type_change_cipher_spec, 0x03, 0x03, 0x00, 0x01, 0x01};
-    bytes finished{msg_finished, 0, 0, 32};
+    bytes finished{msg_finished, 0, 0, static_cast<std::uint8_t>(verify.size())};
     finished.insert(finished.end(), verify.begin(), verify.end());
     if (!write_cipher_.seal(tls_type_handshake, finished, flight) ||
-        !read_cipher_.install(hs.schedule.server_application_secret()) ||
-        !write_cipher_.install(hs.schedule.client_application_secret())) {
+        !read_cipher_.install(hs.schedule.server_application_secret(), hs.schedule.suite()) ||
+        !write_cipher_.install(hs.schedule.client_application_secret(), hs.schedule.suite())) {
         out_error = PELTO_TEXT(u"REALITY: deriving the application keys failed").str();
         return false;
     }

@@ -1,6 +1,7 @@
 #pragma once
-// REALITY: our own TLS 1.3 client (TLS_AES_128_GCM_SHA256, x25519) whose ClientHello carries an
-// authenticated token in its session id, and which accepts the server only when its leaf
+// REALITY: our own TLS 1.3 client whose ClientHello is a current browser's (proxy/browser_hello.h:
+// an X25519MLKEM768 share before a plain X25519 one, the three TLS 1.3 suites; the server may pick
+// either group and any of the suites) and carries an authenticated token in its session id, and which accepts the server only when its leaf
 // certificate's Ed25519 key is HMAC-signed with the key shared with the node's REALITY key.
 //
 // `connect` takes ownership of a connected registered socket whatever the outcome and runs the
@@ -57,6 +58,8 @@ private:
     // Handshake steps.
     bool send_client_hello(handshake_state& hs, const reality_params& params, std::u16string& out_error);
     bool read_server_hello(handshake_state& hs, std::u16string& out_error);
+    bool shared_secret_for(handshake_state& hs, std::uint16_t group, byte_span server_share, bytes& out,
+                           std::u16string& out_error);
     bool read_server_flight(handshake_state& hs, std::u16string& out_error);
     bool handle_flight_message(handshake_state& hs, std::uint8_t type, byte_span message,
                                std::u16string& out_error);

@@ -8,11 +8,17 @@
 namespace pelto {
 namespace {
 
+hash_algorithm hash_of_size(std::size_t size)
+{
+    return size == 48 ? hash_algorithm::sha384 : hash_algorithm::sha256;
+}
+
 bool expand_into(const tls13_secret& secret, std::string_view label, byte_span context,
                  std::span<std::uint8_t> out)
 {
     bytes expanded;
-    if (!hkdf_expand_label(secret, label, context, out.size(), expanded) || expanded.size() != out.size()) {
+    if (!hkdf_expand_label(hash_of_size(secret.size()), secret, label, context, out.size(), expanded) ||
+        expanded.size() != out.size()) {
         secure_zero(expanded);
         return false;
     }
@@ -21,78 +27,147 @@ bool expand_into(const tls13_secret& secret, std::string_view label, byte_span c
     return true;
 }
 
+// Hash(""), for the "derived" steps.
+tls13_secret empty_hash(hash_algorithm hash)
+{
+    tls13_secret out(hmac_size(hash));
+    if (hash == hash_algorithm::sha384) {
+        const sha384_digest d = sha512_state(sha512_state::variant::sha384).final384();
+        std::memcpy(out.data(), d.data(), d.size());
+    } else {
+        const sha256_digest d = sha256({});
+        std::memcpy(out.data(), d.data(), d.size());
+    }
+    return out;
+}
+
+bool extract(hash_algorithm hash, byte_span salt, byte_span input_key, tls13_secret& out)
+{
+    out = tls13_secret(hmac_size(hash));
+    return hkdf_extract(hash, salt, input_key, out.span());
+}
+
 }  // namespace
 
-bool tls13_derive_secret(const tls13_secret& secret, std::string_view label, const sha256_digest& hash,
-                         tls13_secret& out)
+bool tls13_suite_from_wire(std::uint16_t value, tls13_suite& out)
 {
-    return expand_into(secret, label, hash, out);
+    switch (value) {
+    case 0x1301:
+    case 0x1302:
+    case 0x1303:
+        out = static_cast<tls13_suite>(value);
+        return true;
+    default:
+        return false;
+    }
+}
+
+hash_algorithm tls13_suite_hash(tls13_suite suite)
+{
+    return suite == tls13_suite::aes_256_gcm_sha384 ? hash_algorithm::sha384 : hash_algorithm::sha256;
+}
+
+bool tls13_derive_secret(const tls13_secret& secret, std::string_view label, byte_span hash, tls13_secret& out)
+{
+    out = tls13_secret(secret.size());
+    return expand_into(secret, label, hash, out.span());
+}
+
+void tls13_key_schedule::select_suite(tls13_suite suite)
+{
+    suite_ = suite;
+    suite_selected_ = true;
+}
+
+void tls13_key_schedule::add_message(byte_span message)
+{
+    const bool sha384 = hash() == hash_algorithm::sha384;
+    if (!suite_selected_ || !sha384) {
+        transcript_.update(message);
+    }
+    if (!suite_selected_ || sha384) {
+        transcript384_.update(message);
+    }
+}
+
+tls13_secret tls13_key_schedule::transcript_hash() const
+{
+    tls13_secret out(hmac_size(hash()));
+    if (hash() == hash_algorithm::sha384) {
+        const sha384_digest d = transcript384_.final384();
+        std::memcpy(out.data(), d.data(), d.size());
+    } else {
+        const sha256_digest d = transcript_.final();
+        std::memcpy(out.data(), d.data(), d.size());
+    }
+    return out;
 }
 
 tls13_key_schedule::~tls13_key_schedule()
 {
     for (tls13_secret* s : {&handshake_, &master_, &client_handshake_, &server_handshake_, &client_application_,
                             &server_application_}) {
-        secure_zero(s->data(), s->size());
+        s->wipe();
     }
 }
 
 bool tls13_key_schedule::derive_handshake_secrets(byte_span shared_secret)
 {
-    const tls13_secret zeros{};
-    const sha256_digest empty_hash = sha256({});
-    tls13_secret early{};
-    tls13_secret derived{};
-    const bool ok = hkdf_extract_sha256(zeros, zeros, early) &&
-                    tls13_derive_secret(early, PELTO_TEXT("derived").view(), empty_hash, derived) &&
-                    hkdf_extract_sha256(derived, shared_secret, handshake_);
-    secure_zero(early.data(), early.size());
-    secure_zero(derived.data(), derived.size());
+    const tls13_secret zeros(hmac_size(hash()));
+    tls13_secret early;
+    tls13_secret derived;
+    const bool ok = extract(hash(), zeros, zeros, early) &&
+                    tls13_derive_secret(early, PELTO_TEXT("derived").view(), empty_hash(hash()), derived) &&
+                    extract(hash(), derived, shared_secret, handshake_);
     if (!ok) {
         return false;
     }
-    const sha256_digest hello_hash = transcript_hash();
+    const tls13_secret hello_hash = transcript_hash();
     return tls13_derive_secret(handshake_, PELTO_TEXT("c hs traffic").view(), hello_hash, client_handshake_) &&
            tls13_derive_secret(handshake_, PELTO_TEXT("s hs traffic").view(), hello_hash, server_handshake_);
 }
 
 bool tls13_key_schedule::derive_application_secrets()
 {
-    const tls13_secret zeros{};
-    tls13_secret derived{};
-    const bool ok = tls13_derive_secret(handshake_, PELTO_TEXT("derived").view(), sha256({}), derived) &&
-                    hkdf_extract_sha256(derived, zeros, master_);
-    secure_zero(derived.data(), derived.size());
+    const tls13_secret zeros(hmac_size(hash()));
+    tls13_secret derived;
+    const bool ok = tls13_derive_secret(handshake_, PELTO_TEXT("derived").view(), empty_hash(hash()), derived) &&
+                    extract(hash(), derived, zeros, master_);
     if (!ok) {
         return false;
     }
-    const sha256_digest hash = transcript_hash();
-    return tls13_derive_secret(master_, PELTO_TEXT("c ap traffic").view(), hash, client_application_) &&
-           tls13_derive_secret(master_, PELTO_TEXT("s ap traffic").view(), hash, server_application_);
+    const tls13_secret transcript = transcript_hash();
+    return tls13_derive_secret(master_, PELTO_TEXT("c ap traffic").view(), transcript, client_application_) &&
+           tls13_derive_secret(master_, PELTO_TEXT("s ap traffic").view(), transcript, server_application_);
 }
 
-bool tls13_key_schedule::finished_verify_data(const tls13_secret& traffic_secret, const sha256_digest& transcript,
+bool tls13_key_schedule::finished_verify_data(const tls13_secret& traffic_secret, byte_span transcript,
                                               tls13_secret& out)
 {
-    tls13_secret finished_key{};
-    const bool ok = expand_into(traffic_secret, PELTO_TEXT("finished").view(), {}, finished_key) &&
-                    hmac(hash_algorithm::sha256, finished_key, transcript, out);
-    secure_zero(finished_key.data(), finished_key.size());
-    return ok;
+    tls13_secret finished_key(traffic_secret.size());
+    out = tls13_secret(traffic_secret.size());
+    return expand_into(traffic_secret, PELTO_TEXT("finished").view(), {}, finished_key.span()) &&
+           hmac(hash_of_size(traffic_secret.size()), finished_key, transcript, out.span());
 }
 
 tls13_record_cipher::~tls13_record_cipher()
 {
-    secure_zero(secret_.data(), secret_.size());
     secure_zero(iv_.data(), iv_.size());
 }
 
-bool tls13_record_cipher::install(const tls13_secret& traffic_secret)
+bool tls13_record_cipher::install(const tls13_secret& traffic_secret, tls13_suite suite)
 {
     ready_ = false;
-    std::array<std::uint8_t, 16> key{};
-    const bool ok = expand_into(traffic_secret, PELTO_TEXT("key").view(), {}, key) &&
-                    expand_into(traffic_secret, PELTO_TEXT("iv").view(), {}, iv_) && key_.create(key);
+    if (traffic_secret.size() != hmac_size(tls13_suite_hash(suite))) {
+        return false;
+    }
+    suite_ = suite;
+    std::array<std::uint8_t, 32> key{};
+    const std::size_t key_size = suite == tls13_suite::aes_128_gcm_sha256 ? 16 : 32;
+    const std::span<std::uint8_t> key_bytes(key.data(), key_size);
+    bool ok = expand_into(traffic_secret, PELTO_TEXT("key").view(), {}, key_bytes) &&
+              expand_into(traffic_secret, PELTO_TEXT("iv").view(), {}, iv_);
+    ok = ok && (suite == tls13_suite::chacha20_poly1305_sha256 ? chacha_.create(key_bytes) : aes_.create(key_bytes));
     secure_zero(key.data(), key.size());
     if (!ok) {
         return false;
@@ -110,11 +185,25 @@ bool tls13_record_cipher::update()
     if (!ready_) {
         return false;
     }
-    tls13_secret next{};
-    const bool ok = expand_into(secret_, PELTO_TEXT("traffic upd").view(), {}, next);
+    tls13_secret next(secret_.size());
+    const bool ok = expand_into(secret_, PELTO_TEXT("traffic upd").view(), {}, next.span());
     secret_ = next;
-    secure_zero(next.data(), next.size());
-    return ok ? install(secret_) : (ready_ = false);
+    return ok ? install(secret_, suite_) : (ready_ = false);
+}
+
+bool tls13_record_cipher::seal_into(std::span<const std::uint8_t, aes_gcm_nonce_size> nonce, byte_span plaintext,
+                                    byte_span header, std::span<std::uint8_t> out)
+{
+    return suite_ == tls13_suite::chacha20_poly1305_sha256
+               ? chacha20_poly1305_seal_into(chacha_, nonce, plaintext, header, out)
+               : aes_gcm_seal_into(aes_, nonce, plaintext, header, out);
+}
+
+bool tls13_record_cipher::open_in_place(std::span<const std::uint8_t, aes_gcm_nonce_size> nonce,
+                                        std::span<std::uint8_t> sealed, byte_span header)
+{
+    return suite_ == tls13_suite::chacha20_poly1305_sha256 ? chacha20_poly1305_open_in_place(chacha_, nonce, sealed, header)
+                                                          : aes_gcm_open_in_place(aes_, nonce, sealed, header);
 }
 
 std::array<std::uint8_t, aes_gcm_nonce_size> tls13_record_cipher::next_nonce() const
@@ -146,8 +235,8 @@ bool tls13_record_cipher::seal(std::uint8_t inner_type, byte_span content, bytes
     }
     text[content.size()] = inner_type;
     const auto nonce = next_nonce();
-    if (!aes_gcm_seal_into(key_, nonce, byte_span(text, content.size() + 1), byte_span(header, tls_record_header_size),
-                           std::span<std::uint8_t>(text, body))) {
+    if (!seal_into(nonce, byte_span(text, content.size() + 1), byte_span(header, tls_record_header_size),
+                   std::span<std::uint8_t>(text, body))) {
         out.resize(start);
         return false;
     }
@@ -163,7 +252,7 @@ bool tls13_record_cipher::open(std::span<const std::uint8_t, tls_record_header_s
         return false;
     }
     const auto nonce = next_nonce();
-    if (!aes_gcm_open_in_place(key_, nonce, body, header)) {
+    if (!open_in_place(nonce, body, header)) {
         return false;
     }
     ++sequence_;
