@@ -29,6 +29,10 @@ packages=(
 if ! command -v npm >/dev/null; then
   packages+=(npm)
 fi
+# node runs the ML-KEM cross-check against @noble/post-quantum.
+if ! command -v node >/dev/null; then
+  packages+=(nodejs)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -43,4 +47,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The independent ML-KEM implementation for tests/ml_kem, pinned, installed into the checkout's
+# cache through npm's client when it is missing. An install that fails (no network) does not stop
+# the set-up; the cross-check test then fails and names what is missing.
+root=$(cd "$(dirname "$0")/.." && pwd)
+noble_version=0.7.1
+noble_dir="$root/.cache/npm/noble-post-quantum"
+noble_package="$noble_dir/node_modules/@noble/post-quantum/package.json"
+if ! grep -q "\"version\": \"$noble_version\"" "$noble_package" 2>/dev/null; then
+  echo "Installing @noble/post-quantum@$noble_version into $noble_dir"
+  mkdir -p "$noble_dir"
+  if ! npm install --prefix "$noble_dir" --no-audit --no-fund --silent "@noble/post-quantum@$noble_version"; then
+    echo "setup: could not install @noble/post-quantum@$noble_version; the ML-KEM cross-check will fail" >&2
+  fi
 fi
