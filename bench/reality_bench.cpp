@@ -4,6 +4,7 @@
 // Finished MACs) without the network.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -11,8 +12,10 @@
 
 #include "crypto/aes_gcm.h"
 #include "crypto/hmac.h"
+#include "crypto/ml_kem.h"
 #include "crypto/random.h"
 #include "crypto/x25519.h"
+#include "proxy/browser_hello.h"
 #include "proxy/reality_cert.h"
 #include "proxy/tls13.h"
 
@@ -30,7 +33,7 @@ constexpr std::size_t record_size = 16384;
 void reality_record_seal_open_16k(benchmark::State& state)
 {
     pelto::tls13_secret secret{};
-    secret.fill(0x5A);
+    std::fill(secret.begin(), secret.end(), 0x5A);
     pelto::tls13_record_cipher writer;
     pelto::tls13_record_cipher reader;
     if (!writer.install(secret) || !reader.install(secret)) {
@@ -139,17 +142,37 @@ void openssl_tls13_record_seal_open_16k(benchmark::State& state)
 BENCHMARK(openssl_tls13_record_seal_open_16k);
 #endif
 
-// The client's arithmetic of one REALITY handshake, in the order the handshake does it.
+// The client's arithmetic of one REALITY handshake, in the order the handshake does it. Argument
+// 0: the earlier X25519-only handshake (one key pair, a small hello); 1: today's, the browser hello
+// with both shares (one more X25519 key pair, an ML-KEM-768 key pair) and the server picking
+// X25519MLKEM768 (a decapsulation).
 void reality_handshake_client_cpu(benchmark::State& state)
 {
+    const bool hybrid = state.range(0) == 1;
     const pelto::x25519_key_pair node = pelto::x25519_keypair();
     const pelto::x25519_key_pair server = pelto::x25519_keypair();
-    pelto::bytes hello(512, 0x11);
+    pelto::ml_kem_768_key_pair other;
+    other.generate();
+    std::array<std::uint8_t, pelto::ml_kem_768_ciphertext_size> ciphertext{};
+    std::array<std::uint8_t, 32> server_kem_secret{};
+    pelto::ml_kem_768_encapsulate(other.encapsulation_key(), ciphertext, server_kem_secret);
     pelto::bytes certificate(200, 0x22);  // any bytes: the walk runs to its first failure
     for (auto _ : state) {
         const pelto::x25519_key_pair ours = pelto::x25519_keypair();
+        pelto::x25519_key_pair ours_hybrid{};
+        pelto::ml_kem_768_key_pair kem;
         std::array<std::uint8_t, 32> random{};
         pelto::random_bytes(random);
+        pelto::bytes hello(512, 0x11);
+        if (hybrid) {
+            ours_hybrid = pelto::x25519_keypair();
+            kem.generate();
+            const std::array<std::uint8_t, 32> zero_id{};
+            hello.clear();
+            pelto::build_browser_client_hello({"reality.test", random, zero_id, kem.encapsulation_key(),
+                                               ours_hybrid.public_key, ours.public_key},
+                                              hello);
+        }
         const pelto::x25519_bytes shared = pelto::x25519(ours.private_key, node.public_key);
         pelto::bytes auth;
         pelto::hkdf_sha256(shared, std::span<const std::uint8_t>(random.data(), 20), pelto::as_bytes("REALITY"), 32,
@@ -162,11 +185,20 @@ void reality_handshake_client_cpu(benchmark::State& state)
         pelto::aes_gcm_seal_into(sealer, nonce, token, hello, session_id);
         pelto::tls13_key_schedule schedule;
         schedule.add_message(hello);
+        schedule.select_suite(pelto::tls13_suite::aes_128_gcm_sha256);
         schedule.add_message(pelto::byte_span(hello).first(90));
-        const pelto::x25519_bytes ecdhe = pelto::x25519(ours.private_key, server.public_key);
+        pelto::bytes secret;
+        if (hybrid) {
+            std::array<std::uint8_t, 32> kem_secret{};
+            kem.decapsulate(ciphertext, kem_secret);
+            secret.assign(kem_secret.begin(), kem_secret.end());
+        }
+        const pelto::x25519_bytes ecdhe =
+            pelto::x25519(hybrid ? ours_hybrid.private_key : ours.private_key, server.public_key);
+        secret.insert(secret.end(), ecdhe.begin(), ecdhe.end());
         pelto::tls13_record_cipher read;
         pelto::tls13_record_cipher write;
-        schedule.derive_handshake_secrets(ecdhe);
+        schedule.derive_handshake_secrets(secret);
         read.install(schedule.server_handshake_secret());
         write.install(schedule.client_handshake_secret());
         schedule.add_message(certificate);
@@ -184,6 +216,6 @@ void reality_handshake_client_cpu(benchmark::State& state)
         benchmark::DoNotOptimize(verify.data());
     }
 }
-BENCHMARK(reality_handshake_client_cpu)->Unit(benchmark::kMicrosecond);
+BENCHMARK(reality_handshake_client_cpu)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -40,7 +40,7 @@ wait_port "$https_port"
 
 private=98ff1e5ad0a7c1f2a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8094b
 /usr/bin/python3 tests/peers/reality_peer.py --private-key "$private" --short-id 5e1f000000000000 \
-  --uuid 5f1e3b0a9c2d4e8fa1b2c3d4e5f60718 --only reality > "$work/peer.out" 2>/dev/null & pids+=($!)
+  --uuid 5f1e3b0a9c2d4e8fa1b2c3d4e5f60718 --rules current --only reality > "$work/peer.out" 2>/dev/null & pids+=($!)
 for _ in $(seq 100); do grep -q '^ports ' "$work/peer.out" 2>/dev/null && break; sleep 0.1; done
 reality_port=$(sed -n 's/.* reality=\([0-9]*\).*/\1/p; s/^ports reality=\([0-9]*\).*/\1/p' "$work/peer.out" | head -n1)
 pbk=$(/usr/bin/python3 -c "

@@ -273,7 +273,7 @@ TEST(BrowserHello, MatchesTheCapturedBrowserByJa4SuitesExtensionsAndGrease)
     }
 
     // GREASE wherever the browser has it.
-    for (const parsed_hello* h : {&ours, &browser}) {
+    for (const parsed_hello* h : {static_cast<const parsed_hello*>(&ours), &browser}) {
         EXPECT_TRUE(is_grease(h->suites.front()));
         EXPECT_TRUE(is_grease(h->groups.front()));
         EXPECT_TRUE(is_grease(h->signature_algorithms.front()));

@@ -112,7 +112,7 @@ TEST(tls13_key_schedule, follows_rfc8448_simple_handshake)
 TEST(tls13_record_cipher, key_update_and_sequence_numbers)
 {
     tls13_secret secret{};
-    secret.fill(0x42);
+    std::fill(secret.begin(), secret.end(), 0x42);
     tls13_record_cipher writer;
     tls13_record_cipher reader;
     ASSERT_TRUE(writer.install(secret));
@@ -167,6 +167,97 @@ TEST(tls13_record_cipher, refuses_forged_and_typeless_records)
     bytes big;
     EXPECT_FALSE(writer.seal(tls_type_application_data, bytes(16385, 0), big));
     EXPECT_TRUE(big.empty());
+}
+
+}  // namespace
+}  // namespace pelto
+
+namespace pelto {
+namespace {
+
+// Each suite seals and opens its own records, refuses another suite's, and renews both keys on a
+// KeyUpdate; SHA-384 secrets are 48 bytes and a secret of the wrong size is refused.
+TEST(tls13_record_cipher, every_suite_round_trips_and_keeps_apart)
+{
+    const tls13_suite suites[] = {tls13_suite::aes_128_gcm_sha256, tls13_suite::aes_256_gcm_sha384,
+                                  tls13_suite::chacha20_poly1305_sha256};
+    for (tls13_suite suite : suites) {
+        tls13_secret secret(hmac_size(tls13_suite_hash(suite)));
+        std::fill(secret.begin(), secret.end(), 0x5A);
+        tls13_record_cipher writer;
+        tls13_record_cipher reader;
+        ASSERT_TRUE(writer.install(secret, suite));
+        ASSERT_TRUE(reader.install(secret, suite));
+        for (int round = 0; round < 2; ++round) {
+            bytes record;
+            const bytes payload(3000, static_cast<std::uint8_t>(round + 1));
+            ASSERT_TRUE(writer.seal(tls_type_application_data, payload, record));
+            std::uint8_t type = 0;
+            std::span<std::uint8_t> content;
+            ASSERT_TRUE(reader.open(std::span<const std::uint8_t, 5>(record.data(), 5),
+                                    std::span<std::uint8_t>(record).subspan(5), type, content));
+            EXPECT_EQ(bytes(content.begin(), content.end()), payload);
+            ASSERT_TRUE(writer.update());
+            ASSERT_TRUE(reader.update());
+            EXPECT_EQ(reader.secret().size(), secret.size());
+        }
+        for (tls13_suite other : suites) {
+            if (other == suite || tls13_suite_hash(other) != tls13_suite_hash(suite)) {
+                continue;
+            }
+            tls13_record_cipher stranger;
+            ASSERT_TRUE(stranger.install(secret, other));
+            bytes record;
+            ASSERT_TRUE(stranger.seal(tls_type_application_data, bytes(10, 1), record));
+            tls13_record_cipher fresh;
+            ASSERT_TRUE(fresh.install(secret, suite));
+            std::uint8_t type = 0;
+            std::span<std::uint8_t> content;
+            EXPECT_FALSE(fresh.open(std::span<const std::uint8_t, 5>(record.data(), 5),
+                                    std::span<std::uint8_t>(record).subspan(5), type, content));
+        }
+    }
+    tls13_record_cipher cipher;
+    EXPECT_FALSE(cipher.install(tls13_secret(32), tls13_suite::aes_256_gcm_sha384));
+    EXPECT_FALSE(cipher.install(tls13_secret(48), tls13_suite::chacha20_poly1305_sha256));
+}
+
+// The SHA-384 schedule keeps the ClientHello from before the suite was known and yields 48-byte
+// secrets whose Finished differs from the SHA-256 schedule's over the same messages.
+TEST(tls13_key_schedule, sha384_after_the_server_hello_names_it)
+{
+    const bytes hello(300, 0x11);
+    const bytes server_hello(90, 0x22);
+    const bytes shared(64, 0x33);
+    tls13_key_schedule sha256_schedule;
+    tls13_key_schedule sha384_schedule;
+    for (tls13_key_schedule* s : {&sha256_schedule, &sha384_schedule}) {
+        s->add_message(hello);
+    }
+    sha384_schedule.select_suite(tls13_suite::aes_256_gcm_sha384);
+    for (tls13_key_schedule* s : {&sha256_schedule, &sha384_schedule}) {
+        s->add_message(server_hello);
+        ASSERT_TRUE(s->derive_handshake_secrets(shared));
+    }
+    EXPECT_EQ(sha256_schedule.transcript_hash().size(), 32u);
+    EXPECT_EQ(sha384_schedule.transcript_hash().size(), 48u);
+    bytes both = hello;
+    both.insert(both.end(), server_hello.begin(), server_hello.end());
+    const sha384_digest expected = [&] {
+        sha512_state state(sha512_state::variant::sha384);
+        state.update(both);
+        return state.final384();
+    }();
+    EXPECT_EQ(of(sha384_schedule.transcript_hash()), bytes(expected.begin(), expected.end()));
+    EXPECT_EQ(sha384_schedule.server_handshake_secret().size(), 48u);
+    tls13_secret verify;
+    ASSERT_TRUE(tls13_key_schedule::finished_verify_data(sha384_schedule.server_handshake_secret(),
+                                                         sha384_schedule.transcript_hash(), verify));
+    EXPECT_EQ(verify.size(), 48u);
+    ASSERT_TRUE(sha384_schedule.derive_application_secrets());
+    EXPECT_EQ(sha384_schedule.client_application_secret().size(), 48u);
+    tls13_record_cipher cipher;
+    EXPECT_TRUE(cipher.install(sha384_schedule.client_application_secret(), tls13_suite::aes_256_gcm_sha384));
 }
 
 }  // namespace

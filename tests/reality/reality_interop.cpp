@@ -244,6 +244,57 @@ TEST(reality_interop, server_close_ends_the_stream_promptly)
     EXPECT_LT(steady::now() - start, std::chrono::milliseconds(io_timeout_ms / 2)) << "a time-out, not the end";
 }
 
+// Today's servers answer with the hybrid group or X25519 and any of the three suites: each
+// combination carries 10 MiB each way, with and without Vision.
+struct server_choice {
+    const char* listener;
+    flow mode;
+};
+
+void PrintTo(const server_choice& choice, std::ostream* out)
+{
+    *out << choice.listener << (choice.mode == flow::vision ? "_vision" : "_plain");
+}
+
+class reality_server_choices : public ::testing::TestWithParam<server_choice> {};
+
+TEST_P(reality_server_choices, carry_ten_mebibytes_each_way)
+{
+    const server_choice choice = GetParam();
+    std::u16string error;
+    auto s = dial(reality_node(testing::tls_peer_port(choice.listener), choice.mode), error);
+    ASSERT_TRUE(s) << testing::narrow(error);
+    EXPECT_EQ(read_line(*s), "origin main\n");
+    if (choice.mode == flow::vision) {
+        vision_exchange(*s);
+    } else {
+        echo_round_trip(*s, pattern(10 << 20, 8));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    peer, reality_server_choices,
+    ::testing::Values(server_choice{"reality_1301", flow::plain}, server_choice{"reality_1301", flow::vision},
+                      server_choice{"reality_1302", flow::plain}, server_choice{"reality_1302", flow::vision},
+                      server_choice{"reality_1303", flow::plain}, server_choice{"reality_1303", flow::vision},
+                      server_choice{"reality_x25519", flow::plain}, server_choice{"reality_x25519", flow::vision}),
+    [](const ::testing::TestParamInfo<server_choice>& info) {
+        return std::string(info.param.listener) + (info.param.mode == flow::vision ? "_vision" : "_plain");
+    });
+
+// A node whose key does not match: the server takes the hello for an ordinary browser's and relays
+// it to the site it imitates, whose certificate the client must name as such.
+TEST(reality_interop, a_wrong_public_key_is_reported_as_the_imitated_site_answering)
+{
+    node_record node = reality_node(testing::tls_peer_port("reality"), flow::plain);
+    node.vless.reality_public_key[0] ^= 0x40;
+    std::u16string error;
+    auto s = dial(node, error);
+    EXPECT_FALSE(s);
+    EXPECT_NE(testing::narrow(error).find("answered as the web site it imitates"), std::string::npos)
+        << testing::narrow(error);
+}
+
 // Misbehaviour in the handshake: dialling fails with the step's message, before any user data.
 struct handshake_fault {
     const char* listener;
@@ -271,15 +322,24 @@ TEST_P(reality_handshake_faults, fail_cleanly_with_the_step_named)
 
 INSTANTIATE_TEST_SUITE_P(
     peer, reality_handshake_faults,
-    ::testing::Values(handshake_fault{"bad_cert_hmac", "certificate"}, handshake_fault{"ecdsa_cert", "certificate"},
-                      handshake_fault{"wrong_short_id", "certificate"},
+    ::testing::Values(handshake_fault{"bad_cert_hmac", "imitates"}, handshake_fault{"ecdsa_cert", "imitates"},
+                      handshake_fault{"wrong_short_id", "imitates"},
                       handshake_fault{"no_certificate", "out of order"},
                       handshake_fault{"finished_short", "Finished"}, handshake_fault{"finished_long", "Finished"},
-                      handshake_fault{"finished_mac", "Finished"}, handshake_fault{"suite_1302", "cipher suite"},
+                      handshake_fault{"finished_mac", "Finished"},
+                      // Names 1302 but protects with another suite's keys.
+                      handshake_fault{"suite_1302", "forged"},
                       handshake_fault{"hello_retry", "HelloRetryRequest"},
+                      handshake_fault{"hello_retry_request", "HelloRetryRequest"},
+                      handshake_fault{"suite_not_offered", "did not offer"},
+                      handshake_fault{"hybrid_share_short", "wrong length"},
+                      handshake_fault{"hybrid_share_long", "wrong length"},
+                      // Implicit rejection yields another secret: the server's first protected
+                      // record cannot be opened, and nothing succeeds.
+                      handshake_fault{"mlkem_ciphertext_altered", "forged"},
                       handshake_fault{"split_server_hello", "ServerHello is malformed"},
                       handshake_fault{"low_order_share", "low order"},
-                      handshake_fault{"no_key_share", "x25519 key share"},
+                      handshake_fault{"no_key_share", "key share"},
                       handshake_fault{"truncated_handshake", "closed the connection"},
                       handshake_fault{"handshake_after_finished", "after its Finished"},
                       handshake_fault{"oversized_message", "too large"},

@@ -35,11 +35,10 @@ pids+=($!)
 wait_line "$work/origin.out" "listening "
 origin_port="$(grep '^listening ' "$work/origin.out" | head -n1 | cut -d' ' -f2)"
 
-# Which ClientHello the peer takes as REALITY: "legacy" (an X25519 share is enough) while the
-# client sends the hello without the X25519MLKEM768 share; "current" (servers since September 2026:
-# the hybrid share, before any X25519 share) once it sends the hybrid one. PELTO_REALITY_RULES
-# overrides it for one run.
-reality_rules="${PELTO_REALITY_RULES:-legacy}"
+# Which ClientHello the peer takes as REALITY: "current" (today's servers: the X25519MLKEM768
+# share, before any X25519 share) or "legacy" (older servers: an X25519 share is enough).
+# PELTO_REALITY_RULES picks one for a run.
+reality_rules="${PELTO_REALITY_RULES:-current}"
 
 # The keys the tests hold too (reality_interop.cpp).
 /usr/bin/python3 "$source_dir/tests/peers/reality_peer.py" \
