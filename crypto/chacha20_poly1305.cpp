@@ -510,6 +510,10 @@ void xor_stream(chacha20_path path, const std::array<std::uint32_t, 16>& state, 
 
 // --- the AEAD (RFC 8439 section 2.8) -----------------------------------------------------------
 
+// The 32-bit block counter starts at 1 for the text: beyond 2^32 - 1 blocks it would wrap onto
+// the block that made the one-time key.
+constexpr std::uint64_t longest_text = (std::uint64_t{1} << 32) * block_size - block_size;
+
 // The one-time Poly1305 key: the first 32 bytes of block 0.
 void one_time_key(const std::array<std::uint32_t, 16>& state, std::uint8_t* out)
 {
@@ -588,7 +592,8 @@ bool chacha20_poly1305_seal_on_path(chacha20_path path, chacha20_poly1305_key& k
                                     std::span<const std::uint8_t, 12> nonce, byte_span plaintext,
                                     byte_span additional_data, std::span<std::uint8_t> out)
 {
-    if (!key.valid() || out.size() != plaintext.size() + chacha20_poly1305_tag_size) {
+    if (!key.valid() || out.size() != plaintext.size() + chacha20_poly1305_tag_size ||
+        plaintext.size() > longest_text) {
         return false;
     }
     const bool in_place = out.data() == plaintext.data();
@@ -614,7 +619,8 @@ bool chacha20_poly1305_open_on_path(chacha20_path path, chacha20_poly1305_key& k
                                     std::span<const std::uint8_t, 12> nonce, std::span<std::uint8_t> sealed,
                                     byte_span additional_data)
 {
-    if (!key.valid() || sealed.size() < chacha20_poly1305_tag_size) {
+    if (!key.valid() || sealed.size() < chacha20_poly1305_tag_size ||
+        sealed.size() - chacha20_poly1305_tag_size > longest_text) {
         return false;
     }
     const std::size_t text_size = sealed.size() - chacha20_poly1305_tag_size;

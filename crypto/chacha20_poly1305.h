@@ -47,7 +47,8 @@ private:
 
 // `out` becomes ciphertext || tag and must be exactly 16 bytes longer than `plaintext`, and either
 // not overlap it at all or start exactly where it starts (in place). Empty plaintext and empty
-// additional data are allowed. False on an invalid key or a size mismatch.
+// additional data are allowed. False on an invalid key, a size mismatch or a text longer than the
+// block counter allows (256 GiB less 64 bytes).
 bool chacha20_poly1305_seal_into(chacha20_poly1305_key& key, std::span<const std::uint8_t, 12> nonce,
                                  byte_span plaintext, byte_span additional_data, std::span<std::uint8_t> out);
 
