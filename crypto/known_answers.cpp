@@ -8,8 +8,12 @@
 #include "base/obfuscated.h"
 #include "crypto/aes_gcm.h"
 #include "crypto/blake3_hash.h"
+#include "crypto/chacha20_poly1305.h"
 #include "crypto/encoding.h"
+#include "crypto/hmac.h"
+#include "crypto/ml_kem.h"
 #include "crypto/sha256.h"
+#include "crypto/sha3.h"
 #include "crypto/x25519.h"
 
 namespace pelto {
@@ -106,6 +110,83 @@ bool check_x25519(bool wrong)
     return x25519(scalar, u) == expected;
 }
 
+bool check_sha3_256(bool wrong)
+{
+    const auto expected = PELTO_TEXT("3a985da74fe225b2045c172d6bd390bd855f086e3e9d525b46bfe24511431532");
+    const auto message = PELTO_TEXT("abc");
+    return hex_encode(sha3_256(as_bytes(message.view()))) == answer(expected.view(), wrong);
+}
+
+// RFC 4231 test case 2.
+bool check_hmac_sha384(bool wrong)
+{
+    const auto key = PELTO_TEXT("Jefe");
+    const auto data = PELTO_TEXT("what do ya want for nothing?");
+    const auto expected = PELTO_TEXT(
+        "af45d2e376484031617f78d2b58a6b1b9c7ef464f5a01b47e42ec3736322445e8e2240ca5e69e2c78b3239ecfab21649");
+    std::array<std::uint8_t, 48> out{};
+    return hmac(hash_algorithm::sha384, as_bytes(key.view()), as_bytes(data.view()), out) &&
+           hex_encode(out) == answer(expected.view(), wrong);
+}
+
+// As for AES-GCM: the sealed bytes must match, then open again.
+bool check_chacha20_poly1305(bool wrong)
+{
+    const auto key_bytes = PELTO_TEXT(
+        "\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
+        "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f");
+    const auto message = PELTO_TEXT("hello");
+    const auto expected = PELTO_TEXT("70dd2e5dc20b4c4d4898a053334e265cbd1a1b62f7");
+    chacha20_poly1305_key key;
+    if (!key.create(as_bytes(key_bytes.view()))) {
+        return false;
+    }
+    const std::array<std::uint8_t, chacha20_poly1305_nonce_size> nonce{};
+    bytes sealed;
+    bytes opened;
+    return chacha20_poly1305_seal(key, nonce, as_bytes(message.view()), {}, sealed) &&
+           hex_encode(sealed) == answer(expected.view(), wrong) &&
+           chacha20_poly1305_open(key, nonce, sealed, {}, opened) && as_text(opened) == message.view();
+}
+
+// Key generation from the seeds of NIST's first key-generation vector, encapsulation of a fixed m,
+// decapsulation of that ciphertext and of one with a flipped bit. The key, the ciphertext's hash
+// and the rejection key were computed by an independent implementation.
+bool check_ml_kem_768(bool wrong)
+{
+    const auto d_text = PELTO_TEXT("d01784544b02f876ecfcba5d5578fec4258e0b27a7e22f75c2d7fb1f86ea723e");
+    const auto z_text = PELTO_TEXT("c66138d2efc3a9c7cf317073b2a52d7339ce40568bdae808ea7317f5c9c7a85c");
+    const auto m_text = PELTO_TEXT("e878c19451e35781568192bc03952994c9d342e32e5feb2e584c8a2553500364");
+    const auto key_text = PELTO_TEXT("06b22960ca1e0201b01d81885988c312127a9a61c126cd194b0233a557afcafe");
+    const auto ciphertext_hash = PELTO_TEXT("955185e0859f31dbcb5c641fc58a6c31e0a18d707f938fbb474e239819942676");
+    const auto rejection_text = PELTO_TEXT("2f74f79ba07d99ca6c2b0efcb3af547ab6eee0438943e2467edb3990c2fc8c21");
+    x25519_bytes d;
+    x25519_bytes z;
+    x25519_bytes m;
+    x25519_bytes expected_key;
+    x25519_bytes expected_rejection;
+    if (!decode_hex32(d_text.view(), d) || !decode_hex32(z_text.view(), z) || !decode_hex32(m_text.view(), m) ||
+        !decode_hex32(answer(key_text.view(), wrong), expected_key) ||
+        !decode_hex32(rejection_text.view(), expected_rejection)) {
+        return false;
+    }
+    ml_kem_768_key_pair pair;
+    pair.generate_from_seed(d, z);
+    std::array<std::uint8_t, ml_kem_768_ciphertext_size> ciphertext{};
+    x25519_bytes sent{};
+    x25519_bytes received{};
+    x25519_bytes rejected{};
+    bool ok = ml_kem_768_encapsulate_internal(pair.encapsulation_key(), m, ciphertext, sent) &&
+              hex_encode(sha3_256(ciphertext)) == ciphertext_hash.view() && pair.decapsulate(ciphertext, received);
+    ciphertext[0] ^= 1;
+    ok = ok && pair.decapsulate(ciphertext, rejected);
+    ok = ok && sent == expected_key && received == expected_key && rejected == expected_rejection;
+    secure_zero(sent.data(), sent.size());
+    secure_zero(received.data(), received.size());
+    secure_zero(rejected.data(), rejected.size());
+    return ok;
+}
+
 }  // namespace
 
 bool crypto_self_test()
@@ -117,7 +198,10 @@ bool crypto_self_test_with_wrong_answer(self_test_check wrong)
 {
     if (!check_sha224(wrong == self_test_check::sha224) || !check_blake3(wrong == self_test_check::blake3) ||
         !check_aes_gcm(wrong == self_test_check::aes_gcm) || !check_sha256(wrong == self_test_check::sha256) ||
-        !check_x25519(wrong == self_test_check::x25519)) {
+        !check_x25519(wrong == self_test_check::x25519) || !check_sha3_256(wrong == self_test_check::sha3_256) ||
+        !check_hmac_sha384(wrong == self_test_check::hmac_sha384) ||
+        !check_chacha20_poly1305(wrong == self_test_check::chacha20_poly1305) ||
+        !check_ml_kem_768(wrong == self_test_check::ml_kem_768)) {
         return false;
     }
     // A key pair from fresh random bytes: exercises the generator and the base-point path.

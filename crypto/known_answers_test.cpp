@@ -13,8 +13,10 @@ namespace {
 TEST(crypto_self_test, passes_on_this_build_and_fails_on_any_wrong_answer)
 {
     EXPECT_TRUE(crypto_self_test());
-    for (const self_test_check wrong : {self_test_check::sha224, self_test_check::blake3, self_test_check::aes_gcm,
-                                        self_test_check::sha256, self_test_check::x25519}) {
+    for (const self_test_check wrong :
+         {self_test_check::sha224, self_test_check::blake3, self_test_check::aes_gcm, self_test_check::sha256,
+          self_test_check::x25519, self_test_check::sha3_256, self_test_check::hmac_sha384,
+          self_test_check::chacha20_poly1305, self_test_check::ml_kem_768}) {
         EXPECT_FALSE(crypto_self_test_with_wrong_answer(wrong)) << static_cast<int>(wrong);
     }
 }

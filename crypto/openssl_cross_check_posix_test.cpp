@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 
+#include "crypto/chacha20_poly1305.h"
 #include "crypto/hmac.h"
 #include "crypto/sha3.h"
 #include "crypto/sha512.h"
@@ -18,6 +19,9 @@ namespace pelto {
 namespace {
 
 struct evp_deleter {
+    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+    void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
+    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
     void operator()(EVP_KDF* kdf) const { EVP_KDF_free(kdf); }
     void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
@@ -114,6 +118,80 @@ TEST(openssl_cross_check, hkdf_sha384_on_random_inputs)
         ASSERT_TRUE(hkdf_extract(hash_algorithm::sha384, salt, ikm, prk));
         ASSERT_TRUE(hkdf_expand(hash_algorithm::sha384, prk, info, length, ours));
         EXPECT_EQ(ours, openssl_hkdf_sha384(ikm, salt, info, length)) << round;
+    }
+}
+
+// OpenSSL's ChaCha20-Poly1305: ciphertext || tag.
+bytes openssl_chacha_seal(byte_span key, byte_span nonce, byte_span plaintext, byte_span aad)
+{
+    std::unique_ptr<EVP_CIPHER_CTX, evp_deleter> ctx(EVP_CIPHER_CTX_new());
+    bytes out(plaintext.size() + 16);
+    int n = 0;
+    EXPECT_EQ(EVP_EncryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, key.data(), nonce.data()), 1);
+    if (!aad.empty()) {
+        EXPECT_EQ(EVP_EncryptUpdate(ctx.get(), nullptr, &n, aad.data(), static_cast<int>(aad.size())), 1);
+    }
+    int written = 0;
+    if (!plaintext.empty()) {
+        EXPECT_EQ(EVP_EncryptUpdate(ctx.get(), out.data(), &written, plaintext.data(),
+                                    static_cast<int>(plaintext.size())),
+                  1);
+    }
+    EXPECT_EQ(EVP_EncryptFinal_ex(ctx.get(), out.data() + written, &n), 1);
+    EXPECT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16, out.data() + plaintext.size()), 1);
+    return out;
+}
+
+TEST(openssl_cross_check, chacha20_poly1305_on_random_sizes)
+{
+    std::mt19937 generator(8439);
+    for (int round = 0; round < 150; ++round) {
+        const bytes key_bytes = random_message(generator, 32);
+        const bytes nonce_bytes = random_message(generator, 12);
+        const std::size_t size = round < 40 ? static_cast<std::size_t>(round) : generator() % 6000;
+        const bytes plaintext = random_message(generator, size);
+        const bytes aad = random_message(generator, generator() % 40);
+        std::array<std::uint8_t, 12> nonce{};
+        std::copy(nonce_bytes.begin(), nonce_bytes.end(), nonce.begin());
+        chacha20_poly1305_key key;
+        ASSERT_TRUE(key.create(key_bytes));
+        bytes sealed;
+        ASSERT_TRUE(chacha20_poly1305_seal(key, nonce, plaintext, aad, sealed));
+        EXPECT_EQ(sealed, openssl_chacha_seal(key_bytes, nonce_bytes, plaintext, aad)) << size;
+        bytes opened;
+        ASSERT_TRUE(chacha20_poly1305_open(key, nonce, sealed, aad, opened)) << size;
+        EXPECT_EQ(opened, plaintext);
+    }
+}
+
+bytes openssl_poly1305(byte_span key, byte_span message)
+{
+    std::unique_ptr<EVP_MAC, evp_deleter> mac(EVP_MAC_fetch(nullptr, "POLY1305", nullptr));
+    std::unique_ptr<EVP_MAC_CTX, evp_deleter> ctx(EVP_MAC_CTX_new(mac.get()));
+    EXPECT_EQ(EVP_MAC_init(ctx.get(), key.data(), key.size(), nullptr), 1);
+    if (!message.empty()) {
+        EXPECT_EQ(EVP_MAC_update(ctx.get(), message.data(), message.size()), 1);
+    }
+    bytes out(16);
+    std::size_t written = 0;
+    EXPECT_EQ(EVP_MAC_final(ctx.get(), out.data(), &written, out.size()), 1);
+    return out;
+}
+
+// Random keys and messages, and messages of 0xff bytes under keys of 0xff bytes (the largest
+// limbs, so every carry of the accumulator is taken).
+TEST(openssl_cross_check, poly1305_on_random_and_extreme_inputs)
+{
+    std::mt19937 generator(1305);
+    for (int round = 0; round < 200; ++round) {
+        const bool extreme = round % 4 == 0;
+        const bytes key = extreme ? bytes(32, 0xff) : random_message(generator, 32);
+        const std::size_t size = generator() % 300;
+        const bytes message = extreme ? bytes(size, 0xff) : random_message(generator, size);
+        std::array<std::uint8_t, 32> one_time{};
+        std::copy(key.begin(), key.end(), one_time.begin());
+        const auto ours = poly1305(one_time, message);
+        EXPECT_EQ(bytes(ours.begin(), ours.end()), openssl_poly1305(key, message)) << size;
     }
 }
 
