@@ -79,8 +79,16 @@ bool parse(hello_fields& h)
         if (!extensions.read_u16(ext_type) || !extensions.read_prefixed_u16(ext)) {
             return false;
         }
-        if (ext_type == 0x0033) {
-            h.key_share = ext.rest().subspan(6);  // shares length, group, key length
+        byte_reader shares;
+        std::uint16_t group = 0;
+        byte_reader key;
+        // The plain X25519 share (the authentication key's), after GREASE and the hybrid share.
+        if (ext_type == 0x0033 && ext.read_prefixed_u16(shares)) {
+            while (shares.read_u16(group) && shares.read_prefixed_u16(key)) {
+                if (group == 0x001D) {
+                    h.key_share = key.rest();
+                }
+            }
         }
     }
     return h.key_share.size() == 32;
