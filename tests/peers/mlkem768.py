@@ -7,7 +7,7 @@ keygen() and encaps(ek) drawing their randomness from os.urandom. Byte strings i
 out; a malformed key or ciphertext raises ValueError. Written for clarity at test speed (one
 encapsulation takes a few tens of milliseconds in CPython), not for constant time.
 
-Run as a program with --self-test to check it against NIST's vectors in testdata/ml-kem-768/.
+Run as a program with --self-test to check it against NIST's vectors in crypto/testdata/ml-kem-768/.
 """
 import hashlib
 import json
@@ -298,7 +298,9 @@ def decaps(dk, c):
 # Self-test against NIST's vectors
 
 def testdata_directory():
-    return os.path.join(os.path.dirname(os.path.abspath(__file__)), 'testdata', 'ml-kem-768')
+    # NIST's vectors, kept once in the repository beside the C++ implementation's tests.
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.join(here, '..', '..', 'crypto', 'testdata', 'ml-kem-768')
 
 
 def load_vectors(name):
