@@ -667,12 +667,16 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
         f->remote->close();
         return;
     }
+    // The channel has no half-close: once the client has sent its FIN and every byte before it
+    // is written, the remote stays open until it ends its side, so the answer still comes back.
     bytes chunk;
+    bool client_done = false;
     while (!f->closed) {
         {
             std::unique_lock hold(f->lock);
             f->wake.wait_for(hold, std::chrono::milliseconds(reader_wait_ms), [&] {
-                return f->closed || f->fin_received || !f->to_remote.empty();
+                return f->closed || !f->to_remote.empty() ||
+                       (client_done ? f->remote_eof.load() : f->fin_received.load());
             });
             chunk.swap(f->to_remote);
             f->to_remote.clear();
@@ -684,8 +688,12 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
                 break;
             }
             chunk.clear();
+        } else if (client_done) {
+            if (f->remote_eof) {
+                break;
+            }
         } else if (f->fin_received) {
-            break;
+            client_done = true;
         }
     }
     {
@@ -715,7 +723,11 @@ void data_plane::remote_reader(std::shared_ptr<flow> f)
         }
         wake_.signal();
     }
-    f->remote_eof = true;
+    {
+        std::lock_guard hold(f->lock);
+        f->remote_eof = true;
+    }
+    f->wake.notify_all();  // a half-closed flow's worker waits for this end
     wake_.signal();
 }
 

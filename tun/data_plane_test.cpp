@@ -468,9 +468,10 @@ TEST_F(data_plane_test, overlap_duplicate_future_and_old_fin_across_the_sequence
 
     auto r = remote(0);
     ASSERT_TRUE(r);
+    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->written == data; }));
+    // Half-closed: the remote stays open for its answer until it ends.
+    r->finish();
     EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->closed; }));
-    std::lock_guard h(r->lock);
-    EXPECT_EQ(r->written, data);
 }
 
 TEST_F(data_plane_test, partial_ack_trims_the_retransmission)
@@ -667,23 +668,55 @@ TEST_F(data_plane_test, a_replaced_dial_function_serves_new_flows)
     EXPECT_EQ(second.load(), 1);
 }
 
-TEST_F(data_plane_test, half_close_closes_the_remote_after_the_request_then_fins)
+// Sums the payload of what was sent and tells whether a FIN was among it.
+std::pair<bytes, bool> collect(const std::vector<seg>& s)
 {
+    bytes data;
+    bool fin = false;
+    for (const seg& x : s) {
+        data.insert(data.end(), x.data.begin(), x.data.end());
+        fin = fin || (x.flags & tcp_fin) != 0;
+    }
+    return {data, fin};
+}
+
+TEST_F(data_plane_test, half_close_keeps_the_remote_for_the_answer_both_ways)
+{
+    // The client sends its request and its FIN; the remote answers only after that.
     const std::uint32_t iss = handshake();
     send(tcp_psh | tcp_fin | tcp_ack, 1001, iss + 1, text("request"));
     EXPECT_EQ(take().at(0).ack, 1001u + 7u + 1u);
     auto r = remote(0);
     ASSERT_TRUE(r);
-    // The request is written, then the remote is closed: there is no half-close towards it.
-    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->closed; }));
-    {
-        std::lock_guard h(r->lock);
-        EXPECT_EQ(r->written, text("request"));
-    }
-    auto out = pump_until([](const std::vector<seg>& s) { return !s.empty(); });
+    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->written == text("request"); }));
+    const bytes answer = pattern(2000);
+    r->push(answer);
+    r->finish();
+    auto out = pump_until([](const std::vector<seg>& s) { return collect(s).first.size() >= 2000; });
+    EXPECT_EQ(collect(out).first, answer);
+    EXPECT_FALSE(collect(out).second) << "FIN before the answer was acknowledged";
+    send(tcp_ack, 1009, iss + 1 + 2000);
+    out = pump_until([](const std::vector<seg>& s) { return collect(s).second; });
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].flags, tcp_fin | tcp_ack);
-    send(tcp_ack, 1009, iss + 2);
+    EXPECT_EQ(out[0].seq, iss + 1 + 2000);
+    send(tcp_ack, 1009, iss + 2002);
+    EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
+    {
+        std::lock_guard h(r->lock);
+        EXPECT_TRUE(r->closed);
+    }
+
+    // The remote ends first: the client gets its FIN and may still send until its own FIN.
+    const std::uint32_t iss2 = handshake(5000, 40001);
+    auto r2 = remote(1);
+    ASSERT_TRUE(r2);
+    r2->finish();
+    out = pump_until([](const std::vector<seg>& s) { return collect(s).second; });
+    EXPECT_EQ(out.back().seq, iss2 + 1);
+    send(tcp_psh | tcp_ack, 5001, iss2 + 2, text("late bytes"), 65535, 40001);
+    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r2->lock); return r2->written == text("late bytes"); }));
+    send(tcp_fin | tcp_ack, 5011, iss2 + 2, {}, 65535, 40001);
     EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
 }
 
