@@ -29,6 +29,8 @@ struct flow {
     // The reader's own.
     std::uint32_t iss = 0, snd_una = 0, snd_nxt = 0, rcv_nxt = 0;
     std::uint32_t peer_window = 65535;
+    // The segment that last set the window (its seq and ack): older ones leave it alone.
+    std::uint32_t snd_wl1 = 0, snd_wl2 = 0;
     bool established = false;
     bool fin_sent = false;
     bool rst_sent = false;
@@ -229,7 +231,6 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
     if (f->closed) {
         return;
     }
-    f->peer_window = h.window;
     // A SYN occupies one sequence number: data on a SYN starts behind it.
     std::uint32_t seq = h.seq;
     if (h.flags & tcp_syn) {
@@ -240,6 +241,13 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
         seq += 1;
     }
     if ((h.flags & tcp_ack) && seq_diff(h.ack, f->snd_una) >= 0 && seq_diff(f->snd_nxt, h.ack) >= 0) {
+        // The window is taken from an acceptable segment no older than the one that set it.
+        if (seq_before(f->snd_wl1, h.seq) ||
+            (f->snd_wl1 == h.seq && seq_diff(h.ack, f->snd_wl2) >= 0)) {
+            f->peer_window = h.window;
+            f->snd_wl1 = h.seq;
+            f->snd_wl2 = h.ack;
+        }
         f->snd_una = h.ack;
         if (!f->established && seq_diff(h.ack, f->iss) > 0) {
             f->established = true;
@@ -262,6 +270,9 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
     }
     const bool fin = (h.flags & tcp_fin) != 0;
     if (payload.empty() && !fin) {
+        if (seq != f->rcv_nxt) {
+            send_ack(*f);  // a keep-alive probe (or an old segment) is answered with our state
+        }
         return;
     }
     const std::uint32_t length = static_cast<std::uint32_t>(payload.size());
@@ -313,6 +324,8 @@ void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_
     f->snd_nxt = f->iss + 1;
     f->rcv_nxt = seq + 1;
     f->peer_window = window;
+    f->snd_wl1 = seq;
+    f->snd_wl2 = f->iss;
     flows_[key] = f;
 
     send_flow(*f, tcp_syn | tcp_ack, f->iss, {}, true);
@@ -366,16 +379,14 @@ void data_plane::timer_pass()
     }
     const std::int64_t now = config_.clock();
     for (const auto& f : all) {
-        if (!ready_ && !f->is_dns && !f->closed) {
-            f->close_now();
+        if (!ready_ && !f->is_dns) {
+            reset_flow(f);  // also a flow still dialling: its worker finds it closed
         }
         if (f->closed) {
             continue;  // a closed flow sends nothing; the sweep takes it once its worker is done
         }
         if (f->reset_pending && !f->rst_sent) {
-            send_flow(*f, tcp_rst | tcp_ack, f->snd_nxt, {});
-            f->rst_sent = true;
-            f->close_now();
+            reset_flow(f);
             continue;
         }
         send_pending(f);
@@ -399,6 +410,19 @@ void data_plane::timer_pass()
     }
     sweep();
     flush_dns_replies();
+}
+
+void data_plane::reset_flow(const std::shared_ptr<flow>& f)
+{
+    // A flow already closed was reset by the client or given up silently: nothing more is sent.
+    if (f->closed) {
+        return;
+    }
+    if (!f->rst_sent) {
+        send_flow(*f, tcp_rst | tcp_ack, f->snd_nxt, {});
+        f->rst_sent = true;
+    }
+    f->close_now();
 }
 
 void data_plane::send_pending(const std::shared_ptr<flow>& f)
@@ -640,9 +664,14 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
     if (dial && *dial) {
         conn = (*dial)(f->host, f->key.dst_port, error);
     }
+    // Decided under the lock: the reader may reset and close the flow as soon as it is released.
+    bool failed = false;
+    bool report = false;
     {
         std::lock_guard hold(f->lock);
         if (f->closed || !conn) {
+            failed = true;
+            report = !conn && !f->closed;
             f->reset_pending = true;
             if (conn) {
                 conn->close();
@@ -653,8 +682,8 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
         }
     }
     f->wake.notify_all();
-    if (f->reset_pending) {
-        if (!f->closed) {
+    if (failed) {
+        if (report) {
             report_dial_failure(f->host, error);
         }
         return;

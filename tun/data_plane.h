@@ -87,8 +87,8 @@ public:
 
     // Replaces the dial function new flows use; a worker takes one copy when it starts.
     void set_dial(dial_fn dial);
-    // While not ready, new SYNs (but DNS ones) are refused and `timer_pass` closes every
-    // non-DNS flow.
+    // While not ready, new SYNs (but DNS ones) are refused and `timer_pass` resets (RST to the
+    // client) and closes every non-DNS flow, those still dialling too.
     void set_ready(bool ready);
 
     // One received packet; everything kept is copied.
@@ -118,6 +118,8 @@ private:
     void segment_for_flow(const std::shared_ptr<flow>& f, std::uint8_t flags, std::uint32_t seq,
                           std::uint32_t ack, std::uint16_t window, byte_span payload);
     void deliver(const std::shared_ptr<flow>& f, byte_span data, bool fin);
+    // Sends the client an RST (once) and closes the flow; nothing for a flow already closed.
+    void reset_flow(const std::shared_ptr<flow>& f);
     void send_pending(const std::shared_ptr<flow>& f);
     void retransmit_check(const std::shared_ptr<flow>& f, std::int64_t now);
     void sweep();

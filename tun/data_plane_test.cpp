@@ -142,8 +142,9 @@ protected:
         plane = std::make_unique<data_plane>(std::move(c));
         plane->set_dial([this](std::string_view host, std::int32_t port, std::u16string& error)
                             -> std::unique_ptr<tun_conn> {
-            std::lock_guard hold(lock);
+            std::unique_lock hold(lock);
             dialled.emplace_back(std::string(host) + ":" + std::to_string(port));
+            dial_cv.wait(hold, [&] { return !hold_dials; });
             if (refuse_dial) {
                 error = u"refused by test";
                 return nullptr;
@@ -155,6 +156,7 @@ protected:
     }
     ~data_plane_test() override
     {
+        release_dials();
         {
             std::lock_guard hold(lock);
             for (auto& r : remotes) {
@@ -275,6 +277,15 @@ protected:
         return out[0].seq;
     }
 
+    void release_dials()
+    {
+        {
+            std::lock_guard hold(lock);
+            hold_dials = false;
+        }
+        dial_cv.notify_all();
+    }
+
     static bytes text(std::string_view t) { return bytes(t.begin(), t.end()); }
     static bytes pattern(std::size_t n)
     {
@@ -293,6 +304,8 @@ protected:
     std::vector<std::string> dialled;
     std::vector<std::shared_ptr<remote_end>> remotes;
     bool refuse_dial = false;
+    bool hold_dials = false;  // dials wait until released
+    std::condition_variable dial_cv;
     int fail_thread_starts = 0;
     std::atomic<bool> fail_remote_reader_start{false};
     std::thread::id test_thread = std::this_thread::get_id();
@@ -629,6 +642,68 @@ TEST_F(data_plane_test, dial_failure_resets_and_is_logged_once_per_host)
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_NE(logs[0].find(u"svc.test"), std::u16string::npos);
     EXPECT_NE(logs[0].find(u"refused by test"), std::u16string::npos);
+}
+
+TEST_F(data_plane_test, a_flow_closed_while_dialling_is_reset_once)
+{
+    {
+        std::lock_guard hold(lock);
+        hold_dials = true;
+    }
+    const std::uint32_t iss = handshake();
+    ASSERT_TRUE(wait_for([&] { std::lock_guard hold(lock); return dialled.size() == 1; }));
+    plane->set_ready(false);
+    plane->timer_pass();
+    auto out = take();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].flags, tcp_rst | tcp_ack);
+    EXPECT_EQ(out[0].seq, iss + 1);
+    EXPECT_EQ(out[0].ack, 1001u);
+    release_dials();
+    EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
+    auto r = remote(0);
+    ASSERT_TRUE(r);
+    {
+        std::lock_guard h(r->lock);
+        EXPECT_TRUE(r->closed) << "the connection dialled too late is closed";
+    }
+    EXPECT_TRUE(take().empty());
+    std::lock_guard hold(lock);
+    EXPECT_TRUE(logs.empty()) << "a flow closed by us is no dial failure";
+}
+
+TEST_F(data_plane_test, keep_alive_probes_are_answered_and_stale_windows_ignored)
+{
+    const std::uint32_t iss = handshake();
+    send(tcp_ack, 1000, iss + 1);  // keep-alive: one before the next expected byte, no data
+    auto out = take();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].flags, tcp_ack);
+    EXPECT_EQ(out[0].seq, iss + 1);
+    EXPECT_EQ(out[0].ack, 1001u);
+    send(tcp_ack, 1001, iss + 1);  // an ordinary pure ACK draws nothing
+    EXPECT_TRUE(take().empty());
+
+    send(tcp_psh | tcp_ack, 1001, iss + 1, text("abcde"));
+    send(tcp_psh | tcp_ack, 1006, iss + 1, text("fghij"));
+    // A delayed copy of the first segment, carrying the small window of its time.
+    send(tcp_psh | tcp_ack, 1001, iss + 1, text("abcde"), 100);
+    out = take();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[2].ack, 1011u);
+    auto r = remote(0);
+    ASSERT_TRUE(r);
+    r->push(pattern(3000));
+    out = pump_until([](const std::vector<seg>& s) {
+        for (auto& x : s) if (!x.data.empty()) return true;
+        return false;
+    });
+    for (const seg& x : out) {
+        if (!x.data.empty()) {
+            EXPECT_EQ(x.data.size(), 1380u) << "the stale segment's window was taken";
+            break;
+        }
+    }
 }
 
 TEST_F(data_plane_test, a_worker_that_cannot_start_drops_the_flow_with_a_reset)
