@@ -1,6 +1,8 @@
 #include "tun/dns_message.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace pelto::tun {
 
@@ -90,6 +92,71 @@ struct kept_record {
     bytes data;  // the address for A; for CNAME the target is written from `target`
     std::string target;
 };
+
+// Where each name (and each suffix of it) already stands in a message being built, so a name
+// written later points there instead of repeating its labels.
+struct name_offset {
+    std::string text;
+    std::uint16_t offset = 0;
+};
+
+// Remembers the suffixes of the uncompressed name at `at` in `m`; a name holding a pointer is
+// left out (what it points at may be rewritten).
+void remember_plain_name(byte_span m, std::size_t at, std::vector<name_offset>& table)
+{
+    std::vector<name_offset> found;
+    for (std::size_t pos = at; pos < m.size() && pos < 0x4000;) {
+        const std::uint8_t length = m[pos];
+        if (length == 0) {
+            table.insert(table.end(), found.begin(), found.end());
+            return;
+        }
+        if ((length & 0xC0) != 0) {
+            return;
+        }
+        auto name = read_dns_name(m, pos);
+        if (!name || !name->plain) {
+            return;
+        }
+        found.push_back({name->text, static_cast<std::uint16_t>(pos)});
+        pos += 1 + length;
+    }
+}
+
+// Writes a dotted name with its longest suffix already in `table` replaced by a pointer, and
+// remembers the suffixes it wrote out. False (nothing written) for a name `write_dns_name`
+// refuses.
+bool write_compressed_name(std::string_view name, bytes& out, std::vector<name_offset>& table)
+{
+    bytes check;
+    if (!write_dns_name(name, check)) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start < name.size()) {
+        const std::string_view rest = name.substr(start);
+        for (const name_offset& known : table) {
+            if (known.text == rest) {
+                out.push_back(static_cast<std::uint8_t>(0xC0 | known.offset >> 8));
+                out.push_back(static_cast<std::uint8_t>(known.offset));
+                return true;
+            }
+        }
+        std::size_t dot = name.find('.', start);
+        if (dot == std::string_view::npos) {
+            dot = name.size();
+        }
+        if (out.size() < 0x4000) {
+            table.push_back({std::string(rest), static_cast<std::uint16_t>(out.size())});
+        }
+        out.push_back(static_cast<std::uint8_t>(dot - start));
+        out.insert(out.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
+                   name.begin() + static_cast<std::ptrdiff_t>(dot));
+        start = dot + 1;
+    }
+    out.push_back(0);
+    return true;
+}
 
 }  // namespace
 
@@ -289,9 +356,13 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         }
     }
 
+    // Names are written compressed: against the first question's name and every name written
+    // before, as a server would, so the answer does not grow past what the asker can take.
     bytes out(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(questions_end));
+    std::vector<name_offset> written;
+    remember_plain_name(out, dns_header_size, written);
     for (const kept_record& k : kept) {
-        if (!write_dns_name(k.owner, out)) {
+        if (!write_compressed_name(k.owner, out, written)) {
             return rewrite_outcome::unchanged;
         }
         byte_writer w(out);
@@ -299,12 +370,10 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         w.u16(1);  // class IN
         w.u32(k.ttl);
         if (k.type == dns_type_cname) {
-            bytes target;
-            if (!write_dns_name(k.target, target)) {
+            auto data_length = w.prefixed_u16();
+            if (!write_compressed_name(k.target, out, written)) {
                 return rewrite_outcome::unchanged;
             }
-            w.u16(static_cast<std::uint16_t>(target.size()));
-            w.append(target);
         } else {
             w.u16(static_cast<std::uint16_t>(k.data.size()));
             w.append(k.data);
@@ -322,6 +391,44 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
     }
     out_message = std::move(out);
     return rewrite_outcome::rewritten;
+}
+
+std::size_t udp_answer_limit(byte_span query)
+{
+    constexpr std::size_t plain_limit = 512;
+    constexpr std::size_t largest = 1400;
+    if (query.size() < dns_header_size) {
+        return plain_limit;
+    }
+    std::size_t at = dns_header_size;
+    for (std::uint16_t i = 0; i < u16_at(query, 4); ++i) {
+        auto q = read_question(query, at);
+        if (!q) {
+            return plain_limit;
+        }
+        at = q->name.end;
+    }
+    const std::uint32_t records =
+        std::uint32_t{u16_at(query, 6)} + u16_at(query, 8) + u16_at(query, 10);
+    for (std::uint32_t i = 0; i < records; ++i) {
+        auto rec = read_record(query, at);
+        if (!rec) {
+            return plain_limit;
+        }
+        if (rec->type == dns_type_opt && rec->owner.text.empty()) {
+            return std::clamp<std::size_t>(rec->klass, plain_limit, largest);
+        }
+        at = rec->end;
+    }
+    return plain_limit;
+}
+
+bytes fit_udp_answer(bytes answer, std::size_t limit)
+{
+    if (answer.size() <= limit) {
+        return answer;
+    }
+    return truncated_reply(answer);
 }
 
 bytes truncated_reply(byte_span answer)

@@ -342,6 +342,84 @@ TEST(tun_dns_answer, unreadable_answers_are_left_as_received)
     EXPECT_EQ(rewrite_answer(no_questions, tun.hooks(), out), rewrite_outcome::unchanged);
 }
 
+bytes with_edns(bytes q, std::uint16_t payload_size)
+{
+    q[11] = 1;  // one additional record: OPT
+    q.push_back(0);  // owner: the root
+    put16(q, dns_type_opt);
+    put16(q, payload_size);  // class: the UDP payload size the asker takes
+    put16(q, 0);
+    put16(q, 0);  // TTL: extended code, version, flags
+    put16(q, 0);  // no options
+    return q;
+}
+
+TEST(tun_dns_answer, rewritten_answers_stay_compressed_and_fit_the_asker)
+{
+    const bytes plain = query("svc.test");
+    EXPECT_EQ(udp_answer_limit(plain), 512u);
+    EXPECT_EQ(udp_answer_limit(with_edns(plain, 1232)), 1232u);
+    EXPECT_EQ(udp_answer_limit(with_edns(plain, 100)), 512u);
+    EXPECT_EQ(udp_answer_limit(with_edns(plain, 4096)), 1400u);
+    EXPECT_EQ(udp_answer_limit(bytes(5, 0)), 512u);
+
+    for (const std::uint16_t count : {std::uint16_t{30}, std::uint16_t{100}}) {
+        fake_tun tun;
+        bytes a = answer_for(plain, count);
+        for (std::uint16_t i = 0; i < count; ++i) {
+            add_record(a, dns_type_a, a_data(203, 0, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)));
+        }
+        bytes out;
+        ASSERT_EQ(rewrite_answer(a, tun.hooks(), out), rewrite_outcome::rewritten);
+        // Header, question (10 + 4), and per record a 2-byte owner pointer, 10 fixed bytes and 4 of address.
+        EXPECT_EQ(out.size(), 12u + 14u + count * 16u) << count;
+        std::size_t at = 26;
+        for (std::uint16_t i = 0; i < count; ++i) {
+            auto owner = read_dns_name(out, at);
+            ASSERT_TRUE(owner) << i;
+            EXPECT_EQ(owner->text, "svc.test");
+            at = owner->end + 14;
+        }
+        EXPECT_EQ(at, out.size());
+
+        for (const bool edns : {false, true}) {
+            const bytes q = edns ? with_edns(plain, 1232) : plain;
+            const bytes sent = fit_udp_answer(out, udp_answer_limit(q));
+            EXPECT_TRUE(answer_matches(q, sent)) << count << edns;
+            if (count == 30) {
+                EXPECT_EQ(sent, out) << "30 records fit in 512 bytes";
+            } else {
+                EXPECT_TRUE(dns_truncated(sent));
+                EXPECT_EQ(sent.size(), 26u);
+                EXPECT_EQ(sent[6] << 8 | sent[7], 0);
+            }
+        }
+    }
+
+    // A CNAME's owner and target point back at names written before.
+    fake_tun tun;
+    bytes c = answer_for(query("www.svc.test"), 2);
+    bytes target;
+    write_dns_name("edge.cdn.example", target);
+    const std::size_t target_at = c.size() + 12;  // behind the owner pointer and 10 fixed bytes
+    add_record(c, dns_type_cname, target);
+    bytes edge = {0xC0, static_cast<std::uint8_t>(target_at)};  // owner: the CNAME's data
+    c.insert(c.end(), edge.begin(), edge.end());
+    put16(c, dns_type_a);
+    put16(c, 1);
+    put16(c, 0);
+    put16(c, 60);
+    put16(c, 4);
+    c.insert(c.end(), {203, 0, 113, 7});
+    bytes out;
+    ASSERT_EQ(rewrite_answer(c, tun.hooks(), out), rewrite_outcome::rewritten);
+    // Question 14 + 4; CNAME: pointer, 10 fixed, 18 bytes of target; A: pointer, 10 fixed, 4.
+    EXPECT_EQ(out.size(), 12u + 18u + 30u + 16u);
+    auto a_owner = read_dns_name(out, 12 + 18 + 30);
+    ASSERT_TRUE(a_owner);
+    EXPECT_EQ(a_owner->text, "edge.cdn.example");
+}
+
 TEST(tun_dns_answer, truncated_reply_keeps_the_question_only)
 {
     bytes a = answer_for(query("big.example"), 1);
