@@ -158,6 +158,35 @@ bool write_compressed_name(std::string_view name, bytes& out, std::vector<name_o
     return true;
 }
 
+// An answer for a routed name that carries no records: the answer's id and flags (TC, AD and
+// the response code cleared), the questions written again from their parsed names. False when a
+// question name cannot be written plainly.
+bool empty_answer(byte_span answer, const std::vector<dns_question>& questions, bytes& out)
+{
+    bytes m(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(dns_header_size));
+    m[2] &= static_cast<std::uint8_t>(~0x02);  // TC
+    m[3] &= static_cast<std::uint8_t>(~0x2F);  // AD, response code
+    set_u16_at(m, 4, static_cast<std::uint16_t>(questions.size()));
+    set_u16_at(m, 6, 0);
+    set_u16_at(m, 8, 0);
+    set_u16_at(m, 10, 0);
+    for (const dns_question& q : questions) {
+        if (!q.name.plain) {
+            return false;
+        }
+        if (q.name.text.empty()) {
+            m.push_back(0);
+        } else if (!write_dns_name(q.name.text, m)) {
+            return false;
+        }
+        byte_writer w(m);
+        w.u16(q.type);
+        w.u16(q.klass);
+    }
+    out = std::move(m);
+    return true;
+}
+
 }  // namespace
 
 std::optional<dns_name> read_dns_name(byte_span message, std::size_t offset)
@@ -309,6 +338,8 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         return rewrite_outcome::unchanged;
     }
     std::string routed;
+    std::uint16_t routed_type = 0;
+    std::vector<dns_question> parsed;
     std::size_t at = dns_header_size;
     for (std::uint16_t i = 0; i < questions; ++i) {
         auto q = read_question(answer, at);
@@ -317,11 +348,22 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         }
         if (routed.empty() && q->name.plain) {
             routed = hooks.routed_name_for(q->name.text);
+            routed_type = q->type;
         }
         at = q->name.end;
+        parsed.push_back(std::move(*q));
     }
     if (routed.empty()) {
         return rewrite_outcome::unchanged;
+    }
+    // From here on the answer is for a routed name: whatever cannot be rebuilt goes out with no
+    // records at all, never as received (it might carry addresses that bypass the tunnel).
+    auto no_records = [&] {
+        return empty_answer(answer, parsed, out_message) ? rewrite_outcome::rewritten
+                                                         : rewrite_outcome::suppressed;
+    };
+    if (routed_type == dns_type_aaaa) {
+        return no_records();  // no IPv6 address of a routed name reaches the client
     }
     const std::size_t questions_end = at;
 
@@ -330,7 +372,7 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
     for (std::uint16_t i = 0; i < answers; ++i) {
         auto rec = read_record(answer, at);
         if (!rec) {
-            return rewrite_outcome::unchanged;
+            return no_records();
         }
         at = rec->end;
         const byte_span data = answer.subspan(rec->data_at, rec->data_length);
@@ -363,7 +405,7 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
     remember_plain_name(out, dns_header_size, written);
     for (const kept_record& k : kept) {
         if (!write_compressed_name(k.owner, out, written)) {
-            return rewrite_outcome::unchanged;
+            return no_records();
         }
         byte_writer w(out);
         w.u16(k.type);
@@ -372,7 +414,7 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         if (k.type == dns_type_cname) {
             auto data_length = w.prefixed_u16();
             if (!write_compressed_name(k.target, out, written)) {
-                return rewrite_outcome::unchanged;
+                return no_records();
             }
         } else {
             w.u16(static_cast<std::uint16_t>(k.data.size()));
@@ -385,9 +427,9 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
     set_u16_at(out, 8, 0);
     set_u16_at(out, 10, 0);
     // A question name may point past the question section into records left out, or into the
-    // header just changed: such an answer cannot be rebuilt and goes out as received.
+    // header just changed: such an answer is rebuilt with no records.
     if (!questions_readable(out, questions)) {
-        return rewrite_outcome::unchanged;
+        return no_records();
     }
     out_message = std::move(out);
     return rewrite_outcome::rewritten;

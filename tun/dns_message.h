@@ -79,9 +79,12 @@ enum class rewrite_outcome {
 };
 
 // Rewrites an answer whose question names a routed name: only A records that `map_address`
-// accepts and CNAME records stay, in the order received, their names compressed; authority and additional
-// sections go, TC and AD are cleared. Answers for other names, and any answer that cannot be
-// walked to its last answer record, are left unchanged (the hooks may still have been called).
+// accepts and CNAME records stay, in the order received, their names compressed; authority and
+// additional sections go, TC and AD are cleared. An AAAA question, or an answer that cannot be
+// walked or rebuilt, is answered with no records (NOERROR, the questions written again), so no
+// address of a routed name passes unrouted; `suppressed` only when even that cannot be written
+// or `block_ipv6` fails. Answers for other names are left unchanged (the hooks may still have
+// been called).
 rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
                                bytes& out_message);
 
