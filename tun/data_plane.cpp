@@ -25,6 +25,7 @@ struct flow {
     flow_key key{};
     std::string host;
     bool is_dns = false;
+    std::uint32_t reset_epoch = 0;  // the plane's epoch when the flow was accepted
 
     // The reader's own.
     std::uint32_t iss = 0, snd_una = 0, snd_nxt = 0, rcv_nxt = 0;
@@ -101,7 +102,15 @@ void data_plane::set_dial(dial_fn dial)
     dial_ = std::move(shared);
 }
 
-void data_plane::set_ready(bool ready) { ready_ = ready; }
+void data_plane::set_ready(bool ready)
+{
+    if (!ready) {
+        // Every flow open now is reset at the next pass, even if ready comes back before it.
+        reset_epoch_.fetch_add(1);
+    }
+    ready_ = ready;
+    wake_.signal();
+}
 
 std::size_t data_plane::flow_count() const
 {
@@ -319,6 +328,7 @@ void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_
     f->key = key;
     f->host = std::move(host);
     f->is_dns = is_dns;
+    f->reset_epoch = reset_epoch_.load();
     f->iss = initial_sequence();
     f->snd_una = f->iss;
     f->snd_nxt = f->iss + 1;
@@ -378,8 +388,9 @@ void data_plane::timer_pass()
         all.push_back(f);
     }
     const std::int64_t now = config_.clock();
+    const std::uint32_t epoch = reset_epoch_.load();
     for (const auto& f : all) {
-        if (!ready_ && !f->is_dns) {
+        if (!f->is_dns && (!ready_ || f->reset_epoch != epoch)) {
             reset_flow(f);  // also a flow still dialling: its worker finds it closed
         }
         if (f->closed) {
@@ -541,7 +552,7 @@ void data_plane::close_all()
 {
     std::vector<std::thread> workers;
     for (auto& [key, f] : flows_) {
-        f->close_now();
+        reset_flow(f);  // the client learns at once that the connection is gone
         workers.push_back(std::move(f->worker));
     }
     for (std::thread& t : workers) {

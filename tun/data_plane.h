@@ -88,7 +88,9 @@ public:
     // Replaces the dial function new flows use; a worker takes one copy when it starts.
     void set_dial(dial_fn dial);
     // While not ready, new SYNs (but DNS ones) are refused and `timer_pass` resets (RST to the
-    // client) and closes every non-DNS flow, those still dialling too.
+    // client) and closes every non-DNS flow, those still dialling too. Becoming not ready marks
+    // every flow open at that moment for reset, even when ready is set again before the next
+    // pass (a session ending and the next one starting on another node).
     void set_ready(bool ready);
 
     // One received packet; everything kept is copied.
@@ -99,7 +101,8 @@ public:
     // handle signals (200 ms at most). Returns when `running` is cleared (or the device ends,
     // which also clears it), after closing and joining every flow.
     void run(std::atomic<bool>& running);
-    // Closes every flow and joins their threads; the table is empty afterwards.
+    // Resets (RST to the client) and closes every flow, joins their threads; the table is empty
+    // afterwards. `run` does this when it ends.
     void close_all();
 
     // A DNS reply to send to a client; at most 128 wait. Replies over 1400 bytes go out as a
@@ -143,6 +146,7 @@ private:
     data_plane_config config_;
     wake_handle wake_;
     std::atomic<bool> ready_{true};
+    std::atomic<std::uint32_t> reset_epoch_{0};
     std::atomic<std::uint16_t> ident_{0};
 
     std::map<flow_key, std::shared_ptr<flow>> flows_;  // the reader's own

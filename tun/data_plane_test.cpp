@@ -847,6 +847,55 @@ TEST_F(data_plane_test, pause_closes_routed_flows_but_dns_over_tcp_carries_on)
     EXPECT_EQ(answers[18], 0xBB);
 }
 
+TEST_F(data_plane_test, stop_and_pause_reset_every_open_flow)
+{
+    std::map<std::uint16_t, std::uint32_t> next_seq;  // client port → our next sequence number
+    for (std::uint16_t port = 40000; port < 40003; ++port) {
+        next_seq[port] = handshake(1000, port) + 1;
+    }
+    ASSERT_TRUE(remote(2));
+    auto expect_resets = [&](const std::vector<seg>& out, const char* what) {
+        std::map<std::uint16_t, int> resets;
+        for (const seg& s : out) {
+            if (s.flags & tcp_rst) {
+                ++resets[s.dport];
+                EXPECT_EQ(s.flags, tcp_rst | tcp_ack) << what;
+                EXPECT_EQ(s.seq, next_seq[s.dport]) << what;
+                EXPECT_EQ(s.ack, 1001u) << what;
+            }
+        }
+        EXPECT_EQ(resets.size(), next_seq.size()) << what;
+        for (auto& [port, n] : resets) {
+            EXPECT_EQ(n, 1) << what << " " << port;
+        }
+    };
+
+    // A session that ends and the next one (on another node) starting before the reader's pass.
+    plane->set_ready(false);
+    plane->set_ready(true);
+    plane->timer_pass();
+    expect_resets(take(), "pause");
+    EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
+
+    // A flow opened after the pause is not reset by it; stopping the reader resets them all.
+    next_seq.clear();
+    for (std::uint16_t port = 41000; port < 41003; ++port) {
+        next_seq[port] = handshake(1000, port) + 1;
+    }
+    plane->timer_pass();
+    EXPECT_TRUE(take().empty());
+    std::atomic<bool> running{true};
+    std::thread reader([&] { plane->run(running); });
+    std::this_thread::sleep_for(20ms);
+    const auto before = std::chrono::steady_clock::now();
+    running = false;
+    plane->wake();
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    expect_resets(take(), "stop");
+    EXPECT_EQ(plane->flow_count(), 0u);
+}
+
 TEST_F(data_plane_test, dns_over_tcp_length_zero_or_too_long_closes)
 {
     for (std::uint16_t length : {std::uint16_t{0}, std::uint16_t{4097}}) {
