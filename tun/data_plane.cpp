@@ -189,13 +189,22 @@ void data_plane::dispatch(byte_span packet)
     if (ip->header.protocol == ip_proto_tcp) {
         tcp_input(ip->header.source, ip->header.destination, ip->segment);
     } else if (ip->header.protocol == ip_proto_udp) {
-        udp_input(ip->header.source, ip->header.destination, ip->segment);
+        udp_input(packet, ip->header.source, ip->header.destination, ip->segment);
     }
 }
 
-void data_plane::udp_input(std::uint32_t src, std::uint32_t dst, byte_span segment)
+void data_plane::udp_input(byte_span packet, std::uint32_t src, std::uint32_t dst,
+                           byte_span segment)
 {
     if (dst != config_.virtual_dns_address) {
+        // Nothing carries UDP to a routed address (QUIC, say): port unreachable at once, so the
+        // program falls back to TCP instead of waiting for answers that never come.
+        if (config_.host_for_address && !config_.host_for_address(dst).empty()) {
+            scratch_.clear();
+            if (build_icmp_port_unreachable(packet, ident_.fetch_add(1), scratch_)) {
+                emit(scratch_);
+            }
+        }
         return;
     }
     const auto udp = parse_udp_datagram(segment);

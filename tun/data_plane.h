@@ -1,7 +1,8 @@
 #pragma once
 // Everything that moves packets through the TUN device: the reader loop, the dispatch of received
 // IPv4 packets, the user-space TCP endpoint (one flow per connection, each re-dialled by host
-// name through the dial function) and the hand-over of DNS queries and replies.
+// name through the dial function), the hand-over of DNS queries and replies, and port
+// unreachable for any other UDP to a routed address.
 //
 // Threads: one reader runs `run` (or a test calls `dispatch` and `timer_pass` itself); it alone
 // sends to the device and changes sequence state and the flow table. Per TCP flow one worker
@@ -115,7 +116,7 @@ public:
 
 private:
     void tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segment);
-    void udp_input(std::uint32_t src, std::uint32_t dst, byte_span segment);
+    void udp_input(byte_span packet, std::uint32_t src, std::uint32_t dst, byte_span segment);
     void accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_t window,
                     std::uint8_t flags, byte_span payload);
     void segment_for_flow(const std::shared_ptr<flow>& f, std::uint8_t flags, std::uint32_t seq,

@@ -100,8 +100,10 @@ struct seg {
     std::uint32_t seq = 0, ack = 0;
     std::uint16_t window = 0;
     bool mss = false;
-    bytes data;
+    bytes data;  // for ICMP: the body behind the 8 header bytes
     bool udp = false;
+    bool icmp = false;
+    std::uint8_t icmp_type = 0, icmp_code = 0;
 };
 
 class data_plane_test : public ::testing::Test {
@@ -185,10 +187,23 @@ protected:
                 continue;
             }
             EXPECT_EQ(internet_checksum(byte_span(p).first(20)), 0);
-            EXPECT_EQ(transport_checksum(ip->header.source, ip->header.destination, ip->header.protocol, ip->segment), 0);
             seg s;
             s.src = ip->header.source;
             s.dst = ip->header.destination;
+            if (ip->header.protocol == ip_proto_icmp) {
+                EXPECT_EQ(internet_checksum(ip->segment), 0);
+                auto m = parse_icmp_message(ip->segment);
+                EXPECT_TRUE(m);
+                if (m) {
+                    s.icmp = true;
+                    s.icmp_type = m->header.type;
+                    s.icmp_code = m->header.code;
+                    s.data.assign(m->body.begin(), m->body.end());
+                }
+                out.push_back(std::move(s));
+                continue;
+            }
+            EXPECT_EQ(transport_checksum(ip->header.source, ip->header.destination, ip->header.protocol, ip->segment), 0);
             if (ip->header.protocol == ip_proto_udp) {
                 auto u = parse_udp_datagram(ip->segment);
                 EXPECT_TRUE(u);
@@ -926,6 +941,9 @@ TEST_F(data_plane_test, udp_queries_are_captured_and_replies_sent_or_truncated)
         EXPECT_EQ(captured[0].payload, q);
         EXPECT_EQ(captured[0].client_port, 5353);
     }
+    auto refused = take();  // the routed address has no UDP: port unreachable
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_TRUE(refused[0].icmp);
     bytes answer = q;
     answer[2] = 0x81;
     plane->post_dns_reply({client_ip, 5353, answer});
@@ -945,6 +963,29 @@ TEST_F(data_plane_test, udp_queries_are_captured_and_replies_sent_or_truncated)
     EXPECT_EQ(out[1].data.size(), q.size());
     EXPECT_TRUE(dns_truncated(out[1].data));
     EXPECT_EQ(out[1].data[7], 0);
+}
+
+TEST_F(data_plane_test, udp_to_a_routed_address_is_refused_with_port_unreachable)
+{
+    const bytes quic(1200, 0xC3);  // a QUIC Initial's size
+    bytes p;
+    ASSERT_TRUE(build_udp(client_ip, service_ip, 51000, 443, quic, 0x7777, p));
+    plane->dispatch(p);
+    auto out = take();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_TRUE(out[0].icmp);
+    EXPECT_EQ(out[0].icmp_type, 3);
+    EXPECT_EQ(out[0].icmp_code, 3);
+    EXPECT_EQ(out[0].src, service_ip);
+    EXPECT_EQ(out[0].dst, client_ip);
+    // Behind the header: the datagram's IP header and its first 8 bytes (the UDP header).
+    EXPECT_EQ(out[0].data, bytes(p.begin(), p.begin() + 28));
+
+    // An address that is not routed is none of ours: nothing is sent.
+    ASSERT_TRUE(build_udp(client_ip, unknown_ip, 51000, 443, quic, 1, p = {}));
+    plane->dispatch(p);
+    EXPECT_TRUE(take().empty());
+    EXPECT_EQ(plane->flow_count(), 0u);
 }
 
 TEST_F(data_plane_test, the_reader_loop_ends_with_the_device)
