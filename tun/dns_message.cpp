@@ -362,9 +362,9 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         return empty_answer(answer, parsed, out_message) ? rewrite_outcome::rewritten
                                                          : rewrite_outcome::suppressed;
     };
-    if (routed_type == dns_type_aaaa) {
-        return no_records();  // no IPv6 address of a routed name reaches the client
-    }
+    // No IPv6 address of a routed name reaches the client: an AAAA question is answered with no
+    // records, after its addresses have been handed to the leak filters all the same.
+    const bool ipv6_question = routed_type == dns_type_aaaa;
     const std::size_t questions_end = at;
 
     std::vector<kept_record> kept;
@@ -377,9 +377,11 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         at = rec->end;
         const byte_span data = answer.subspan(rec->data_at, rec->data_length);
         if (rec->type == dns_type_aaaa && rec->data_length == 16) {
-            if (!hooks.block_ipv6(data)) {
+            if (!hooks.block_ipv6(data) && !ipv6_question) {
                 return rewrite_outcome::suppressed;
             }
+        } else if (ipv6_question) {
+            continue;
         } else if (rec->type == dns_type_cname) {
             auto target = read_dns_name(answer, rec->data_at);
             // The target must lie inside the record's data (a pointer may leave it).
@@ -396,6 +398,9 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
                                 bytes(data.begin(), data.end()), {}});
             }
         }
+    }
+    if (ipv6_question) {
+        return no_records();
     }
 
     // Names are written compressed: against the first question's name and every name written

@@ -63,8 +63,8 @@ bool dns_truncated(byte_span message);
 // What the rewriter may ask of TUN mode. `routed_name_for` gives the routed name a (lower-case)
 // name stands for, or empty; `record_alias` remembers that a CNAME target stands for it;
 // `map_address` routes an IPv4 address (network order) for a routed name and says whether the
-// record may be kept; `block_ipv6` is asked for every AAAA address and its failure suppresses the
-// whole answer.
+// record may be kept; `block_ipv6` is asked for every AAAA address (of an AAAA question too,
+// although none is sent) and its failure suppresses an answer to any other question.
 struct dns_rewrite_hooks {
     std::function<std::string(std::string_view name)> routed_name_for;
     std::function<void(std::string_view target, std::string_view routed)> record_alias;
@@ -83,7 +83,7 @@ enum class rewrite_outcome {
 // additional sections go, TC and AD are cleared. An AAAA question, or an answer that cannot be
 // walked or rebuilt, is answered with no records (NOERROR, the questions written again), so no
 // address of a routed name passes unrouted; `suppressed` only when even that cannot be written
-// or `block_ipv6` fails. Answers for other names are left unchanged (the hooks may still have
+// or `block_ipv6` fails for an answer to another question. Answers for other names are left unchanged (the hooks may still have
 // been called).
 rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
                                bytes& out_message);

@@ -317,6 +317,7 @@ TEST(tun_dns_answer, routed_aaaa_answers_carry_no_addresses_on_every_path)
     bytes out;
     ASSERT_EQ(rewrite_answer(a, tun.hooks(), out), rewrite_outcome::rewritten);
     expect_no_records(out, q, "plain");
+    EXPECT_EQ(tun.blocked_v6, 1) << "the address still goes to the leak filters";
     tun.v6_fails = true;
     ASSERT_EQ(rewrite_answer(a, tun.hooks(), out), rewrite_outcome::rewritten);
     expect_no_records(out, q, "filter refused");
