@@ -25,10 +25,13 @@ struct flow {
     flow_key key{};
     std::string host;
     bool is_dns = false;
+    std::uint32_t reset_epoch = 0;  // the plane's epoch when the flow was accepted
 
     // The reader's own.
     std::uint32_t iss = 0, snd_una = 0, snd_nxt = 0, rcv_nxt = 0;
     std::uint32_t peer_window = 65535;
+    // The segment that last set the window (its seq and ack): older ones leave it alone.
+    std::uint32_t snd_wl1 = 0, snd_wl2 = 0;
     bool established = false;
     bool fin_sent = false;
     bool rst_sent = false;
@@ -99,7 +102,15 @@ void data_plane::set_dial(dial_fn dial)
     dial_ = std::move(shared);
 }
 
-void data_plane::set_ready(bool ready) { ready_ = ready; }
+void data_plane::set_ready(bool ready)
+{
+    if (!ready) {
+        // Every flow open now is reset at the next pass, even if ready comes back before it.
+        reset_epoch_.fetch_add(1);
+    }
+    ready_ = ready;
+    wake_.signal();
+}
 
 std::size_t data_plane::flow_count() const
 {
@@ -178,13 +189,22 @@ void data_plane::dispatch(byte_span packet)
     if (ip->header.protocol == ip_proto_tcp) {
         tcp_input(ip->header.source, ip->header.destination, ip->segment);
     } else if (ip->header.protocol == ip_proto_udp) {
-        udp_input(ip->header.source, ip->header.destination, ip->segment);
+        udp_input(packet, ip->header.source, ip->header.destination, ip->segment);
     }
 }
 
-void data_plane::udp_input(std::uint32_t src, std::uint32_t dst, byte_span segment)
+void data_plane::udp_input(byte_span packet, std::uint32_t src, std::uint32_t dst,
+                           byte_span segment)
 {
     if (dst != config_.virtual_dns_address) {
+        // Nothing carries UDP to a routed address (QUIC, say): port unreachable at once, so the
+        // program falls back to TCP instead of waiting for answers that never come.
+        if (config_.host_for_address && !config_.host_for_address(dst).empty()) {
+            scratch_.clear();
+            if (build_icmp_port_unreachable(packet, ident_.fetch_add(1), scratch_)) {
+                emit(scratch_);
+            }
+        }
         return;
     }
     const auto udp = parse_udp_datagram(segment);
@@ -229,7 +249,6 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
     if (f->closed) {
         return;
     }
-    f->peer_window = h.window;
     // A SYN occupies one sequence number: data on a SYN starts behind it.
     std::uint32_t seq = h.seq;
     if (h.flags & tcp_syn) {
@@ -240,6 +259,13 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
         seq += 1;
     }
     if ((h.flags & tcp_ack) && seq_diff(h.ack, f->snd_una) >= 0 && seq_diff(f->snd_nxt, h.ack) >= 0) {
+        // The window is taken from an acceptable segment no older than the one that set it.
+        if (seq_before(f->snd_wl1, h.seq) ||
+            (f->snd_wl1 == h.seq && seq_diff(h.ack, f->snd_wl2) >= 0)) {
+            f->peer_window = h.window;
+            f->snd_wl1 = h.seq;
+            f->snd_wl2 = h.ack;
+        }
         f->snd_una = h.ack;
         if (!f->established && seq_diff(h.ack, f->iss) > 0) {
             f->established = true;
@@ -262,6 +288,9 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
     }
     const bool fin = (h.flags & tcp_fin) != 0;
     if (payload.empty() && !fin) {
+        if (seq != f->rcv_nxt) {
+            send_ack(*f);  // a keep-alive probe (or an old segment) is answered with our state
+        }
         return;
     }
     const std::uint32_t length = static_cast<std::uint32_t>(payload.size());
@@ -308,11 +337,14 @@ void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_
     f->key = key;
     f->host = std::move(host);
     f->is_dns = is_dns;
+    f->reset_epoch = reset_epoch_.load();
     f->iss = initial_sequence();
     f->snd_una = f->iss;
     f->snd_nxt = f->iss + 1;
     f->rcv_nxt = seq + 1;
     f->peer_window = window;
+    f->snd_wl1 = seq;
+    f->snd_wl2 = f->iss;
     flows_[key] = f;
 
     send_flow(*f, tcp_syn | tcp_ack, f->iss, {}, true);
@@ -365,17 +397,16 @@ void data_plane::timer_pass()
         all.push_back(f);
     }
     const std::int64_t now = config_.clock();
+    const std::uint32_t epoch = reset_epoch_.load();
     for (const auto& f : all) {
-        if (!ready_ && !f->is_dns && !f->closed) {
-            f->close_now();
+        if (!f->is_dns && (!ready_ || f->reset_epoch != epoch)) {
+            reset_flow(f);  // also a flow still dialling: its worker finds it closed
         }
         if (f->closed) {
             continue;  // a closed flow sends nothing; the sweep takes it once its worker is done
         }
         if (f->reset_pending && !f->rst_sent) {
-            send_flow(*f, tcp_rst | tcp_ack, f->snd_nxt, {});
-            f->rst_sent = true;
-            f->close_now();
+            reset_flow(f);
             continue;
         }
         send_pending(f);
@@ -399,6 +430,19 @@ void data_plane::timer_pass()
     }
     sweep();
     flush_dns_replies();
+}
+
+void data_plane::reset_flow(const std::shared_ptr<flow>& f)
+{
+    // A flow already closed was reset by the client or given up silently: nothing more is sent.
+    if (f->closed) {
+        return;
+    }
+    if (!f->rst_sent) {
+        send_flow(*f, tcp_rst | tcp_ack, f->snd_nxt, {});
+        f->rst_sent = true;
+    }
+    f->close_now();
 }
 
 void data_plane::send_pending(const std::shared_ptr<flow>& f)
@@ -517,7 +561,7 @@ void data_plane::close_all()
 {
     std::vector<std::thread> workers;
     for (auto& [key, f] : flows_) {
-        f->close_now();
+        reset_flow(f);  // the client learns at once that the connection is gone
         workers.push_back(std::move(f->worker));
     }
     for (std::thread& t : workers) {
@@ -640,9 +684,14 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
     if (dial && *dial) {
         conn = (*dial)(f->host, f->key.dst_port, error);
     }
+    // Decided under the lock: the reader may reset and close the flow as soon as it is released.
+    bool failed = false;
+    bool report = false;
     {
         std::lock_guard hold(f->lock);
         if (f->closed || !conn) {
+            failed = true;
+            report = !conn && !f->closed;
             f->reset_pending = true;
             if (conn) {
                 conn->close();
@@ -653,8 +702,8 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
         }
     }
     f->wake.notify_all();
-    if (f->reset_pending) {
-        if (!f->closed) {
+    if (failed) {
+        if (report) {
             report_dial_failure(f->host, error);
         }
         return;
@@ -667,12 +716,16 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
         f->remote->close();
         return;
     }
+    // The channel has no half-close: once the client has sent its FIN and every byte before it
+    // is written, the remote stays open until it ends its side, so the answer still comes back.
     bytes chunk;
+    bool client_done = false;
     while (!f->closed) {
         {
             std::unique_lock hold(f->lock);
             f->wake.wait_for(hold, std::chrono::milliseconds(reader_wait_ms), [&] {
-                return f->closed || f->fin_received || !f->to_remote.empty();
+                return f->closed || !f->to_remote.empty() ||
+                       (client_done ? f->remote_eof.load() : f->fin_received.load());
             });
             chunk.swap(f->to_remote);
             f->to_remote.clear();
@@ -684,8 +737,12 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
                 break;
             }
             chunk.clear();
+        } else if (client_done) {
+            if (f->remote_eof) {
+                break;
+            }
         } else if (f->fin_received) {
-            break;
+            client_done = true;
         }
     }
     {
@@ -715,7 +772,11 @@ void data_plane::remote_reader(std::shared_ptr<flow> f)
         }
         wake_.signal();
     }
-    f->remote_eof = true;
+    {
+        std::lock_guard hold(f->lock);
+        f->remote_eof = true;
+    }
+    f->wake.notify_all();  // a half-closed flow's worker waits for this end
     wake_.signal();
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Everything that moves packets through the TUN device: the reader loop, the dispatch of received
 // IPv4 packets, the user-space TCP endpoint (one flow per connection, each re-dialled by host
-// name through the dial function) and the hand-over of DNS queries and replies.
+// name through the dial function), the hand-over of DNS queries and replies, and port
+// unreachable for any other UDP to a routed address.
 //
 // Threads: one reader runs `run` (or a test calls `dispatch` and `timer_pass` itself); it alone
 // sends to the device and changes sequence state and the flow table. Per TCP flow one worker
@@ -87,8 +88,10 @@ public:
 
     // Replaces the dial function new flows use; a worker takes one copy when it starts.
     void set_dial(dial_fn dial);
-    // While not ready, new SYNs (but DNS ones) are refused and `timer_pass` closes every
-    // non-DNS flow.
+    // While not ready, new SYNs (but DNS ones) are refused and `timer_pass` resets (RST to the
+    // client) and closes every non-DNS flow, those still dialling too. Becoming not ready marks
+    // every flow open at that moment for reset, even when ready is set again before the next
+    // pass (a session ending and the next one starting on another node).
     void set_ready(bool ready);
 
     // One received packet; everything kept is copied.
@@ -99,7 +102,8 @@ public:
     // handle signals (200 ms at most). Returns when `running` is cleared (or the device ends,
     // which also clears it), after closing and joining every flow.
     void run(std::atomic<bool>& running);
-    // Closes every flow and joins their threads; the table is empty afterwards.
+    // Resets (RST to the client) and closes every flow, joins their threads; the table is empty
+    // afterwards. `run` does this when it ends.
     void close_all();
 
     // A DNS reply to send to a client; at most 128 wait. Replies over 1400 bytes go out as a
@@ -112,12 +116,14 @@ public:
 
 private:
     void tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segment);
-    void udp_input(std::uint32_t src, std::uint32_t dst, byte_span segment);
+    void udp_input(byte_span packet, std::uint32_t src, std::uint32_t dst, byte_span segment);
     void accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_t window,
                     std::uint8_t flags, byte_span payload);
     void segment_for_flow(const std::shared_ptr<flow>& f, std::uint8_t flags, std::uint32_t seq,
                           std::uint32_t ack, std::uint16_t window, byte_span payload);
     void deliver(const std::shared_ptr<flow>& f, byte_span data, bool fin);
+    // Sends the client an RST (once) and closes the flow; nothing for a flow already closed.
+    void reset_flow(const std::shared_ptr<flow>& f);
     void send_pending(const std::shared_ptr<flow>& f);
     void retransmit_check(const std::shared_ptr<flow>& f, std::int64_t now);
     void sweep();
@@ -141,6 +147,7 @@ private:
     data_plane_config config_;
     wake_handle wake_;
     std::atomic<bool> ready_{true};
+    std::atomic<std::uint32_t> reset_epoch_{0};
     std::atomic<std::uint16_t> ident_{0};
 
     std::map<flow_key, std::shared_ptr<flow>> flows_;  // the reader's own

@@ -100,8 +100,10 @@ struct seg {
     std::uint32_t seq = 0, ack = 0;
     std::uint16_t window = 0;
     bool mss = false;
-    bytes data;
+    bytes data;  // for ICMP: the body behind the 8 header bytes
     bool udp = false;
+    bool icmp = false;
+    std::uint8_t icmp_type = 0, icmp_code = 0;
 };
 
 class data_plane_test : public ::testing::Test {
@@ -142,8 +144,9 @@ protected:
         plane = std::make_unique<data_plane>(std::move(c));
         plane->set_dial([this](std::string_view host, std::int32_t port, std::u16string& error)
                             -> std::unique_ptr<tun_conn> {
-            std::lock_guard hold(lock);
+            std::unique_lock hold(lock);
             dialled.emplace_back(std::string(host) + ":" + std::to_string(port));
+            dial_cv.wait(hold, [&] { return !hold_dials; });
             if (refuse_dial) {
                 error = u"refused by test";
                 return nullptr;
@@ -155,6 +158,7 @@ protected:
     }
     ~data_plane_test() override
     {
+        release_dials();
         {
             std::lock_guard hold(lock);
             for (auto& r : remotes) {
@@ -183,10 +187,23 @@ protected:
                 continue;
             }
             EXPECT_EQ(internet_checksum(byte_span(p).first(20)), 0);
-            EXPECT_EQ(transport_checksum(ip->header.source, ip->header.destination, ip->header.protocol, ip->segment), 0);
             seg s;
             s.src = ip->header.source;
             s.dst = ip->header.destination;
+            if (ip->header.protocol == ip_proto_icmp) {
+                EXPECT_EQ(internet_checksum(ip->segment), 0);
+                auto m = parse_icmp_message(ip->segment);
+                EXPECT_TRUE(m);
+                if (m) {
+                    s.icmp = true;
+                    s.icmp_type = m->header.type;
+                    s.icmp_code = m->header.code;
+                    s.data.assign(m->body.begin(), m->body.end());
+                }
+                out.push_back(std::move(s));
+                continue;
+            }
+            EXPECT_EQ(transport_checksum(ip->header.source, ip->header.destination, ip->header.protocol, ip->segment), 0);
             if (ip->header.protocol == ip_proto_udp) {
                 auto u = parse_udp_datagram(ip->segment);
                 EXPECT_TRUE(u);
@@ -275,6 +292,15 @@ protected:
         return out[0].seq;
     }
 
+    void release_dials()
+    {
+        {
+            std::lock_guard hold(lock);
+            hold_dials = false;
+        }
+        dial_cv.notify_all();
+    }
+
     static bytes text(std::string_view t) { return bytes(t.begin(), t.end()); }
     static bytes pattern(std::size_t n)
     {
@@ -293,6 +319,8 @@ protected:
     std::vector<std::string> dialled;
     std::vector<std::shared_ptr<remote_end>> remotes;
     bool refuse_dial = false;
+    bool hold_dials = false;  // dials wait until released
+    std::condition_variable dial_cv;
     int fail_thread_starts = 0;
     std::atomic<bool> fail_remote_reader_start{false};
     std::thread::id test_thread = std::this_thread::get_id();
@@ -468,9 +496,10 @@ TEST_F(data_plane_test, overlap_duplicate_future_and_old_fin_across_the_sequence
 
     auto r = remote(0);
     ASSERT_TRUE(r);
+    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->written == data; }));
+    // Half-closed: the remote stays open for its answer until it ends.
+    r->finish();
     EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->closed; }));
-    std::lock_guard h(r->lock);
-    EXPECT_EQ(r->written, data);
 }
 
 TEST_F(data_plane_test, partial_ack_trims_the_retransmission)
@@ -630,6 +659,68 @@ TEST_F(data_plane_test, dial_failure_resets_and_is_logged_once_per_host)
     EXPECT_NE(logs[0].find(u"refused by test"), std::u16string::npos);
 }
 
+TEST_F(data_plane_test, a_flow_closed_while_dialling_is_reset_once)
+{
+    {
+        std::lock_guard hold(lock);
+        hold_dials = true;
+    }
+    const std::uint32_t iss = handshake();
+    ASSERT_TRUE(wait_for([&] { std::lock_guard hold(lock); return dialled.size() == 1; }));
+    plane->set_ready(false);
+    plane->timer_pass();
+    auto out = take();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].flags, tcp_rst | tcp_ack);
+    EXPECT_EQ(out[0].seq, iss + 1);
+    EXPECT_EQ(out[0].ack, 1001u);
+    release_dials();
+    EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
+    auto r = remote(0);
+    ASSERT_TRUE(r);
+    {
+        std::lock_guard h(r->lock);
+        EXPECT_TRUE(r->closed) << "the connection dialled too late is closed";
+    }
+    EXPECT_TRUE(take().empty());
+    std::lock_guard hold(lock);
+    EXPECT_TRUE(logs.empty()) << "a flow closed by us is no dial failure";
+}
+
+TEST_F(data_plane_test, keep_alive_probes_are_answered_and_stale_windows_ignored)
+{
+    const std::uint32_t iss = handshake();
+    send(tcp_ack, 1000, iss + 1);  // keep-alive: one before the next expected byte, no data
+    auto out = take();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].flags, tcp_ack);
+    EXPECT_EQ(out[0].seq, iss + 1);
+    EXPECT_EQ(out[0].ack, 1001u);
+    send(tcp_ack, 1001, iss + 1);  // an ordinary pure ACK draws nothing
+    EXPECT_TRUE(take().empty());
+
+    send(tcp_psh | tcp_ack, 1001, iss + 1, text("abcde"));
+    send(tcp_psh | tcp_ack, 1006, iss + 1, text("fghij"));
+    // A delayed copy of the first segment, carrying the small window of its time.
+    send(tcp_psh | tcp_ack, 1001, iss + 1, text("abcde"), 100);
+    out = take();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[2].ack, 1011u);
+    auto r = remote(0);
+    ASSERT_TRUE(r);
+    r->push(pattern(3000));
+    out = pump_until([](const std::vector<seg>& s) {
+        for (auto& x : s) if (!x.data.empty()) return true;
+        return false;
+    });
+    for (const seg& x : out) {
+        if (!x.data.empty()) {
+            EXPECT_EQ(x.data.size(), 1380u) << "the stale segment's window was taken";
+            break;
+        }
+    }
+}
+
 TEST_F(data_plane_test, a_worker_that_cannot_start_drops_the_flow_with_a_reset)
 {
     fail_thread_starts = 1;
@@ -667,23 +758,55 @@ TEST_F(data_plane_test, a_replaced_dial_function_serves_new_flows)
     EXPECT_EQ(second.load(), 1);
 }
 
-TEST_F(data_plane_test, half_close_closes_the_remote_after_the_request_then_fins)
+// Sums the payload of what was sent and tells whether a FIN was among it.
+std::pair<bytes, bool> collect(const std::vector<seg>& s)
 {
+    bytes data;
+    bool fin = false;
+    for (const seg& x : s) {
+        data.insert(data.end(), x.data.begin(), x.data.end());
+        fin = fin || (x.flags & tcp_fin) != 0;
+    }
+    return {data, fin};
+}
+
+TEST_F(data_plane_test, half_close_keeps_the_remote_for_the_answer_both_ways)
+{
+    // The client sends its request and its FIN; the remote answers only after that.
     const std::uint32_t iss = handshake();
     send(tcp_psh | tcp_fin | tcp_ack, 1001, iss + 1, text("request"));
     EXPECT_EQ(take().at(0).ack, 1001u + 7u + 1u);
     auto r = remote(0);
     ASSERT_TRUE(r);
-    // The request is written, then the remote is closed: there is no half-close towards it.
-    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->closed; }));
-    {
-        std::lock_guard h(r->lock);
-        EXPECT_EQ(r->written, text("request"));
-    }
-    auto out = pump_until([](const std::vector<seg>& s) { return !s.empty(); });
+    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r->lock); return r->written == text("request"); }));
+    const bytes answer = pattern(2000);
+    r->push(answer);
+    r->finish();
+    auto out = pump_until([](const std::vector<seg>& s) { return collect(s).first.size() >= 2000; });
+    EXPECT_EQ(collect(out).first, answer);
+    EXPECT_FALSE(collect(out).second) << "FIN before the answer was acknowledged";
+    send(tcp_ack, 1009, iss + 1 + 2000);
+    out = pump_until([](const std::vector<seg>& s) { return collect(s).second; });
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].flags, tcp_fin | tcp_ack);
-    send(tcp_ack, 1009, iss + 2);
+    EXPECT_EQ(out[0].seq, iss + 1 + 2000);
+    send(tcp_ack, 1009, iss + 2002);
+    EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
+    {
+        std::lock_guard h(r->lock);
+        EXPECT_TRUE(r->closed);
+    }
+
+    // The remote ends first: the client gets its FIN and may still send until its own FIN.
+    const std::uint32_t iss2 = handshake(5000, 40001);
+    auto r2 = remote(1);
+    ASSERT_TRUE(r2);
+    r2->finish();
+    out = pump_until([](const std::vector<seg>& s) { return collect(s).second; });
+    EXPECT_EQ(out.back().seq, iss2 + 1);
+    send(tcp_psh | tcp_ack, 5001, iss2 + 2, text("late bytes"), 65535, 40001);
+    EXPECT_TRUE(wait_for([&] { std::lock_guard h(r2->lock); return r2->written == text("late bytes"); }));
+    send(tcp_fin | tcp_ack, 5011, iss2 + 2, {}, 65535, 40001);
     EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
 }
 
@@ -739,6 +862,55 @@ TEST_F(data_plane_test, pause_closes_routed_flows_but_dns_over_tcp_carries_on)
     EXPECT_EQ(answers[18], 0xBB);
 }
 
+TEST_F(data_plane_test, stop_and_pause_reset_every_open_flow)
+{
+    std::map<std::uint16_t, std::uint32_t> next_seq;  // client port → our next sequence number
+    for (std::uint16_t port = 40000; port < 40003; ++port) {
+        next_seq[port] = handshake(1000, port) + 1;
+    }
+    ASSERT_TRUE(remote(2));
+    auto expect_resets = [&](const std::vector<seg>& out, const char* what) {
+        std::map<std::uint16_t, int> resets;
+        for (const seg& s : out) {
+            if (s.flags & tcp_rst) {
+                ++resets[s.dport];
+                EXPECT_EQ(s.flags, tcp_rst | tcp_ack) << what;
+                EXPECT_EQ(s.seq, next_seq[s.dport]) << what;
+                EXPECT_EQ(s.ack, 1001u) << what;
+            }
+        }
+        EXPECT_EQ(resets.size(), next_seq.size()) << what;
+        for (auto& [port, n] : resets) {
+            EXPECT_EQ(n, 1) << what << " " << port;
+        }
+    };
+
+    // A session that ends and the next one (on another node) starting before the reader's pass.
+    plane->set_ready(false);
+    plane->set_ready(true);
+    plane->timer_pass();
+    expect_resets(take(), "pause");
+    EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
+
+    // A flow opened after the pause is not reset by it; stopping the reader resets them all.
+    next_seq.clear();
+    for (std::uint16_t port = 41000; port < 41003; ++port) {
+        next_seq[port] = handshake(1000, port) + 1;
+    }
+    plane->timer_pass();
+    EXPECT_TRUE(take().empty());
+    std::atomic<bool> running{true};
+    std::thread reader([&] { plane->run(running); });
+    std::this_thread::sleep_for(20ms);
+    const auto before = std::chrono::steady_clock::now();
+    running = false;
+    plane->wake();
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    expect_resets(take(), "stop");
+    EXPECT_EQ(plane->flow_count(), 0u);
+}
+
 TEST_F(data_plane_test, dns_over_tcp_length_zero_or_too_long_closes)
 {
     for (std::uint16_t length : {std::uint16_t{0}, std::uint16_t{4097}}) {
@@ -769,6 +941,9 @@ TEST_F(data_plane_test, udp_queries_are_captured_and_replies_sent_or_truncated)
         EXPECT_EQ(captured[0].payload, q);
         EXPECT_EQ(captured[0].client_port, 5353);
     }
+    auto refused = take();  // the routed address has no UDP: port unreachable
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_TRUE(refused[0].icmp);
     bytes answer = q;
     answer[2] = 0x81;
     plane->post_dns_reply({client_ip, 5353, answer});
@@ -788,6 +963,29 @@ TEST_F(data_plane_test, udp_queries_are_captured_and_replies_sent_or_truncated)
     EXPECT_EQ(out[1].data.size(), q.size());
     EXPECT_TRUE(dns_truncated(out[1].data));
     EXPECT_EQ(out[1].data[7], 0);
+}
+
+TEST_F(data_plane_test, udp_to_a_routed_address_is_refused_with_port_unreachable)
+{
+    const bytes quic(1200, 0xC3);  // a QUIC Initial's size
+    bytes p;
+    ASSERT_TRUE(build_udp(client_ip, service_ip, 51000, 443, quic, 0x7777, p));
+    plane->dispatch(p);
+    auto out = take();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_TRUE(out[0].icmp);
+    EXPECT_EQ(out[0].icmp_type, 3);
+    EXPECT_EQ(out[0].icmp_code, 3);
+    EXPECT_EQ(out[0].src, service_ip);
+    EXPECT_EQ(out[0].dst, client_ip);
+    // Behind the header: the datagram's IP header and its first 8 bytes (the UDP header).
+    EXPECT_EQ(out[0].data, bytes(p.begin(), p.begin() + 28));
+
+    // An address that is not routed is none of ours: nothing is sent.
+    ASSERT_TRUE(build_udp(client_ip, unknown_ip, 51000, 443, quic, 1, p = {}));
+    plane->dispatch(p);
+    EXPECT_TRUE(take().empty());
+    EXPECT_EQ(plane->flow_count(), 0u);
 }
 
 TEST_F(data_plane_test, the_reader_loop_ends_with_the_device)

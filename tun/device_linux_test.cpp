@@ -12,11 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "net/socket.h"
@@ -80,7 +82,11 @@ std::string in_namespace(const std::function<std::string()>& body)
     return text;
 }
 
-// A loopback TCP echo server for one connection.
+// A loopback TCP echo server for one connection: once it has echoed `echo_total` bytes it waits
+// a moment (the client half-closes meanwhile), sends `closing_words` and ends the connection.
+constexpr std::size_t echo_total = 1 << 20;
+constexpr std::string_view closing_words = "answered after the half-close";
+
 struct echo_server {
     int listener = -1;
     std::uint16_t port = 0;
@@ -100,10 +106,16 @@ struct echo_server {
             const int c = accept(listener, nullptr, nullptr);
             std::uint8_t buffer[65536];
             ssize_t n = 0;
-            while ((n = recv(c, buffer, sizeof buffer, 0)) > 0) {
+            std::size_t echoed = 0;
+            while (echoed < echo_total && (n = recv(c, buffer, sizeof buffer, 0)) > 0) {
                 if (send(c, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
                     break;
                 }
+                echoed += static_cast<std::size_t>(n);
+            }
+            if (echoed == echo_total) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                send(c, closing_words.data(), closing_words.size(), MSG_NOSIGNAL);
             }
             close(c);
         });
@@ -207,7 +219,7 @@ std::string kernel_round_trip()
     if (connect(t, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         return "connect failed";
     }
-    bytes data(1 << 20);
+    bytes data(echo_total);
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<std::uint8_t>(i * 31 + 7);
     }
@@ -228,12 +240,20 @@ std::string kernel_round_trip()
         close(t);
         return "echo differs: " + std::to_string(back.size()) + " bytes back";
     }
-    // Half-close: the remote side is closed after the last write, its end comes back as a FIN.
+    // Half-close: the remote still answers after the client's FIN, then its end comes back as
+    // a FIN.
     shutdown(t, SHUT_WR);
-    const ssize_t end = recv(t, buffer, sizeof buffer, 0);
+    std::string after;
+    ssize_t n = 0;
+    while ((n = recv(t, buffer, sizeof buffer, 0)) > 0) {
+        after.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+    }
     close(t);
-    if (end != 0) {
-        return "no end of stream after the half-close";
+    if (n != 0) {
+        return "no end of stream after the half-close";  // the 5 s receive time-out
+    }
+    if (after != closing_words) {
+        return "answer after the half-close lost: \"" + after + "\"";
     }
     // A connection to an address nobody resolved is refused.
     const int r = socket(AF_INET, SOCK_STREAM, 0);

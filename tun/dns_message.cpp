@@ -1,6 +1,8 @@
 #include "tun/dns_message.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace pelto::tun {
 
@@ -90,6 +92,100 @@ struct kept_record {
     bytes data;  // the address for A; for CNAME the target is written from `target`
     std::string target;
 };
+
+// Where each name (and each suffix of it) already stands in a message being built, so a name
+// written later points there instead of repeating its labels.
+struct name_offset {
+    std::string text;
+    std::uint16_t offset = 0;
+};
+
+// Remembers the suffixes of the uncompressed name at `at` in `m`; a name holding a pointer is
+// left out (what it points at may be rewritten).
+void remember_plain_name(byte_span m, std::size_t at, std::vector<name_offset>& table)
+{
+    std::vector<name_offset> found;
+    for (std::size_t pos = at; pos < m.size() && pos < 0x4000;) {
+        const std::uint8_t length = m[pos];
+        if (length == 0) {
+            table.insert(table.end(), found.begin(), found.end());
+            return;
+        }
+        if ((length & 0xC0) != 0) {
+            return;
+        }
+        auto name = read_dns_name(m, pos);
+        if (!name || !name->plain) {
+            return;
+        }
+        found.push_back({name->text, static_cast<std::uint16_t>(pos)});
+        pos += 1 + length;
+    }
+}
+
+// Writes a dotted name with its longest suffix already in `table` replaced by a pointer, and
+// remembers the suffixes it wrote out. False (nothing written) for a name `write_dns_name`
+// refuses.
+bool write_compressed_name(std::string_view name, bytes& out, std::vector<name_offset>& table)
+{
+    bytes check;
+    if (!write_dns_name(name, check)) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start < name.size()) {
+        const std::string_view rest = name.substr(start);
+        for (const name_offset& known : table) {
+            if (known.text == rest) {
+                out.push_back(static_cast<std::uint8_t>(0xC0 | known.offset >> 8));
+                out.push_back(static_cast<std::uint8_t>(known.offset));
+                return true;
+            }
+        }
+        std::size_t dot = name.find('.', start);
+        if (dot == std::string_view::npos) {
+            dot = name.size();
+        }
+        if (out.size() < 0x4000) {
+            table.push_back({std::string(rest), static_cast<std::uint16_t>(out.size())});
+        }
+        out.push_back(static_cast<std::uint8_t>(dot - start));
+        out.insert(out.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
+                   name.begin() + static_cast<std::ptrdiff_t>(dot));
+        start = dot + 1;
+    }
+    out.push_back(0);
+    return true;
+}
+
+// An answer for a routed name that carries no records: the answer's id and flags (TC, AD and
+// the response code cleared), the questions written again from their parsed names. False when a
+// question name cannot be written plainly.
+bool empty_answer(byte_span answer, const std::vector<dns_question>& questions, bytes& out)
+{
+    bytes m(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(dns_header_size));
+    m[2] &= static_cast<std::uint8_t>(~0x02);  // TC
+    m[3] &= static_cast<std::uint8_t>(~0x2F);  // AD, response code
+    set_u16_at(m, 4, static_cast<std::uint16_t>(questions.size()));
+    set_u16_at(m, 6, 0);
+    set_u16_at(m, 8, 0);
+    set_u16_at(m, 10, 0);
+    for (const dns_question& q : questions) {
+        if (!q.name.plain) {
+            return false;
+        }
+        if (q.name.text.empty()) {
+            m.push_back(0);
+        } else if (!write_dns_name(q.name.text, m)) {
+            return false;
+        }
+        byte_writer w(m);
+        w.u16(q.type);
+        w.u16(q.klass);
+    }
+    out = std::move(m);
+    return true;
+}
 
 }  // namespace
 
@@ -242,6 +338,8 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         return rewrite_outcome::unchanged;
     }
     std::string routed;
+    std::uint16_t routed_type = 0;
+    std::vector<dns_question> parsed;
     std::size_t at = dns_header_size;
     for (std::uint16_t i = 0; i < questions; ++i) {
         auto q = read_question(answer, at);
@@ -250,12 +348,23 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
         }
         if (routed.empty() && q->name.plain) {
             routed = hooks.routed_name_for(q->name.text);
+            routed_type = q->type;
         }
         at = q->name.end;
+        parsed.push_back(std::move(*q));
     }
     if (routed.empty()) {
         return rewrite_outcome::unchanged;
     }
+    // From here on the answer is for a routed name: whatever cannot be rebuilt goes out with no
+    // records at all, never as received (it might carry addresses that bypass the tunnel).
+    auto no_records = [&] {
+        return empty_answer(answer, parsed, out_message) ? rewrite_outcome::rewritten
+                                                         : rewrite_outcome::suppressed;
+    };
+    // No IPv6 address of a routed name reaches the client: an AAAA question is answered with no
+    // records, after its addresses have been handed to the leak filters all the same.
+    const bool ipv6_question = routed_type == dns_type_aaaa;
     const std::size_t questions_end = at;
 
     std::vector<kept_record> kept;
@@ -263,14 +372,16 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
     for (std::uint16_t i = 0; i < answers; ++i) {
         auto rec = read_record(answer, at);
         if (!rec) {
-            return rewrite_outcome::unchanged;
+            return no_records();
         }
         at = rec->end;
         const byte_span data = answer.subspan(rec->data_at, rec->data_length);
         if (rec->type == dns_type_aaaa && rec->data_length == 16) {
-            if (!hooks.block_ipv6(data)) {
+            if (!hooks.block_ipv6(data) && !ipv6_question) {
                 return rewrite_outcome::suppressed;
             }
+        } else if (ipv6_question) {
+            continue;
         } else if (rec->type == dns_type_cname) {
             auto target = read_dns_name(answer, rec->data_at);
             // The target must lie inside the record's data (a pointer may leave it).
@@ -288,23 +399,28 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
             }
         }
     }
+    if (ipv6_question) {
+        return no_records();
+    }
 
+    // Names are written compressed: against the first question's name and every name written
+    // before, as a server would, so the answer does not grow past what the asker can take.
     bytes out(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(questions_end));
+    std::vector<name_offset> written;
+    remember_plain_name(out, dns_header_size, written);
     for (const kept_record& k : kept) {
-        if (!write_dns_name(k.owner, out)) {
-            return rewrite_outcome::unchanged;
+        if (!write_compressed_name(k.owner, out, written)) {
+            return no_records();
         }
         byte_writer w(out);
         w.u16(k.type);
         w.u16(1);  // class IN
         w.u32(k.ttl);
         if (k.type == dns_type_cname) {
-            bytes target;
-            if (!write_dns_name(k.target, target)) {
-                return rewrite_outcome::unchanged;
+            auto data_length = w.prefixed_u16();
+            if (!write_compressed_name(k.target, out, written)) {
+                return no_records();
             }
-            w.u16(static_cast<std::uint16_t>(target.size()));
-            w.append(target);
         } else {
             w.u16(static_cast<std::uint16_t>(k.data.size()));
             w.append(k.data);
@@ -316,12 +432,50 @@ rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
     set_u16_at(out, 8, 0);
     set_u16_at(out, 10, 0);
     // A question name may point past the question section into records left out, or into the
-    // header just changed: such an answer cannot be rebuilt and goes out as received.
+    // header just changed: such an answer is rebuilt with no records.
     if (!questions_readable(out, questions)) {
-        return rewrite_outcome::unchanged;
+        return no_records();
     }
     out_message = std::move(out);
     return rewrite_outcome::rewritten;
+}
+
+std::size_t udp_answer_limit(byte_span query)
+{
+    constexpr std::size_t plain_limit = 512;
+    constexpr std::size_t largest = 1400;
+    if (query.size() < dns_header_size) {
+        return plain_limit;
+    }
+    std::size_t at = dns_header_size;
+    for (std::uint16_t i = 0; i < u16_at(query, 4); ++i) {
+        auto q = read_question(query, at);
+        if (!q) {
+            return plain_limit;
+        }
+        at = q->name.end;
+    }
+    const std::uint32_t records =
+        std::uint32_t{u16_at(query, 6)} + u16_at(query, 8) + u16_at(query, 10);
+    for (std::uint32_t i = 0; i < records; ++i) {
+        auto rec = read_record(query, at);
+        if (!rec) {
+            return plain_limit;
+        }
+        if (rec->type == dns_type_opt && rec->owner.text.empty()) {
+            return std::clamp<std::size_t>(rec->klass, plain_limit, largest);
+        }
+        at = rec->end;
+    }
+    return plain_limit;
+}
+
+bytes fit_udp_answer(bytes answer, std::size_t limit)
+{
+    if (answer.size() <= limit) {
+        return answer;
+    }
+    return truncated_reply(answer);
 }
 
 bytes truncated_reply(byte_span answer)

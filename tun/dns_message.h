@@ -63,8 +63,8 @@ bool dns_truncated(byte_span message);
 // What the rewriter may ask of TUN mode. `routed_name_for` gives the routed name a (lower-case)
 // name stands for, or empty; `record_alias` remembers that a CNAME target stands for it;
 // `map_address` routes an IPv4 address (network order) for a routed name and says whether the
-// record may be kept; `block_ipv6` is asked for every AAAA address and its failure suppresses the
-// whole answer.
+// record may be kept; `block_ipv6` is asked for every AAAA address (of an AAAA question too,
+// although none is sent) and its failure suppresses an answer to any other question.
 struct dns_rewrite_hooks {
     std::function<std::string(std::string_view name)> routed_name_for;
     std::function<void(std::string_view target, std::string_view routed)> record_alias;
@@ -79,11 +79,23 @@ enum class rewrite_outcome {
 };
 
 // Rewrites an answer whose question names a routed name: only A records that `map_address`
-// accepts and CNAME records stay, uncompressed, in the order received; authority and additional
-// sections go, TC and AD are cleared. Answers for other names, and any answer that cannot be
-// walked to its last answer record, are left unchanged (the hooks may still have been called).
+// accepts and CNAME records stay, in the order received, their names compressed; authority and
+// additional sections go, TC and AD are cleared. An AAAA question, or an answer that cannot be
+// walked or rebuilt, is answered with no records (NOERROR, the questions written again), so no
+// address of a routed name passes unrouted; `suppressed` only when even that cannot be written
+// or `block_ipv6` fails for an answer to another question. Answers for other names are left unchanged (the hooks may still have
+// been called).
 rewrite_outcome rewrite_answer(byte_span answer, const dns_rewrite_hooks& hooks,
                                bytes& out_message);
+
+// The largest UDP answer the asker of `query` takes: 512 bytes without an OPT record, else the
+// payload size its OPT record advertises, clamped to 512..1400. 512 for a query that cannot be
+// walked.
+std::size_t udp_answer_limit(byte_span query);
+
+// `answer` when it fits in `limit` bytes, else its truncated reply (empty when that cannot be
+// built), so the asker retries over TCP.
+bytes fit_udp_answer(bytes answer, std::size_t limit);
 
 // A reply that tells a UDP client to retry over TCP: the answer's header with TC set and the
 // question section only (counts 1/0/0/0). Empty when the answer's first question is unreadable.

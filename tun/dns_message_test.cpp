@@ -294,29 +294,72 @@ TEST(tun_dns_answer, routed_answer_keeps_mapped_a_and_cname_only)
     EXPECT_EQ(tun.mapped[ipv4(203, 0, 113, 9)], "www.svc.test");
 }
 
-TEST(tun_dns_answer, aaaa_answers_empty_out_or_vanish)
+// An answer with no records: NOERROR, the one question of `q` kept, nothing else.
+void expect_no_records(const bytes& out, const bytes& q, const char* what)
+{
+    SCOPED_TRACE(what);
+    ASSERT_GE(out.size(), 12u);
+    EXPECT_EQ(out[3] & 0x0F, 0);  // NOERROR
+    EXPECT_EQ(out[4] << 8 | out[5], 1);
+    EXPECT_EQ(out[6] << 8 | out[7], 0);
+    EXPECT_EQ(out[8] << 8 | out[9], 0);
+    EXPECT_EQ(out[10] << 8 | out[11], 0);
+    EXPECT_TRUE(answer_matches(q, out));
+    EXPECT_EQ(out.size(), q.size());
+}
+
+TEST(tun_dns_answer, routed_aaaa_answers_carry_no_addresses_on_every_path)
 {
     fake_tun tun;
-    bytes a = answer_for(query("svc.test", dns_type_aaaa), 1);
+    const bytes q = query("svc.test", dns_type_aaaa);
+    bytes a = answer_for(q, 1);
     add_record(a, dns_type_aaaa, bytes(16, 0x20));
     bytes out;
     ASSERT_EQ(rewrite_answer(a, tun.hooks(), out), rewrite_outcome::rewritten);
-    EXPECT_EQ(out[6] << 8 | out[7], 0);
+    expect_no_records(out, q, "plain");
+    EXPECT_EQ(tun.blocked_v6, 1) << "the address still goes to the leak filters";
     tun.v6_fails = true;
-    EXPECT_EQ(rewrite_answer(a, tun.hooks(), out), rewrite_outcome::suppressed);
+    ASSERT_EQ(rewrite_answer(a, tun.hooks(), out), rewrite_outcome::rewritten);
+    expect_no_records(out, q, "filter refused");
+    // Answers the record walk refuses: an overrunning record, an unknown label type, an error
+    // code, a question pointing into the records.
+    bytes overrun = a;
+    overrun[overrun.size() - 17] = 40;  // RDLENGTH past the end
+    ASSERT_EQ(rewrite_answer(overrun, tun.hooks(), out), rewrite_outcome::rewritten);
+    expect_no_records(out, q, "overrun");
+    bytes bad_label = answer_for(q, 2);
+    add_record(bad_label, dns_type_aaaa, bytes(16, 0x20));
+    bad_label.insert(bad_label.end(), {0x80, 0x01});  // reserved label type as an owner
+    ASSERT_EQ(rewrite_answer(bad_label, tun.hooks(), out), rewrite_outcome::rewritten);
+    expect_no_records(out, q, "bad label");
+    bytes failed = a;
+    failed[3] |= 0x02;  // SERVFAIL
+    ASSERT_EQ(rewrite_answer(failed, tun.hooks(), out), rewrite_outcome::rewritten);
+    expect_no_records(out, q, "error code");
+    bytes forward = header(0x1234, 0x81, 0x80, 1, 1);
+    forward.insert(forward.end(), {0xC0, 30, 0, 28, 0, 1});  // question: pointer to offset 30
+    forward.insert(forward.end(), {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 10});
+    write_dns_name("svc.test", forward);  // the name, where the AAAA address would be
+    ASSERT_EQ(rewrite_answer(forward, tun.hooks(), out), rewrite_outcome::rewritten);
+    expect_no_records(out, q, "forward question");
+    // An A answer the walk refuses is emptied the same way, AAAA records and all.
+    const bytes qa = query("svc.test");
+    bytes mixed = answer_for(qa, 2);
+    add_record(mixed, dns_type_aaaa, bytes(16, 0x20));
+    add_record(mixed, dns_type_a, a_data(203, 0, 113, 5));
+    mixed[mixed.size() - 5] = 9;
+    tun.v6_fails = false;
+    ASSERT_EQ(rewrite_answer(mixed, tun.hooks(), out), rewrite_outcome::rewritten);
+    expect_no_records(out, qa, "A with AAAA");
 }
 
-TEST(tun_dns_answer, unreadable_answers_are_left_as_received)
+TEST(tun_dns_answer, unreadable_answers_are_handled_without_overruns)
 {
     fake_tun tun;
     bytes a = answer_for(query("svc.test"), 2);
     add_record(a, dns_type_a, a_data(203, 0, 113, 5));
     add_record(a, dns_type_a, a_data(203, 0, 113, 6));
     bytes out;
-    // RDLENGTH of the last record overruns the message.
-    bytes overrun = a;
-    overrun[overrun.size() - 5] = 9;
-    EXPECT_EQ(rewrite_answer(overrun, tun.hooks(), out), rewrite_outcome::unchanged);
     // A CNAME whose target loops is not kept and does not hang.
     bytes looped = answer_for(query("svc.test"), 1);
     const std::size_t data_at = looped.size() + 12;
@@ -326,20 +369,95 @@ TEST(tun_dns_answer, unreadable_answers_are_left_as_received)
     // Every truncated prefix is handled without reading past it.
     for (std::size_t n = 0; n < a.size(); ++n) {
         const bytes cut(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n));
-        const rewrite_outcome r = rewrite_answer(cut, tun.hooks(), out);
-        EXPECT_NE(r, rewrite_outcome::suppressed) << n;
+        EXPECT_NE(rewrite_answer(cut, tun.hooks(), out), rewrite_outcome::suppressed) << n;
     }
-    // A question name that points into a record the rewrite leaves out cannot be rebuilt.
-    bytes forward = header(7, 0x81, 0x80, 1, 1);
-    forward.insert(forward.end(), {0xC0, 30, 0, 1, 0, 1});          // question: pointer to offset 30
-    forward.insert(forward.end(), {0xC0, 12, 0, 16, 0, 1, 0, 0, 0, 60, 0, 10});  // TXT record
-    ASSERT_EQ(forward.size(), 30u);
-    write_dns_name("svc.test", forward);                            // its data: the name itself
-    EXPECT_EQ(rewrite_answer(forward, tun.hooks(), out), rewrite_outcome::unchanged);
-    EXPECT_TRUE(truncated_reply(forward).empty());
     bytes no_questions = a;
     no_questions[5] = 0;
     EXPECT_EQ(rewrite_answer(no_questions, tun.hooks(), out), rewrite_outcome::unchanged);
+    // A question pointing into a record cannot be cut out as it stands.
+    bytes forward = header(7, 0x81, 0x80, 1, 1);
+    forward.insert(forward.end(), {0xC0, 30, 0, 1, 0, 1});
+    forward.insert(forward.end(), {0xC0, 12, 0, 16, 0, 1, 0, 0, 0, 60, 0, 10});
+    write_dns_name("svc.test", forward);
+    EXPECT_TRUE(truncated_reply(forward).empty());
+}
+
+bytes with_edns(bytes q, std::uint16_t payload_size)
+{
+    q[11] = 1;  // one additional record: OPT
+    q.push_back(0);  // owner: the root
+    put16(q, dns_type_opt);
+    put16(q, payload_size);  // class: the UDP payload size the asker takes
+    put16(q, 0);
+    put16(q, 0);  // TTL: extended code, version, flags
+    put16(q, 0);  // no options
+    return q;
+}
+
+TEST(tun_dns_answer, rewritten_answers_stay_compressed_and_fit_the_asker)
+{
+    const bytes plain = query("svc.test");
+    EXPECT_EQ(udp_answer_limit(plain), 512u);
+    EXPECT_EQ(udp_answer_limit(with_edns(plain, 1232)), 1232u);
+    EXPECT_EQ(udp_answer_limit(with_edns(plain, 100)), 512u);
+    EXPECT_EQ(udp_answer_limit(with_edns(plain, 4096)), 1400u);
+    EXPECT_EQ(udp_answer_limit(bytes(5, 0)), 512u);
+
+    for (const std::uint16_t count : {std::uint16_t{30}, std::uint16_t{100}}) {
+        fake_tun tun;
+        bytes a = answer_for(plain, count);
+        for (std::uint16_t i = 0; i < count; ++i) {
+            add_record(a, dns_type_a, a_data(203, 0, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)));
+        }
+        bytes out;
+        ASSERT_EQ(rewrite_answer(a, tun.hooks(), out), rewrite_outcome::rewritten);
+        // Header, question (10 + 4), and per record a 2-byte owner pointer, 10 fixed bytes and 4 of address.
+        EXPECT_EQ(out.size(), 12u + 14u + count * 16u) << count;
+        std::size_t at = 26;
+        for (std::uint16_t i = 0; i < count; ++i) {
+            auto owner = read_dns_name(out, at);
+            ASSERT_TRUE(owner) << i;
+            EXPECT_EQ(owner->text, "svc.test");
+            at = owner->end + 14;
+        }
+        EXPECT_EQ(at, out.size());
+
+        for (const bool edns : {false, true}) {
+            const bytes q = edns ? with_edns(plain, 1232) : plain;
+            const bytes sent = fit_udp_answer(out, udp_answer_limit(q));
+            EXPECT_TRUE(answer_matches(q, sent)) << count << edns;
+            if (count == 30) {
+                EXPECT_EQ(sent, out) << "30 records fit in 512 bytes";
+            } else {
+                EXPECT_TRUE(dns_truncated(sent));
+                EXPECT_EQ(sent.size(), 26u);
+                EXPECT_EQ(sent[6] << 8 | sent[7], 0);
+            }
+        }
+    }
+
+    // A CNAME's owner and target point back at names written before.
+    fake_tun tun;
+    bytes c = answer_for(query("www.svc.test"), 2);
+    bytes target;
+    write_dns_name("edge.cdn.example", target);
+    const std::size_t target_at = c.size() + 12;  // behind the owner pointer and 10 fixed bytes
+    add_record(c, dns_type_cname, target);
+    bytes edge = {0xC0, static_cast<std::uint8_t>(target_at)};  // owner: the CNAME's data
+    c.insert(c.end(), edge.begin(), edge.end());
+    put16(c, dns_type_a);
+    put16(c, 1);
+    put16(c, 0);
+    put16(c, 60);
+    put16(c, 4);
+    c.insert(c.end(), {203, 0, 113, 7});
+    bytes out;
+    ASSERT_EQ(rewrite_answer(c, tun.hooks(), out), rewrite_outcome::rewritten);
+    // Question 14 + 4; CNAME: pointer, 10 fixed, 18 bytes of target; A: pointer, 10 fixed, 4.
+    EXPECT_EQ(out.size(), 12u + 18u + 30u + 16u);
+    auto a_owner = read_dns_name(out, 12 + 18 + 30);
+    ASSERT_TRUE(a_owner);
+    EXPECT_EQ(a_owner->text, "edge.cdn.example");
 }
 
 TEST(tun_dns_answer, truncated_reply_keeps_the_question_only)

@@ -92,7 +92,8 @@ void dns_resolver::worker()
             query = std::move(queue_.front());
             queue_.pop_front();
         }
-        bytes answer = forward_query(query.payload, dns_transport::udp);
+        bytes answer = fit_udp_answer(forward_query(query.payload, dns_transport::udp),
+                                      udp_answer_limit(query.payload));
         if (!answer.empty() && running_ && config_.post_reply) {
             config_.post_reply({query.client_address, query.client_port, std::move(answer)});
         }

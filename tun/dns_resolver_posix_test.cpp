@@ -171,18 +171,29 @@ TEST_F(dns_resolver_test, map_address_refusals)
 
 TEST_F(dns_resolver_test, captured_queries_are_answered_and_stop_interrupts_a_silent_server)
 {
-    make([](const bytes& q, bool) { return q[1] == 0x01 ? answer_with(q, {}) : bytes(); });
+    const std::vector<std::uint32_t> forty(40, ipv4(93, 184, 216, 34));
+    make([&](const bytes& q, bool) {
+        return q[1] == 0x01 ? answer_with(q, {}) : q[1] == 0x03 ? answer_with(q, forty) : bytes();
+    });
     resolver->capture({ipv4(10, 0, 0, 1), 5353, query_for("example.org", 0x0101)});
+    // 40 records (669 bytes) are more than an asker without EDNS takes: TC, and the TCP path
+    // still carries them whole.
+    resolver->capture({ipv4(10, 0, 0, 1), 5355, query_for("example.org", 0x0303)});
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     for (;;) {
         {
             std::lock_guard hold(lock);
-            if (!replies.empty()) break;
+            if (replies.size() == 2) break;
         }
         ASSERT_LT(std::chrono::steady_clock::now(), deadline);
         std::this_thread::sleep_for(2ms);
     }
-    EXPECT_EQ(replies[0].client_port, 5353);
+    for (const dns_datagram& r : replies) {
+        EXPECT_EQ(dns_truncated(r.payload), r.client_port == 5355) << r.client_port;
+        EXPECT_LE(r.payload.size(), 512u);
+    }
+    EXPECT_EQ(resolver->forward_query(query_for("example.org", 0x0303), dns_transport::tcp).size(),
+              12u + 17u + 40u * 16u);
     // A query the server never answers holds a worker in its 2 s receive; stopping ends it early.
     resolver->capture({ipv4(10, 0, 0, 1), 5354, query_for("example.org", 0x0202)});
     std::this_thread::sleep_for(100ms);

@@ -1,5 +1,6 @@
 #include "tun/packet.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pelto::tun {
@@ -45,6 +46,14 @@ bool read_address(byte_reader& r, std::uint32_t& out)
     }
     std::memcpy(&out, raw, 4);
     return true;
+}
+
+void emit_icmp_header(byte_writer& w, const icmp_header& h)
+{
+    w.u8(h.type);
+    w.u8(h.code);
+    w.u16(h.checksum);
+    w.u32(h.rest);
 }
 
 void emit_ipv4_header(byte_writer& w, const ipv4_header& h)
@@ -147,6 +156,19 @@ std::optional<udp_datagram> parse_udp_datagram(byte_span segment)
     return out;
 }
 
+std::optional<icmp_message> parse_icmp_message(byte_span message)
+{
+    byte_reader r(message);
+    icmp_message out;
+    icmp_header& h = out.header;
+    if (!r.read_u8(h.type) || !r.read_u8(h.code) || !r.read_u16(h.checksum) ||
+        !r.read_u32(h.rest)) {
+        return std::nullopt;
+    }
+    out.body = message.subspan(8);
+    return out;
+}
+
 std::optional<ipv4_packet> parse_ipv4_packet(byte_span packet)
 {
     byte_reader r(packet);
@@ -244,6 +266,23 @@ bool build_udp(std::uint32_t source, std::uint32_t destination, std::uint16_t so
     }
     put_u16_at(datagram, 6, sum);
     return build_ipv4(source, destination, ip_proto_udp, identification, datagram, out);
+}
+
+bool build_icmp_port_unreachable(byte_span original, std::uint16_t identification, bytes& out)
+{
+    const auto ip = parse_ipv4_packet(original);
+    if (!ip || ip->header.protocol == ip_proto_icmp) {
+        return false;
+    }
+    const std::size_t quoted =
+        ip->header.header_length + std::min<std::size_t>(8, ip->segment.size());
+    bytes message;
+    byte_writer w(message);
+    emit_icmp_header(w, {icmp_destination_unreachable, icmp_port_unreachable, 0, 0});
+    w.append(original.first(quoted));
+    put_u16_at(message, 2, internet_checksum(message));
+    return build_ipv4(ip->header.destination, ip->header.source, ip_proto_icmp, identification,
+                      message, out);
 }
 
 }  // namespace pelto::tun

@@ -1,5 +1,5 @@
 #pragma once
-// IPv4, TCP and UDP as TUN mode meets them: the Internet checksum, header records with `parse` and
+// IPv4, TCP, UDP and ICMP as TUN mode meets them: the Internet checksum, header records with `parse` and
 // `emit`, the acceptance rules of a received packet, and the builders of outgoing packets.
 //
 // Addresses are 32-bit values in network byte order exactly as they stand in a packet (so
@@ -15,6 +15,7 @@
 
 namespace pelto::tun {
 
+inline constexpr std::uint8_t ip_proto_icmp = 1;
 inline constexpr std::uint8_t ip_proto_tcp = 6;
 inline constexpr std::uint8_t ip_proto_udp = 17;
 
@@ -23,6 +24,9 @@ inline constexpr std::uint8_t tcp_syn = 0x02;
 inline constexpr std::uint8_t tcp_rst = 0x04;
 inline constexpr std::uint8_t tcp_psh = 0x08;
 inline constexpr std::uint8_t tcp_ack = 0x10;
+
+inline constexpr std::uint8_t icmp_destination_unreachable = 3;
+inline constexpr std::uint8_t icmp_port_unreachable = 3;  // a code of destination unreachable
 
 inline constexpr std::uint16_t announced_mss = 1380;
 inline constexpr std::size_t max_ipv4_payload = 65000;
@@ -85,6 +89,21 @@ struct udp_header {
     std::uint16_t checksum = 0;
 };
 
+struct icmp_header {
+    std::uint8_t type = 0;
+    std::uint8_t code = 0;
+    std::uint16_t checksum = 0;
+    std::uint32_t rest = 0;  // bytes 4..7: unused (zero) for destination unreachable
+};
+
+// An ICMP message: the 8 header bytes and what follows (for an error, the quoted packet). At
+// least 8 bytes; the checksum is not checked.
+struct icmp_message {
+    icmp_header header;
+    byte_span body;
+};
+std::optional<icmp_message> parse_icmp_message(byte_span message);
+
 // A TCP segment as the flows consume it: the header and the payload behind its options.
 struct tcp_segment {
     tcp_header header;
@@ -129,6 +148,11 @@ bool build_tcp(const tcp_out& segment, byte_span data, std::uint16_t identificat
 bool build_udp(std::uint32_t source, std::uint32_t destination, std::uint16_t source_port,
                std::uint16_t destination_port, byte_span payload, std::uint16_t identification,
                bytes& out);
+// Port unreachable (type 3, code 3) for a received packet `original`, sent from the address it
+// went to back to its sender: it quotes the IP header and the first 8 bytes behind it (fewer when
+// the packet is shorter). False (`out` unchanged) when `original` is not an acceptable IPv4
+// packet, or is itself an ICMP message (no error about an error).
+bool build_icmp_port_unreachable(byte_span original, std::uint16_t identification, bytes& out);
 
 // Sequence-number arithmetic modulo 2^32: a is before b when the signed difference is negative.
 constexpr std::int32_t seq_diff(std::uint32_t a, std::uint32_t b)

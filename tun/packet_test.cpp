@@ -185,4 +185,46 @@ TEST(tun_packet, sequence_numbers_compare_across_the_wrap)
     EXPECT_EQ(network_order(0xC0A80102u), ipv4(192, 168, 1, 2));
 }
 
+TEST(tun_packet, port_unreachable_quotes_the_header_and_eight_bytes)
+{
+    const std::uint32_t client = ipv4(10, 0, 0, 1);
+    const std::uint32_t routed = ipv4(203, 0, 113, 5);
+    bytes udp;
+    ASSERT_TRUE(build_udp(client, routed, 51000, 443, bytes(100, 0xAB), 0x1234, udp));
+    bytes out = {0xEE};  // appended behind what the buffer holds
+    ASSERT_TRUE(build_icmp_port_unreachable(udp, 9, out));
+    ASSERT_EQ(out.size(), 1u + 20u + 8u + 28u);
+    const byte_span packet = byte_span(out).subspan(1);
+    auto ip = parse_ipv4_packet(packet);
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(ip->header.protocol, ip_proto_icmp);
+    EXPECT_EQ(ip->header.source, routed);
+    EXPECT_EQ(ip->header.destination, client);
+    EXPECT_EQ(ip->header.identification, 9);
+    EXPECT_EQ(internet_checksum(packet.first(20)), 0);
+    EXPECT_EQ(internet_checksum(ip->segment), 0);
+    auto m = parse_icmp_message(ip->segment);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->header.type, icmp_destination_unreachable);
+    EXPECT_EQ(m->header.code, icmp_port_unreachable);
+    EXPECT_EQ(m->header.rest, 0u);
+    EXPECT_EQ(bytes(m->body.begin(), m->body.end()), bytes(udp.begin(), udp.begin() + 28));
+    // The quoted header still names the original sender and ports.
+    auto quoted = parse_ipv4_packet(m->body);
+    ASSERT_FALSE(quoted);  // its total length runs past the quote: not a whole packet
+    EXPECT_EQ(m->body[9], ip_proto_udp);
+    EXPECT_EQ(m->body[22] << 8 | m->body[23], 443);
+
+    // A packet shorter than header + 8 is quoted whole; errors about ICMP, and non-IPv4, none.
+    bytes tiny;
+    ASSERT_TRUE(build_ipv4(client, routed, ip_proto_udp, 1, bytes{1, 2, 3}, tiny));
+    bytes small;
+    ASSERT_TRUE(build_icmp_port_unreachable(tiny, 1, small));
+    EXPECT_EQ(small.size(), 20u + 8u + 23u);
+    EXPECT_FALSE(build_icmp_port_unreachable(small, 1, out = {}));
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(build_icmp_port_unreachable(bytes(19, 0x45), 1, out));
+    EXPECT_FALSE(parse_icmp_message(bytes(7, 0)));
+}
+
 }  // namespace
