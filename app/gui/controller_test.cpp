@@ -270,7 +270,7 @@ TEST_F(controller_fixture, list_connect_disconnect_and_the_controls_in_each_stat
     deliver_state(2);
     frame();
     EXPECT_EQ(app->connected_index(), -1);
-    EXPECT_EQ(app->status_text(), u"Ready");
+    EXPECT_EQ(app->status_text(), localized_text(17));
 
     // Failure: the engine's error line without its prefix, in the error colour.
     deliver_line(format_log_line(log_level::information, 1, 2, 3, u"ignored"));
@@ -530,6 +530,39 @@ TEST_F(controller_fixture, a_start_without_the_rights_tun_wanted_says_so)
     EXPECT_EQ(app->status_text(), localized_text(24));
     EXPECT_TRUE(app->screens().texts.status_is_error);
     EXPECT_FALSE(app->screens().tun->value());
+}
+
+}  // namespace
+}  // namespace pelto::gui
+
+namespace pelto::gui {
+namespace {
+
+// Every state's status line is the message table's, in the language chosen, also after the
+// engine has ended without being asked to.
+TEST_F(controller_fixture, every_state_text_comes_from_the_table_in_both_languages)
+{
+    for (const bool second : {false, true}) {
+        open();
+        app->choose_language(second ? 1 : 2);
+        const auto text = [&](int id) { return std::u16string(localized_text(id, second)); };
+        const std::pair<std::int32_t, int> expected[] = {{0, 12}, {1, 13}, {2, 17}, {3, 14},
+                                                          {4, 16}, {5, 15}, {6, 18}};
+        for (const auto& [state, id] : expected) {
+            deliver_state(state);
+            frame();
+            EXPECT_EQ(app->status_text(), text(id)) << "state " << state << (second ? " (second)" : "");
+            EXPECT_EQ(app->screens().texts.status, text(id)) << "state " << state;
+        }
+        // Ended after a ready list: the last state's text stays, in the same language.
+        deliver_state(2);
+        deliver_state(7);
+        frame();
+        EXPECT_EQ(app->status_text(), text(17));
+        app.reset();
+        root.reset();
+        engine.quit = false;
+    }
 }
 
 }  // namespace
