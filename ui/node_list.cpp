@@ -81,7 +81,10 @@ void node_list::set_nodes(std::vector<pelto::node_entry> entries, bool settled)
             }
         }
     }
-    if (selected_ < 0 || (settled && !settled_)) {
+    if (selected_ < 0) {
+        user_chose_ = false;  // the node the user chose is gone
+    }
+    if (selected_ < 0 || (settled && !settled_ && !user_chose_)) {
         selected_ = entries_.empty() ? -1 : 0;
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             if (entries_[i].latency_ms >= 0) {
@@ -134,6 +137,7 @@ std::int32_t node_list::flag_for(std::size_t index) const
 void node_list::select_row(int row, bool scroll_into_view)
 {
     selected_ = row;
+    user_chose_ = true;
     if (scroll_into_view) {
         const float top = row_pitch * static_cast<float>(row);
         if (top < target_) {

@@ -32,7 +32,8 @@ public:
     std::u16string empty_text;
 
     // Replaces the entries. The selected node (by name and subtitle) stays selected; when it is
-    // gone, or the list has just settled, the first node with a measured latency is selected
+    // gone, or the list has just settled and the user has not picked a row (by click or key)
+    // since the chosen node was last lost, the first node with a measured latency is selected
     // (else the first node).
     void set_nodes(std::vector<pelto::node_entry> entries, bool settled);
     bool select_by_key(const std::u16string& name, const std::u16string& subtitle);
@@ -69,6 +70,7 @@ private:
     std::vector<pelto::node_entry> entries_;
     std::vector<std::int32_t> flag_ids_;  // per entry, computed when the entries change
     int selected_ = -1;
+    bool user_chose_ = false;  // the selection is the user's pick, not the automatic one
     bool settled_ = false;
     float target_ = 0;
     zelno::components::number_animator scroll_;

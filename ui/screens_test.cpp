@@ -74,10 +74,18 @@ TEST_F(list_fixture, selection_follows_name_and_subtitle_across_updates)
     pointer(d2dui::pointer_down, 100, 96 + 64 * 2 + 10);  // row 2
     EXPECT_EQ(list->selected(), 2);
 
-    // The settled list reorders: the selected node is found again... but settling moves the
-    // selection to the first measured node.
+    // The settled list reorders: the node the user picked is found again and stays picked,
+    // although another one was measured first.
     auto settled = nodes(5, 3);
     std::swap(settled[0], settled[2]);
+    list->set_nodes(settled, true);
+    EXPECT_EQ(list->selected(), 0);
+    EXPECT_EQ(list->entries()[0].name, nodes(5)[2].name);
+    // Without a pick, settling selects the first measured node.
+    list->set_nodes(nodes(5, 99), false);
+    list->set_nodes({}, false);
+    list->set_nodes(nodes(5, 99), false);
+    EXPECT_EQ(list->selected(), 0);
     list->set_nodes(settled, true);
     EXPECT_EQ(list->selected(), 3);
 

@@ -567,3 +567,46 @@ TEST_F(controller_fixture, every_state_text_comes_from_the_table_in_both_languag
 
 }  // namespace
 }  // namespace pelto::gui
+
+namespace pelto::gui {
+namespace {
+
+// While probing, the user's pick stands when the list settles; without a pick the fastest node
+// is selected.
+TEST_F(controller_fixture, a_node_the_user_picked_while_probing_stays_picked)
+{
+    open();
+    ui::screens& s = app->screens();
+    deliver_state(1);
+    deliver_nodes({{u"Alpha", u"VLESS", -1}, {u"Beta", u"VLESS", -1}, {u"Gamma", u"Trojan", -1}}, false);
+    frame();
+    ASSERT_EQ(s.nodes->selected(), 0);
+    // A click on the third card of the list.
+    const d2dui::rect list = s.nodes->area();
+    for (const std::int32_t kind : {d2dui::pointer_down, d2dui::pointer_up}) {
+        root->route_event(d2dui::input_event::pointer(kind, list.x + 60, list.y + 2 * 64 + 20));
+    }
+    ASSERT_EQ(s.nodes->selected(), 2);
+    // Settled with Beta fastest: Gamma stays.
+    deliver_nodes({{u"Beta", u"VLESS", 30}, {u"Alpha", u"VLESS", 50}, {u"Gamma", u"Trojan", 90}}, true);
+    deliver_state(2);
+    frame();
+    ASSERT_EQ(s.nodes->selected(), 2);
+    EXPECT_EQ(s.nodes->entries()[2].name, u"Gamma");
+    app->connect_or_disconnect();
+    ASSERT_EQ(engine.selected.size(), 1u);
+    EXPECT_EQ(engine.selected[0], 2);
+
+    // A list the user's node is missing from: the automatic pick applies again.
+    deliver_state(1);
+    deliver_nodes({{u"Alpha", u"VLESS", -1}, {u"Beta", u"VLESS", -1}}, false);
+    frame();
+    deliver_nodes({{u"Alpha", u"VLESS", 70}, {u"Beta", u"VLESS", 20}}, false);
+    deliver_nodes({{u"Beta", u"VLESS", 20}, {u"Alpha", u"VLESS", 70}}, true);
+    frame();
+    EXPECT_EQ(s.nodes->selected(), 0);
+    EXPECT_EQ(s.nodes->entries()[0].name, u"Beta");
+}
+
+}  // namespace
+}  // namespace pelto::gui
