@@ -72,6 +72,8 @@ public:
     void draw_text_box(const text_style& s) override;
     size measure_text(const std::u16string& text, float font_size, const std::u16string& family,
                       std::int32_t weight, std::int32_t style, float max_width) override;
+    std::size_t hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
+                              std::int32_t weight, std::int32_t style, float x) override;
     std::shared_ptr<bitmap> load_png(int resource_id) override;
     std::shared_ptr<svg_document> load_svg(int resource_id, size viewport) override;
 

@@ -79,6 +79,12 @@ public:
     // `max_width` DIPs per line (65536 when 0 or less).
     virtual size measure_text(const std::u16string& text, float font_size, const std::u16string& family,
                               std::int32_t weight, std::int32_t style, float max_width) = 0;
+    // The caret position (0 to `text.size()`) nearest to `x` DIPs from the leading edge of `text`
+    // laid out on one line. A backend answers with one layout and one hit test; this default,
+    // for backends without one, searches the prefix widths (a logarithmic number of measures).
+    // Callers snap the result to a code-point boundary.
+    virtual std::size_t hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
+                                      std::int32_t weight, std::int32_t style, float x);
 
     // PNG resource decoded to a bitmap; raises std::runtime_error when the resource is missing or
     // does not decode.

@@ -378,6 +378,31 @@ size direct2d_context::measure_text(const std::u16string& text, float font_size,
     return {metrics.widthIncludingTrailingWhitespace, metrics.height};
 }
 
+std::size_t direct2d_context::hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
+                                            std::int32_t weight, std::int32_t style, float x)
+{
+    if (text.empty()) {
+        return 0;
+    }
+    IDWriteTextFormat* format = text_format(family, font_size, weight, style);
+    ComPtr<IDWriteTextLayout> laid;
+    HRESULT hr = dwrite_->CreateTextLayout(wide(text), static_cast<UINT32>(text.size()), format, 65536.0f, 65536.0f,
+                                           &laid);
+    if (FAILED(hr)) {
+        throw_hresult(PELTO_TEXT("CreateTextLayout").view(), hr);
+    }
+    laid->SetWordWrapping(DWRITE_WORD_WRAPPING_NO_WRAP);
+    BOOL trailing = FALSE;
+    BOOL inside = FALSE;
+    DWRITE_HIT_TEST_METRICS metrics{};
+    hr = laid->HitTestPoint(x, font_size / 2, &trailing, &inside, &metrics);
+    if (FAILED(hr)) {
+        throw_hresult(PELTO_TEXT("HitTestPoint").view(), hr);
+    }
+    const std::size_t position = metrics.textPosition + (trailing ? metrics.length : 0);
+    return std::min(position, text.size());
+}
+
 std::shared_ptr<bitmap> direct2d_context::load_png(int resource_id)
 {
     return decode_png(load_resource(resource_id));

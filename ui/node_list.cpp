@@ -14,7 +14,8 @@ namespace pelto::ui {
 
 namespace {
 
-constexpr std::uint32_t vk_return = 0x0D, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26, vk_down = 0x28;
+constexpr std::uint32_t vk_return = 0x0D, vk_prior = 0x21, vk_next = 0x22, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26,
+                        vk_down = 0x28;
 constexpr float thumb_zone = 9;
 
 d2dui::text_style text_in(std::u16string text, const d2dui::rect& r, float size, d2dui::color c)
@@ -176,6 +177,17 @@ bool node_list::on_event(const d2dui::input_event& e)
         case vk_up:
             row = selected_ - 1;
             break;
+        case vk_prior:
+        case vk_next: {
+            // A page is the number of whole rows the box shows (at least one); the move stops at
+            // the first or last row.
+            const int page = std::max(1, static_cast<int>(r.height / row_pitch));
+            if (n == 0) {
+                return true;
+            }
+            row = std::clamp(selected_ + (e.virtual_key == vk_next ? page : -page), 0, n - 1);
+            break;
+        }
         case vk_home:
             row = 0;
             break;

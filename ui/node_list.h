@@ -1,7 +1,9 @@
 #pragma once
 // The main page's list of nodes: one 64-DIP card per node with its flag, name, protocol label and
 // latency; a selection that survives reloads by name and subtitle; wheel, thumb and keyboard
-// scrolling with an eased offset.
+// scrolling with an eased offset. Keys (while focused): Up and Down move the selection by a row,
+// Page Up and Page Down by the whole rows the box shows, Home and End to the ends; Enter
+// activates.
 //
 // Only the rows inside the list's box are laid out and painted. Flags come from
 // `flag_resource_for`; when a flag cannot be drawn (no resource, no SVG support in the backend, or

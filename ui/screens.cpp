@@ -128,6 +128,11 @@ void build_screens(d2dui::widget& root, screens& s, const screen_actions& action
     s.subscription->set_max_length(8192);
     s.subscription->set_text_color(palette::primary_text);
     s.subscription->set_selection_color(palette::selected_card);
+    s.subscription->on_submit = [f = actions.save_preferences](const std::u16string&) {
+        if (f) {
+            f();
+        }
+    };
     s.option = s.settings_page->emplace_child<zelno::components::toggle_switch>(false);
     s.option->focusable = true;
     s.option->on_change = [f = actions.option_changed](bool on) {

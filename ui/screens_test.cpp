@@ -17,7 +17,7 @@ namespace {
 using d2dui::input_event;
 using pelto::testing::recording_context;
 
-constexpr std::uint32_t vk_return = 0x0D, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26, vk_down = 0x28;
+constexpr std::uint32_t vk_return = 0x0D, vk_prior = 0x21, vk_next = 0x22, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26, vk_down = 0x28;
 
 std::vector<node_entry> nodes(int count, int measured_from = 0)
 {
@@ -181,6 +181,27 @@ TEST_F(list_fixture, keys_move_the_selection_and_scroll_it_into_view)
     EXPECT_EQ(list->selected(), 0);
     key(vk_return);
     EXPECT_EQ(activates, 1);
+}
+
+TEST_F(list_fixture, page_keys_move_by_the_rows_the_box_shows_and_stop_at_the_ends)
+{
+    list->set_nodes(nodes(20), true);
+    d2dui::widget::set_focus(list);
+    key(vk_next);  // 386 DIPs show 6 whole rows
+    EXPECT_EQ(list->selected(), 6);
+    key(vk_next);
+    key(vk_next);
+    EXPECT_EQ(list->selected(), 18);
+    EXPECT_FLOAT_EQ(list->scroll_target(), 19 * 64 - 386);
+    key(vk_next);
+    EXPECT_EQ(list->selected(), 19);
+    key(vk_prior);
+    EXPECT_EQ(list->selected(), 13);
+    key(vk_prior);
+    key(vk_prior);
+    key(vk_prior);
+    EXPECT_EQ(list->selected(), 0);
+    EXPECT_FLOAT_EQ(list->scroll_target(), 0);
 }
 
 TEST_F(list_fixture, paints_only_visible_rows_with_full_width_when_short_and_globes_without_flags)

@@ -13,7 +13,7 @@
 namespace pelto::gui {
 namespace {
 
-constexpr std::uint32_t vk_tab = 0x09, vk_return = 0x0D, vk_escape = 0x1B, vk_space = 0x20;
+constexpr std::uint32_t vk_tab = 0x09, vk_return = 0x0D, vk_escape = 0x1B, vk_space = 0x20, vk_f5 = 0x74;
 
 // The engine's reports, waiting for the next frame.
 struct mailbox {
@@ -507,6 +507,12 @@ bool controller::on_key(std::uint32_t vk, bool shift, bool repeat)
             toggle->set_value(!toggle->value(), true);
         } else {
             clickable->on_click();
+        }
+        return true;
+    }
+    if (vk == vk_f5) {
+        if (!repeat) {
+            refresh_nodes();  // does nothing unless an action may run now
         }
         return true;
     }

@@ -610,3 +610,47 @@ TEST_F(controller_fixture, a_node_the_user_picked_while_probing_stays_picked)
 
 }  // namespace
 }  // namespace pelto::gui
+
+namespace pelto::gui {
+namespace {
+
+// Enter in the address box saves like the Save button; F5 refreshes once per press and only
+// when an action may run.
+TEST_F(controller_fixture, enter_in_the_address_box_saves_and_f5_refreshes)
+{
+    open();
+    ui::screens& s = app->screens();
+    EXPECT_TRUE(app->on_key(0x74, false, false));  // loading: nothing to refresh yet
+    EXPECT_EQ(engine.refresh_count(), 1);
+    list_ready();
+
+    app->show_page(1);
+    settle_stack();
+    const d2dui::rect box = s.subscription->area();
+    root->route_event(d2dui::input_event::pointer(d2dui::pointer_down, box.x + 4, box.y + 4));
+    root->route_event(d2dui::input_event::pointer(d2dui::pointer_up, box.x + 4, box.y + 4));
+    ASSERT_EQ(d2dui::input().focused_widget, s.subscription);
+    s.subscription->set_text(u"https://example.test/entered");
+    EXPECT_FALSE(app->on_key(0x0D, false, false));  // the box takes Enter itself
+    root->route_event(d2dui::input_event::keyboard(d2dui::key_down, 0x0D));
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].subscription_url, u"https://example.test/entered");
+    ASSERT_TRUE(frames_until([&] { return engine.refresh_count() == 2 && !app->busy(); }));
+    frame();
+    settle_stack();
+    EXPECT_EQ(s.stack->current(), 0);
+
+    deliver_state(2);
+    frame();
+    EXPECT_TRUE(app->on_key(0x74, false, false));
+    EXPECT_EQ(app->engine_state(), 0);
+    ASSERT_TRUE(frames_until([&] { return engine.refresh_count() == 3 && !app->busy(); }));
+    deliver_state(2);
+    frame();
+    app->on_key(0x74, false, true);  // a held key refreshes once
+    frame();
+    EXPECT_EQ(engine.refresh_count(), 3);
+}
+
+}  // namespace
+}  // namespace pelto::gui
