@@ -21,6 +21,14 @@ namespace d2dui {
 
 class platform_services;
 
+// What happens to text that does not fit its layout box.
+enum class text_fit : std::int32_t {
+    wrap,       // lines break at the box's width; what runs past the box is clipped
+    one_line,   // no line breaks; text wider than the box is cut with an ellipsis
+    two_lines,  // lines break at the box's width, at most two (no more than the box holds); text
+                // that needs more is cut, the last line shown ending with an ellipsis
+};
+
 // Text drawing parameters.
 struct text_style {
     std::u16string text;  // nothing is drawn when empty
@@ -36,6 +44,7 @@ struct text_style {
     bool outline = false;
     d2dui::color outline_color{0, 0, 0, 1};
     float outline_width = 1;  // 0 or less means 1
+    text_fit fit = text_fit::wrap;
 };
 
 // A decoded image owned by the backend that made it.

@@ -64,6 +64,7 @@ direct2d_context::direct2d_context()
 
 direct2d_context::~direct2d_context()
 {
+    ellipses_.clear();
     formats_.clear();
     if (dc_) {
         dc_->SetTarget(nullptr);
@@ -321,7 +322,40 @@ ComPtr<IDWriteTextLayout> direct2d_context::layout(const text_style& s)
     if (s.underline) {
         result->SetUnderline(TRUE, DWRITE_TEXT_RANGE{0, static_cast<UINT32>(s.text.size())});
     }
+    if (s.fit == text_fit::wrap) {
+        return result;
+    }
+    const DWRITE_TRIMMING trimming{DWRITE_TRIMMING_GRANULARITY_CHARACTER, 0, 0};
+    result->SetTrimming(&trimming, ellipsis(format));
+    if (s.fit == text_fit::one_line) {
+        result->SetWordWrapping(DWRITE_WORD_WRAPPING_NO_WRAP);
+        return result;
+    }
+    // Two lines at most: the layout ends below the second line, so the trimming cuts there.
+    UINT32 count = 0;
+    result->GetLineMetrics(nullptr, 0, &count);
+    if (count > 2) {
+        std::vector<DWRITE_LINE_METRICS> lines(count);
+        if (SUCCEEDED(result->GetLineMetrics(lines.data(), count, &count)) && count > 2) {
+            result->SetMaxHeight(std::min(lines[0].height + lines[1].height, std::max(0.0f, s.height)));
+        }
+    }
     return result;
+}
+
+IDWriteInlineObject* direct2d_context::ellipsis(IDWriteTextFormat* format)
+{
+    const auto it = ellipses_.find(format);
+    if (it != ellipses_.end()) {
+        return it->second.Get();
+    }
+    ComPtr<IDWriteInlineObject> sign;
+    if (FAILED(dwrite_->CreateEllipsisTrimmingSign(format, &sign))) {
+        sign.Reset();  // trimmed without a sign
+    }
+    IDWriteInlineObject* raw = sign.Get();
+    ellipses_.emplace(format, std::move(sign));
+    return raw;
 }
 
 void direct2d_context::draw_layout(IDWriteTextLayout* text, const text_style& s, float dy)
@@ -345,7 +379,9 @@ void direct2d_context::draw_text(const text_style& s)
     ComPtr<IDWriteTextLayout> text = layout(s);
     DWRITE_TEXT_METRICS metrics{};
     text->GetMetrics(&metrics);
-    const float dy = vertical_text_offset(s.v_align, s.height, metrics.height);
+    // Lines a two-line layout cut off do not move the ones shown.
+    const float shown = std::min(metrics.height, text->GetMaxHeight());
+    const float dy = vertical_text_offset(s.v_align, s.height, shown);
     dc_->PushAxisAlignedClip(to_d2d(rect{s.x, s.y, s.width, s.height}), D2D1_ANTIALIAS_MODE_PER_PRIMITIVE);
     draw_layout(text.Get(), s, dy);
     dc_->PopAxisAlignedClip();

@@ -315,9 +315,15 @@ void node_list::on_paint(d2dui::render_context& rc)
         const d2dui::rect card{r.x, y, card_width, 58};
         rc.fill_rounded_rect(card, 11, static_cast<int>(row) == selected_ ? palette::selected_card : palette::card);
         draw_flag(rc, {card.x + 14, card.y + 19, 28, 19}, entry);
-        rc.draw_text(text_in(entry.name, {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
-                             entry.latency_ms == pelto::latency_failed ? palette::muted_text : palette::primary_text));
-        rc.draw_text(text_in(entry.subtitle, {card.x + 56, card.y + 32, card.width - 142, 17}, 10.5f, palette::muted_text));
+        d2dui::text_style name = text_in(entry.name, {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
+                                         entry.latency_ms == pelto::latency_failed ? palette::muted_text
+                                                                                   : palette::primary_text);
+        name.fit = d2dui::text_fit::one_line;
+        rc.draw_text(name);
+        d2dui::text_style subtitle =
+            text_in(entry.subtitle, {card.x + 56, card.y + 32, card.width - 142, 17}, 10.5f, palette::muted_text);
+        subtitle.fit = d2dui::text_fit::one_line;
+        rc.draw_text(subtitle);
         d2dui::text_style latency = text_in({}, {r.right() - 79, card.y, 65, 58}, 11, palette::muted_text);
         latency.h_align = 2;
         if (entry.latency_ms >= 0) {

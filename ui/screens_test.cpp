@@ -378,5 +378,57 @@ TEST_F(stack_fixture, screens_build_and_lay_out_for_the_window)
     EXPECT_EQ(closes, 1);
 }
 
+// Names, subtitles and button labels stay on one line and end with an ellipsis when cut; the
+// status and error lines may take two lines of their box.
+TEST_F(stack_fixture, long_texts_ask_for_one_line_or_two_with_an_ellipsis)
+{
+    rc.svg_present[501] = rc.svg_present[502] = true;
+    for (int id : {110, 111, 112, 120}) {
+        rc.png_sizes[id] = {28, 28};
+    }
+    root->set_bounds(0, 0, 440, 600);
+    screens s;
+    build_screens(*root, s, {}, false);
+    root->mount(rc);
+    s.nodes->flag_exists = [](std::int32_t) { return false; };
+    const std::u16string long_name(90, u'N');
+    s.nodes->set_nodes({{long_name, std::u16string(70, u'S'), 40}}, true);
+    s.texts.status = std::u16string(80, u'e');
+    s.texts.error_line = std::u16string(120, u'x');
+    layout_controls(s, 440, 600);
+    root->update(0);
+    const auto fit_of = [&](const std::u16string& text) {
+        for (const auto& op : rc.named("draw_text")) {
+            if (op.text == text) {
+                return static_cast<int>(op.fit);
+            }
+        }
+        ADD_FAILURE() << "not drawn";
+        return -1;
+    };
+    const int one = static_cast<int>(d2dui::text_fit::one_line);
+    const int two = static_cast<int>(d2dui::text_fit::two_lines);
+    rc.clear();
+    root->paint(rc);
+    EXPECT_EQ(fit_of(long_name), one);
+    EXPECT_EQ(fit_of(std::u16string(70, u'S')), one);
+    EXPECT_EQ(fit_of(localized_text(6)), one);
+    EXPECT_EQ(fit_of(s.texts.status), two);
+    // The status box is centred where the one-line status stood (61 + 24 / 2).
+    for (const auto& op : rc.named("draw_text")) {
+        if (op.text == s.texts.status) {
+            EXPECT_FLOAT_EQ(op.area.y + op.area.height / 2, 73);
+            EXPECT_GE(op.area.height, 2 * 11 * 1.25f);
+        }
+    }
+
+    s.settings_page->set_visible(true);
+    rc.clear();
+    s.settings_page->paint(rc);
+    EXPECT_EQ(fit_of(s.texts.error_line), two);
+    EXPECT_EQ(fit_of(localized_text(9)), one);
+    EXPECT_EQ(fit_of(localized_text(10)), one);
+}
+
 }  // namespace
 }  // namespace pelto::ui

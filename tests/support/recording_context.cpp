@@ -101,6 +101,7 @@ void recording_context::draw_text(const d2dui::text_style& s)
 {
     if (!s.text.empty()) {
         record("draw_text", {s.x, s.y, s.width, s.height}, s.color, s.size, s.text);
+        ops.back().fit = s.fit;
     }
 }
 
@@ -108,6 +109,7 @@ void recording_context::draw_text_box(const d2dui::text_style& s)
 {
     if (!s.text.empty()) {
         record("draw_text_box", {s.x, s.y, s.width, s.height}, s.color, s.size, s.text);
+        ops.back().fit = s.fit;
     }
 }
 

@@ -20,6 +20,7 @@ struct recorded_op {
     d2dui::matrix transform;  // in force when the operation was issued
     std::size_t clip_depth = 0;
     float value = 0;  // radius, opacity or line width
+    d2dui::text_fit fit = d2dui::text_fit::wrap;  // text operations: what the style asked for
 };
 
 class recording_context : public d2dui::render_context {
