@@ -25,8 +25,8 @@ class platform_services;
 enum class text_fit : std::int32_t {
     wrap,       // lines break at the box's width; what runs past the box is clipped
     one_line,   // no line breaks; text wider than the box is cut with an ellipsis
-    two_lines,  // lines break at the box's width, at most two (no more than the box holds); text
-                // that needs more is cut, the last line shown ending with an ellipsis
+    two_lines,  // lines break at the box's width, at most two; text that needs more is cut, the
+                // second line ending with an ellipsis (draw_text; draw_text_box wraps)
 };
 
 // Text drawing parameters.

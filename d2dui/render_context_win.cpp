@@ -329,18 +329,8 @@ ComPtr<IDWriteTextLayout> direct2d_context::layout(const text_style& s)
     result->SetTrimming(&trimming, ellipsis(format));
     if (s.fit == text_fit::one_line) {
         result->SetWordWrapping(DWRITE_WORD_WRAPPING_NO_WRAP);
-        return result;
     }
-    // Two lines at most: the layout ends below the second line, so the trimming cuts there.
-    UINT32 count = 0;
-    result->GetLineMetrics(nullptr, 0, &count);
-    if (count > 2) {
-        std::vector<DWRITE_LINE_METRICS> lines(count);
-        if (SUCCEEDED(result->GetLineMetrics(lines.data(), count, &count)) && count > 2) {
-            result->SetMaxHeight(std::min(lines[0].height + lines[1].height, std::max(0.0f, s.height)));
-        }
-    }
-    return result;
+    return result;  // two lines: draw_text splits a longer text itself
 }
 
 IDWriteInlineObject* direct2d_context::ellipsis(IDWriteTextFormat* format)
@@ -379,11 +369,25 @@ void direct2d_context::draw_text(const text_style& s)
     ComPtr<IDWriteTextLayout> text = layout(s);
     DWRITE_TEXT_METRICS metrics{};
     text->GetMetrics(&metrics);
-    // Lines a two-line layout cut off do not move the ones shown.
-    const float shown = std::min(metrics.height, text->GetMaxHeight());
-    const float dy = vertical_text_offset(s.v_align, s.height, shown);
     dc_->PushAxisAlignedClip(to_d2d(rect{s.x, s.y, s.width, s.height}), D2D1_ANTIALIAS_MODE_PER_PRIMITIVE);
-    draw_layout(text.Get(), s, dy);
+    std::vector<DWRITE_LINE_METRICS> lines(metrics.lineCount);
+    UINT32 count = 0;
+    if (s.fit == text_fit::two_lines && metrics.lineCount > 2 &&
+        SUCCEEDED(text->GetLineMetrics(lines.data(), metrics.lineCount, &count)) && count > 2) {
+        // More than two lines: the first line as laid out, the rest as one line cut with an
+        // ellipsis below it (layouts do not drop the lines below their height themselves).
+        text_style first = s;
+        first.text = s.text.substr(0, lines[0].length);
+        first.fit = text_fit::wrap;
+        text_style rest = s;
+        rest.text = s.text.substr(lines[0].length);
+        rest.fit = text_fit::one_line;
+        const float dy = vertical_text_offset(s.v_align, s.height, lines[0].height + lines[1].height);
+        draw_layout(layout(first).Get(), first, dy);
+        draw_layout(layout(rest).Get(), rest, dy + lines[0].height);
+    } else {
+        draw_layout(text.Get(), s, vertical_text_offset(s.v_align, s.height, metrics.height));
+    }
     dc_->PopAxisAlignedClip();
 }
 
