@@ -199,6 +199,7 @@ void reveal_text_button::paint_label(d2dui::render_context& rc)
     s.color = text_.value;
     s.h_align = 1;
     s.v_align = 1;
+    s.fit = d2dui::text_fit::one_line;
     rc.draw_text(s);
 }
 

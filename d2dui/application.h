@@ -12,6 +12,7 @@
 // "<step> (HRESULT = 0xXXXXXXXX)". Everything runs on the thread that constructed the object.
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,8 +45,17 @@ public:
     std::uint32_t pressed_buttons = 0;   // mouse buttons held (the mouse is captured while > 0)
 
     // Opens the window (`width` x `height` DIPs, centred on the primary monitor), runs the loop
-    // until the window is destroyed, returns the quit message's exit code.
+    // until the window is destroyed, returns the quit message's exit code. When an exception
+    // ended the loop (see `fail`), `run` closes the window and raises it again.
     int run(const std::u16string& title, float width, float height);
+
+    // An exception caught at a message entry point: writes its text to the log (standard error
+    // and the debugger's output), keeps the first one for `failure` and `run`, and ends the loop
+    // with exit code 1. The toolkit's window procedure does this for every exception its handlers
+    // raise; a subclass procedure calls it from its own catch. No exception leaves a window
+    // procedure.
+    void fail(std::exception_ptr failure);
+    std::exception_ptr failure() const;
 
     // `run` in steps, for callers that drive the loop themselves (tests, the gallery):
     // `open` creates the window and everything in it, draws a first frame and shows it; `pump`

@@ -109,6 +109,7 @@ struct application::impl final : platform_services {
     std::int64_t frame_cpu_ns = 0;
     std::int64_t frame_paint_ns = 0;
     int exit_code = 0;
+    std::exception_ptr failure;  // the first exception that ended the loop
     frame_pixels* capture = nullptr;
     bool releasing_capture = false;  // our own ReleaseCapture is no capture loss
 
@@ -540,14 +541,37 @@ LRESULT CALLBACK application::impl::window_procedure(HWND hwnd, UINT message, WP
     }
     try {
         return self->handle(message, wparam, lparam);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        std::fflush(stderr);
-        self->running = false;
-        self->exit_code = 1;
-        PostQuitMessage(1);
+    } catch (...) {
+        self->app.fail(std::current_exception());
         return 0;
     }
+}
+
+void application::fail(std::exception_ptr failure)
+{
+    std::string text = PELTO_TEXT("unknown exception").str();
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+    }
+    text += '\n';
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+    OutputDebugStringA(text.c_str());
+    impl& s = *impl_;
+    if (!s.failure) {
+        s.failure = std::move(failure);
+    }
+    s.running = false;
+    s.exit_code = 1;
+    PostQuitMessage(1);
+}
+
+std::exception_ptr application::failure() const
+{
+    return impl_->failure;
 }
 
 // Messages arrive from inside CreateWindowExW on, before the swap chain and the tree exist, and
@@ -786,6 +810,9 @@ int application::run(const std::u16string& title, float width, float height)
         frame();
     }
     close();
+    if (impl_->failure) {
+        std::rethrow_exception(impl_->failure);
+    }
     return impl_->exit_code;
 }
 

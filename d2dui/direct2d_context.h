@@ -72,6 +72,8 @@ public:
     void draw_text_box(const text_style& s) override;
     size measure_text(const std::u16string& text, float font_size, const std::u16string& family,
                       std::int32_t weight, std::int32_t style, float max_width) override;
+    std::size_t hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
+                              std::int32_t weight, std::int32_t style, float x) override;
     std::shared_ptr<bitmap> load_png(int resource_id) override;
     std::shared_ptr<svg_document> load_svg(int resource_id, size viewport) override;
 
@@ -116,6 +118,8 @@ private:
     ID2D1SolidColorBrush* brush(const color& c);
     ComPtr<ID2D1PathGeometry> path_geometry(const path& p);
     ComPtr<IDWriteTextLayout> layout(const text_style& s);
+    // The ellipsis sign for trimmed text in `format` (made once per format).
+    IDWriteInlineObject* ellipsis(IDWriteTextFormat* format);
     void draw_layout(IDWriteTextLayout* layout, const text_style& s, float dy);
 
     ComPtr<ID3D11Device> d3d_device_;
@@ -137,6 +141,7 @@ private:
     std::map<std::uint64_t, ComPtr<IDWriteFontCollection>> collections_;  // by family hash
     ComPtr<IDWriteFontFallback> fallback_;
     std::map<std::tuple<std::u16string, float, std::int32_t, std::int32_t>, ComPtr<IDWriteTextFormat>> formats_;
+    std::map<IDWriteTextFormat*, ComPtr<IDWriteInlineObject>> ellipses_;  // by an entry of formats_
 };
 
 }  // namespace d2dui

@@ -2,6 +2,28 @@
 
 namespace d2dui {
 
+std::size_t render_context::hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
+                                          std::int32_t weight, std::int32_t style, float x)
+{
+    const auto width_of = [&](std::size_t n) {
+        return n == 0 ? 0.0f : measure_text(text.substr(0, n), font_size, family, weight, style, 0).width;
+    };
+    // The longest prefix not wider than x, then whichever edge of the next unit is nearer.
+    std::size_t low = 0, high = text.size();
+    while (low < high) {
+        const std::size_t mid = low + (high - low + 1) / 2;
+        if (width_of(mid) <= x) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    if (low < text.size() && width_of(low + 1) - x < x - width_of(low)) {
+        ++low;
+    }
+    return low;
+}
+
 void render_context::push_clip(const rect& r)
 {
     do_push_clip(r);

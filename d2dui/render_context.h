@@ -21,6 +21,14 @@ namespace d2dui {
 
 class platform_services;
 
+// What happens to text that does not fit its layout box.
+enum class text_fit : std::int32_t {
+    wrap,       // lines break at the box's width; what runs past the box is clipped
+    one_line,   // no line breaks; text wider than the box is cut with an ellipsis
+    two_lines,  // lines break at the box's width, at most two; text that needs more is cut, the
+                // second line ending with an ellipsis (draw_text; draw_text_box wraps)
+};
+
 // Text drawing parameters.
 struct text_style {
     std::u16string text;  // nothing is drawn when empty
@@ -36,6 +44,7 @@ struct text_style {
     bool outline = false;
     d2dui::color outline_color{0, 0, 0, 1};
     float outline_width = 1;  // 0 or less means 1
+    text_fit fit = text_fit::wrap;
 };
 
 // A decoded image owned by the backend that made it.
@@ -79,6 +88,12 @@ public:
     // `max_width` DIPs per line (65536 when 0 or less).
     virtual size measure_text(const std::u16string& text, float font_size, const std::u16string& family,
                               std::int32_t weight, std::int32_t style, float max_width) = 0;
+    // The caret position (0 to `text.size()`) nearest to `x` DIPs from the leading edge of `text`
+    // laid out on one line. A backend answers with one layout and one hit test; this default,
+    // for backends without one, searches the prefix widths (a logarithmic number of measures).
+    // Callers snap the result to a code-point boundary.
+    virtual std::size_t hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
+                                      std::int32_t weight, std::int32_t style, float x);
 
     // PNG resource decoded to a bitmap; raises std::runtime_error when the resource is missing or
     // does not decode.

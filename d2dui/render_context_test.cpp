@@ -61,5 +61,20 @@ TEST(render_context, vertical_text_offset_may_go_negative_in_a_short_box)
     EXPECT_FLOAT_EQ(vertical_text_offset(1, 40, 20), 10);
 }
 
+// The search a backend without its own hit test falls back on agrees with the recording
+// context's direct answer (the nearer unit edge, the earlier on a tie) every quarter unit.
+TEST(render_context, the_fallback_hit_test_finds_the_nearest_edge_in_few_measures)
+{
+    recording_context rc;
+    const std::u16string text(1000, u'm');
+    for (float x = -5; x <= 10 * 1000 + 20; x += 2.5f) {
+        const std::size_t direct = rc.hit_test_text(text, 20, {}, 400, 0, x);
+        rc.measure_calls = 0;
+        EXPECT_EQ(rc.render_context::hit_test_text(text, 20, {}, 400, 0, x), direct) << x;
+        EXPECT_LE(rc.measure_calls, 14);
+    }
+    EXPECT_EQ(rc.render_context::hit_test_text(u"", 20, {}, 400, 0, 30), 0u);
+}
+
 }  // namespace
 }  // namespace d2dui

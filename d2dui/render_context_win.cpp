@@ -64,6 +64,7 @@ direct2d_context::direct2d_context()
 
 direct2d_context::~direct2d_context()
 {
+    ellipses_.clear();
     formats_.clear();
     if (dc_) {
         dc_->SetTarget(nullptr);
@@ -321,7 +322,30 @@ ComPtr<IDWriteTextLayout> direct2d_context::layout(const text_style& s)
     if (s.underline) {
         result->SetUnderline(TRUE, DWRITE_TEXT_RANGE{0, static_cast<UINT32>(s.text.size())});
     }
-    return result;
+    if (s.fit == text_fit::wrap) {
+        return result;
+    }
+    const DWRITE_TRIMMING trimming{DWRITE_TRIMMING_GRANULARITY_CHARACTER, 0, 0};
+    result->SetTrimming(&trimming, ellipsis(format));
+    if (s.fit == text_fit::one_line) {
+        result->SetWordWrapping(DWRITE_WORD_WRAPPING_NO_WRAP);
+    }
+    return result;  // two lines: draw_text splits a longer text itself
+}
+
+IDWriteInlineObject* direct2d_context::ellipsis(IDWriteTextFormat* format)
+{
+    const auto it = ellipses_.find(format);
+    if (it != ellipses_.end()) {
+        return it->second.Get();
+    }
+    ComPtr<IDWriteInlineObject> sign;
+    if (FAILED(dwrite_->CreateEllipsisTrimmingSign(format, &sign))) {
+        sign.Reset();  // trimmed without a sign
+    }
+    IDWriteInlineObject* raw = sign.Get();
+    ellipses_.emplace(format, std::move(sign));
+    return raw;
 }
 
 void direct2d_context::draw_layout(IDWriteTextLayout* text, const text_style& s, float dy)
@@ -345,9 +369,25 @@ void direct2d_context::draw_text(const text_style& s)
     ComPtr<IDWriteTextLayout> text = layout(s);
     DWRITE_TEXT_METRICS metrics{};
     text->GetMetrics(&metrics);
-    const float dy = vertical_text_offset(s.v_align, s.height, metrics.height);
     dc_->PushAxisAlignedClip(to_d2d(rect{s.x, s.y, s.width, s.height}), D2D1_ANTIALIAS_MODE_PER_PRIMITIVE);
-    draw_layout(text.Get(), s, dy);
+    std::vector<DWRITE_LINE_METRICS> lines(metrics.lineCount);
+    UINT32 count = 0;
+    if (s.fit == text_fit::two_lines && metrics.lineCount > 2 &&
+        SUCCEEDED(text->GetLineMetrics(lines.data(), metrics.lineCount, &count)) && count > 2) {
+        // More than two lines: the first line as laid out, the rest as one line cut with an
+        // ellipsis below it (layouts do not drop the lines below their height themselves).
+        text_style first = s;
+        first.text = s.text.substr(0, lines[0].length);
+        first.fit = text_fit::wrap;
+        text_style rest = s;
+        rest.text = s.text.substr(lines[0].length);
+        rest.fit = text_fit::one_line;
+        const float dy = vertical_text_offset(s.v_align, s.height, lines[0].height + lines[1].height);
+        draw_layout(layout(first).Get(), first, dy);
+        draw_layout(layout(rest).Get(), rest, dy + lines[0].height);
+    } else {
+        draw_layout(text.Get(), s, vertical_text_offset(s.v_align, s.height, metrics.height));
+    }
     dc_->PopAxisAlignedClip();
 }
 
@@ -376,6 +416,31 @@ size direct2d_context::measure_text(const std::u16string& text, float font_size,
     DWRITE_TEXT_METRICS metrics{};
     measured->GetMetrics(&metrics);
     return {metrics.widthIncludingTrailingWhitespace, metrics.height};
+}
+
+std::size_t direct2d_context::hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
+                                            std::int32_t weight, std::int32_t style, float x)
+{
+    if (text.empty()) {
+        return 0;
+    }
+    IDWriteTextFormat* format = text_format(family, font_size, weight, style);
+    ComPtr<IDWriteTextLayout> laid;
+    HRESULT hr = dwrite_->CreateTextLayout(wide(text), static_cast<UINT32>(text.size()), format, 65536.0f, 65536.0f,
+                                           &laid);
+    if (FAILED(hr)) {
+        throw_hresult(PELTO_TEXT("CreateTextLayout").view(), hr);
+    }
+    laid->SetWordWrapping(DWRITE_WORD_WRAPPING_NO_WRAP);
+    BOOL trailing = FALSE;
+    BOOL inside = FALSE;
+    DWRITE_HIT_TEST_METRICS metrics{};
+    hr = laid->HitTestPoint(x, font_size / 2, &trailing, &inside, &metrics);
+    if (FAILED(hr)) {
+        throw_hresult(PELTO_TEXT("HitTestPoint").view(), hr);
+    }
+    const std::size_t position = metrics.textPosition + (trailing ? metrics.length : 0);
+    return std::min(position, text.size());
 }
 
 std::shared_ptr<bitmap> direct2d_context::load_png(int resource_id)

@@ -229,22 +229,21 @@ float textbox::width_before(int i)
 
 int textbox::index_at(float x)
 {
-    const float local = x - area().x + scroll_;
-    int best = 0;
-    float best_distance = std::fabs(local);
-    for (int i = next_boundary(0); i > 0;) {
-        const float d = std::fabs(width_before(i) - local);
-        if (d < best_distance) {
-            best = i;
-            best_distance = d;
-        }
-        const int next = next_boundary(i);
-        if (next == i) {
-            break;
-        }
-        i = next;
+    if (context() == nullptr || text_.empty()) {
+        return 0;
     }
-    return best;
+    const int n = static_cast<int>(text_.size());
+    const float local = x - area().x + scroll_;
+    const std::size_t hit = context()->hit_test_text(display_text(n), font_size_, {}, weight, 0, local);
+    if (!password_) {
+        return snap(static_cast<int>(std::min(hit, text_.size())));
+    }
+    // One bullet per code point: walk that many code points into the text.
+    int i = 0;
+    for (std::size_t k = 0; k < hit && i < n; ++k) {
+        i = next_boundary(i);
+    }
+    return i;
 }
 
 std::u16string textbox::selection_text() const
@@ -538,7 +537,8 @@ bool textbox::on_key(const input_event& e)
         break;
     }
     default:
-        if (!e.ctrl) {
+        // Ctrl+Alt is AltGr on many layouts: its character arrives as a character message.
+        if (!e.ctrl || e.alt) {
             return false;
         }
         switch (e.virtual_key) {

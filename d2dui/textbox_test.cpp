@@ -211,5 +211,53 @@ TEST_F(textbox_fixture, caret_scrolls_into_view_and_password_counts_characters)
     EXPECT_EQ(secret->caret(), 3);
 }
 
+TEST_F(textbox_fixture, altgr_types_its_character_and_runs_no_ctrl_shortcut)
+{
+    box->set_text(u"ab");
+    type(u"c");
+    platform.clipboard = u"pasted";
+    // AltGr arrives as Ctrl+Alt: none of the Ctrl shortcuts may run.
+    for (const std::uint32_t vk : {'A', 'C', 'V', 'X', 'Z', 'Y'}) {
+        input_event e = input_event::keyboard(key_down, vk);
+        e.ctrl = true;
+        e.alt = true;
+        EXPECT_FALSE(root->route_event(e)) << static_cast<char>(vk);
+    }
+    EXPECT_EQ(box->get_text(), u"abc");
+    EXPECT_EQ(box->caret(), 3);
+    EXPECT_EQ(box->anchor(), 3);
+    EXPECT_EQ(platform.clipboard, u"pasted");
+    type(u"@");
+    EXPECT_EQ(box->get_text(), u"abc@");
+    // Ctrl alone still selects all.
+    key('A', true);
+    EXPECT_EQ(box->anchor(), 0);
+}
+
+TEST_F(textbox_fixture, a_click_in_a_long_text_costs_one_hit_test)
+{
+    box->set_max_length(8192);
+    box->set_text(std::u16string(8192, u'x'));
+    key(vk_home);
+    rc.measure_calls = 0;
+    rc.hit_test_calls = 0;
+    click(10 + 6.5f * 20 + 2);
+    EXPECT_EQ(box->caret(), 20);
+    EXPECT_EQ(rc.hit_test_calls, 1);
+    EXPECT_LE(rc.measure_calls, 4);  // scrolling the caret into view, not one per character
+
+    // Inside a pair the caret lands before it; a password box counts one bullet per code point.
+    box->set_text(u"a" + smile + u"b");
+    key(vk_home);
+    click(10 + 6.5f * 2);
+    EXPECT_EQ(box->caret(), 1);
+    auto* secret = root->emplace_child<textbox>(u"", 13.0f, true);
+    secret->set_bounds(10, 50, 200, 26);
+    secret->set_text(u"p" + smile + u"q");
+    root->route_event(input_event::pointer(pointer_down, 10 + 6.5f * 2, 60));
+    root->route_event(input_event::pointer(pointer_up, 10 + 6.5f * 2, 60));
+    EXPECT_EQ(secret->caret(), 3);  // after the pair, before "q"
+}
+
 }  // namespace
 }  // namespace d2dui

@@ -14,7 +14,8 @@ namespace pelto::ui {
 
 namespace {
 
-constexpr std::uint32_t vk_return = 0x0D, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26, vk_down = 0x28;
+constexpr std::uint32_t vk_return = 0x0D, vk_prior = 0x21, vk_next = 0x22, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26,
+                        vk_down = 0x28;
 constexpr float thumb_zone = 9;
 
 d2dui::text_style text_in(std::u16string text, const d2dui::rect& r, float size, d2dui::color c)
@@ -81,7 +82,10 @@ void node_list::set_nodes(std::vector<pelto::node_entry> entries, bool settled)
             }
         }
     }
-    if (selected_ < 0 || (settled && !settled_)) {
+    if (selected_ < 0) {
+        user_chose_ = false;  // the node the user chose is gone
+    }
+    if (selected_ < 0 || (settled && !settled_ && !user_chose_)) {
         selected_ = entries_.empty() ? -1 : 0;
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             if (entries_[i].latency_ms >= 0) {
@@ -134,6 +138,7 @@ std::int32_t node_list::flag_for(std::size_t index) const
 void node_list::select_row(int row, bool scroll_into_view)
 {
     selected_ = row;
+    user_chose_ = true;
     if (scroll_into_view) {
         const float top = row_pitch * static_cast<float>(row);
         if (top < target_) {
@@ -172,6 +177,17 @@ bool node_list::on_event(const d2dui::input_event& e)
         case vk_up:
             row = selected_ - 1;
             break;
+        case vk_prior:
+        case vk_next: {
+            // A page is the number of whole rows the box shows (at least one); the move stops at
+            // the first or last row.
+            const int page = std::max(1, static_cast<int>(r.height / row_pitch));
+            if (n == 0) {
+                return true;
+            }
+            row = std::clamp(selected_ + (e.virtual_key == vk_next ? page : -page), 0, n - 1);
+            break;
+        }
         case vk_home:
             row = 0;
             break;
@@ -299,9 +315,15 @@ void node_list::on_paint(d2dui::render_context& rc)
         const d2dui::rect card{r.x, y, card_width, 58};
         rc.fill_rounded_rect(card, 11, static_cast<int>(row) == selected_ ? palette::selected_card : palette::card);
         draw_flag(rc, {card.x + 14, card.y + 19, 28, 19}, entry);
-        rc.draw_text(text_in(entry.name, {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
-                             entry.latency_ms == pelto::latency_failed ? palette::muted_text : palette::primary_text));
-        rc.draw_text(text_in(entry.subtitle, {card.x + 56, card.y + 32, card.width - 142, 17}, 10.5f, palette::muted_text));
+        d2dui::text_style name = text_in(entry.name, {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
+                                         entry.latency_ms == pelto::latency_failed ? palette::muted_text
+                                                                                   : palette::primary_text);
+        name.fit = d2dui::text_fit::one_line;
+        rc.draw_text(name);
+        d2dui::text_style subtitle =
+            text_in(entry.subtitle, {card.x + 56, card.y + 32, card.width - 142, 17}, 10.5f, palette::muted_text);
+        subtitle.fit = d2dui::text_fit::one_line;
+        rc.draw_text(subtitle);
         d2dui::text_style latency = text_in({}, {r.right() - 79, card.y, 65, 58}, 11, palette::muted_text);
         latency.h_align = 2;
         if (entry.latency_ms >= 0) {

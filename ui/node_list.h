@@ -1,7 +1,9 @@
 #pragma once
 // The main page's list of nodes: one 64-DIP card per node with its flag, name, protocol label and
 // latency; a selection that survives reloads by name and subtitle; wheel, thumb and keyboard
-// scrolling with an eased offset.
+// scrolling with an eased offset. Keys (while focused): Up and Down move the selection by a row,
+// Page Up and Page Down by the whole rows the box shows, Home and End to the ends; Enter
+// activates.
 //
 // Only the rows inside the list's box are laid out and painted. Flags come from
 // `flag_resource_for`; when a flag cannot be drawn (no resource, no SVG support in the backend, or
@@ -32,7 +34,8 @@ public:
     std::u16string empty_text;
 
     // Replaces the entries. The selected node (by name and subtitle) stays selected; when it is
-    // gone, or the list has just settled, the first node with a measured latency is selected
+    // gone, or the list has just settled and the user has not picked a row (by click or key)
+    // since the chosen node was last lost, the first node with a measured latency is selected
     // (else the first node).
     void set_nodes(std::vector<pelto::node_entry> entries, bool settled);
     bool select_by_key(const std::u16string& name, const std::u16string& subtitle);
@@ -69,6 +72,7 @@ private:
     std::vector<pelto::node_entry> entries_;
     std::vector<std::int32_t> flag_ids_;  // per entry, computed when the entries change
     int selected_ = -1;
+    bool user_chose_ = false;  // the selection is the user's pick, not the automatic one
     bool settled_ = false;
     float target_ = 0;
     zelno::components::number_animator scroll_;

@@ -30,7 +30,7 @@ void text(render_context& rc, int message, rect r, float size, color c, int h_al
 }
 
 void text(render_context& rc, const std::u16string& value, rect r, float size, color c, int h_align = 0,
-          int weight = 400)
+          int weight = 400, d2dui::text_fit fit = d2dui::text_fit::wrap)
 {
     d2dui::text_style s;
     s.text = value;
@@ -43,6 +43,7 @@ void text(render_context& rc, const std::u16string& value, rect r, float size, c
     s.h_align = h_align;
     s.v_align = 1;
     s.weight = weight;
+    s.fit = fit;
     rc.draw_text(s);
 }
 
@@ -88,8 +89,10 @@ void build_screens(d2dui::widget& root, screens& s, const screen_actions& action
     s.main_page->painter = [self](render_context& rc) {
         const rect& r = self->main_page->area();
         text(rc, 0, {20, 59, 120, 28}, 18, palette::primary_text);
-        text(rc, self->texts.status, {152, 61, r.width - 172, 24}, 11,
-             self->texts.status_is_error ? palette::error_text : palette::muted_text, 2);
+        // Centred where a one-line status always stood; tall enough for two lines.
+        text(rc, self->texts.status, {152, 58, r.width - 172, 30}, 11,
+             self->texts.status_is_error ? palette::error_text : palette::muted_text, 2, 400,
+             d2dui::text_fit::two_lines);
         text(rc, 5, {20, r.height - 48, r.width - 100, 32}, 13, palette::primary_text);
     };
     s.nodes = s.main_page->emplace_child<node_list>();
@@ -121,13 +124,19 @@ void build_screens(d2dui::widget& root, screens& s, const screen_actions& action
         text(rc, 3, {40, 360, r.width - 140, 24}, 13, palette::primary_text);
         text(rc, 4, {40, 396, r.width - 80, 24}, 11, palette::muted_text);
         if (!self->texts.error_line.empty()) {
-            text(rc, self->texts.error_line, {20, r.height - 148, r.width - 40, 30}, 11, palette::error_text);
+            text(rc, self->texts.error_line, {20, r.height - 148, r.width - 40, 30}, 11, palette::error_text, 0, 400,
+                 d2dui::text_fit::two_lines);
         }
     };
     s.subscription = s.settings_page->emplace_child<d2dui::textbox>(localized_text(39), 13.0f, false);
     s.subscription->set_max_length(8192);
     s.subscription->set_text_color(palette::primary_text);
     s.subscription->set_selection_color(palette::selected_card);
+    s.subscription->on_submit = [f = actions.save_preferences](const std::u16string&) {
+        if (f) {
+            f();
+        }
+    };
     s.option = s.settings_page->emplace_child<zelno::components::toggle_switch>(false);
     s.option->focusable = true;
     s.option->on_change = [f = actions.option_changed](bool on) {

@@ -17,7 +17,7 @@ namespace {
 using d2dui::input_event;
 using pelto::testing::recording_context;
 
-constexpr std::uint32_t vk_return = 0x0D, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26, vk_down = 0x28;
+constexpr std::uint32_t vk_return = 0x0D, vk_prior = 0x21, vk_next = 0x22, vk_end = 0x23, vk_home = 0x24, vk_up = 0x26, vk_down = 0x28;
 
 std::vector<node_entry> nodes(int count, int measured_from = 0)
 {
@@ -74,10 +74,18 @@ TEST_F(list_fixture, selection_follows_name_and_subtitle_across_updates)
     pointer(d2dui::pointer_down, 100, 96 + 64 * 2 + 10);  // row 2
     EXPECT_EQ(list->selected(), 2);
 
-    // The settled list reorders: the selected node is found again... but settling moves the
-    // selection to the first measured node.
+    // The settled list reorders: the node the user picked is found again and stays picked,
+    // although another one was measured first.
     auto settled = nodes(5, 3);
     std::swap(settled[0], settled[2]);
+    list->set_nodes(settled, true);
+    EXPECT_EQ(list->selected(), 0);
+    EXPECT_EQ(list->entries()[0].name, nodes(5)[2].name);
+    // Without a pick, settling selects the first measured node.
+    list->set_nodes(nodes(5, 99), false);
+    list->set_nodes({}, false);
+    list->set_nodes(nodes(5, 99), false);
+    EXPECT_EQ(list->selected(), 0);
     list->set_nodes(settled, true);
     EXPECT_EQ(list->selected(), 3);
 
@@ -173,6 +181,27 @@ TEST_F(list_fixture, keys_move_the_selection_and_scroll_it_into_view)
     EXPECT_EQ(list->selected(), 0);
     key(vk_return);
     EXPECT_EQ(activates, 1);
+}
+
+TEST_F(list_fixture, page_keys_move_by_the_rows_the_box_shows_and_stop_at_the_ends)
+{
+    list->set_nodes(nodes(20), true);
+    d2dui::widget::set_focus(list);
+    key(vk_next);  // 386 DIPs show 6 whole rows
+    EXPECT_EQ(list->selected(), 6);
+    key(vk_next);
+    key(vk_next);
+    EXPECT_EQ(list->selected(), 18);
+    EXPECT_FLOAT_EQ(list->scroll_target(), 19 * 64 - 386);
+    key(vk_next);
+    EXPECT_EQ(list->selected(), 19);
+    key(vk_prior);
+    EXPECT_EQ(list->selected(), 13);
+    key(vk_prior);
+    key(vk_prior);
+    key(vk_prior);
+    EXPECT_EQ(list->selected(), 0);
+    EXPECT_FLOAT_EQ(list->scroll_target(), 0);
 }
 
 TEST_F(list_fixture, paints_only_visible_rows_with_full_width_when_short_and_globes_without_flags)
@@ -347,6 +376,58 @@ TEST_F(stack_fixture, screens_build_and_lay_out_for_the_window)
     root->route_event(input_event::pointer(d2dui::pointer_down, 410, 20));
     root->route_event(input_event::pointer(d2dui::pointer_up, 410, 20));
     EXPECT_EQ(closes, 1);
+}
+
+// Names, subtitles and button labels stay on one line and end with an ellipsis when cut; the
+// status and error lines may take two lines of their box.
+TEST_F(stack_fixture, long_texts_ask_for_one_line_or_two_with_an_ellipsis)
+{
+    rc.svg_present[501] = rc.svg_present[502] = true;
+    for (int id : {110, 111, 112, 120}) {
+        rc.png_sizes[id] = {28, 28};
+    }
+    root->set_bounds(0, 0, 440, 600);
+    screens s;
+    build_screens(*root, s, {}, false);
+    root->mount(rc);
+    s.nodes->flag_exists = [](std::int32_t) { return false; };
+    const std::u16string long_name(90, u'N');
+    s.nodes->set_nodes({{long_name, std::u16string(70, u'S'), 40}}, true);
+    s.texts.status = std::u16string(80, u'e');
+    s.texts.error_line = std::u16string(120, u'x');
+    layout_controls(s, 440, 600);
+    root->update(0);
+    const auto fit_of = [&](const std::u16string& text) {
+        for (const auto& op : rc.named("draw_text")) {
+            if (op.text == text) {
+                return static_cast<int>(op.fit);
+            }
+        }
+        ADD_FAILURE() << "not drawn";
+        return -1;
+    };
+    const int one = static_cast<int>(d2dui::text_fit::one_line);
+    const int two = static_cast<int>(d2dui::text_fit::two_lines);
+    rc.clear();
+    root->paint(rc);
+    EXPECT_EQ(fit_of(long_name), one);
+    EXPECT_EQ(fit_of(std::u16string(70, u'S')), one);
+    EXPECT_EQ(fit_of(localized_text(6)), one);
+    EXPECT_EQ(fit_of(s.texts.status), two);
+    // The status box is centred where the one-line status stood (61 + 24 / 2).
+    for (const auto& op : rc.named("draw_text")) {
+        if (op.text == s.texts.status) {
+            EXPECT_FLOAT_EQ(op.area.y + op.area.height / 2, 73);
+            EXPECT_GE(op.area.height, 2 * 11 * 1.25f);
+        }
+    }
+
+    s.settings_page->set_visible(true);
+    rc.clear();
+    s.settings_page->paint(rc);
+    EXPECT_EQ(fit_of(s.texts.error_line), two);
+    EXPECT_EQ(fit_of(localized_text(9)), one);
+    EXPECT_EQ(fit_of(localized_text(10)), one);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 namespace pelto::gui {
 namespace {
 
-constexpr std::uint32_t vk_tab = 0x09, vk_return = 0x0D, vk_escape = 0x1B, vk_space = 0x20;
+constexpr std::uint32_t vk_tab = 0x09, vk_return = 0x0D, vk_escape = 0x1B, vk_space = 0x20, vk_f5 = 0x74;
 
 // The engine's reports, waiting for the next frame.
 struct mailbox {
@@ -27,11 +27,6 @@ mailbox& reports()
 {
     static mailbox box;
     return box;
-}
-
-std::u16string ready_text()
-{
-    return PELTO_TEXT(u"Ready").str();
 }
 
 bool is_trimmed(char16_t c)
@@ -335,14 +330,14 @@ std::u16string controller::status_text() const
     if (!error_line_.empty()) {
         return error_line_;
     }
-    switch (engine_state_) {
+    switch (shown_state()) {
     case 0: return localized_text(12);
     case 1: return localized_text(13);
     case 3: return localized_text(14);
     case 4: return localized_text(16);
     case 5: return localized_text(15);
     case 6: return engine_message_.empty() ? std::u16string(localized_text(18)) : engine_message_;
-    default: return ready_text();
+    default: return localized_text(17);
     }
 }
 
@@ -392,7 +387,7 @@ void controller::update_controls()
         ui::mark_language_button(*b, i == edit_.language);
     }
     s.texts.status = status_text();
-    s.texts.status_is_error = !closing_ && (!error_line_.empty() || engine_state_ == 6);
+    s.texts.status_is_error = !closing_ && (!error_line_.empty() || shown_state() == 6);
     s.texts.error_line = error_line_;
 }
 
@@ -415,6 +410,9 @@ bool controller::poll(float width, float height)
     }
     for (const std::int32_t s : states) {
         engine_state_ = s;
+        if (s != 7) {
+            last_live_state_ = s;
+        }
         if (s == 4) {
             connected_index_ = requested_index_;
         } else if (s == 0 || s == 2) {
@@ -509,6 +507,12 @@ bool controller::on_key(std::uint32_t vk, bool shift, bool repeat)
             toggle->set_value(!toggle->value(), true);
         } else {
             clickable->on_click();
+        }
+        return true;
+    }
+    if (vk == vk_f5) {
+        if (!repeat) {
+            refresh_nodes();  // does nothing unless an action may run now
         }
         return true;
     }

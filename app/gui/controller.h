@@ -108,6 +108,8 @@ private:
     bool idle() const { return !closing_ && !busy(); }
     bool engine_alive() const { return !engine_exited_.load(); }
     bool may_act() const;  // idle, engine alive, state 2, 4 or above 5
+    // The state the status line shows: an engine that has ended keeps the text of its last state.
+    std::int32_t shown_state() const { return engine_state_ == 7 ? last_live_state_ : engine_state_; }
     void begin_operation(std::function<operation_result()> work, std::function<void()> completion);
     void set_tun_switch(bool on);
 
@@ -120,6 +122,7 @@ private:
     ui::screens screens_;
     d2dui::widget* root_ = nullptr;
     std::int32_t engine_state_ = 0;
+    std::int32_t last_live_state_ = 0;  // the newest state other than 7 (ended)
     std::int32_t connected_index_ = -1;
     std::int32_t requested_index_ = -1;
     bool closing_ = false;

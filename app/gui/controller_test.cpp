@@ -270,7 +270,7 @@ TEST_F(controller_fixture, list_connect_disconnect_and_the_controls_in_each_stat
     deliver_state(2);
     frame();
     EXPECT_EQ(app->connected_index(), -1);
-    EXPECT_EQ(app->status_text(), u"Ready");
+    EXPECT_EQ(app->status_text(), localized_text(17));
 
     // Failure: the engine's error line without its prefix, in the error colour.
     deliver_line(format_log_line(log_level::information, 1, 2, 3, u"ignored"));
@@ -530,6 +530,126 @@ TEST_F(controller_fixture, a_start_without_the_rights_tun_wanted_says_so)
     EXPECT_EQ(app->status_text(), localized_text(24));
     EXPECT_TRUE(app->screens().texts.status_is_error);
     EXPECT_FALSE(app->screens().tun->value());
+}
+
+}  // namespace
+}  // namespace pelto::gui
+
+namespace pelto::gui {
+namespace {
+
+// Every state's status line is the message table's, in the language chosen, also after the
+// engine has ended without being asked to.
+TEST_F(controller_fixture, every_state_text_comes_from_the_table_in_both_languages)
+{
+    for (const bool second : {false, true}) {
+        open();
+        app->choose_language(second ? 1 : 2);
+        const auto text = [&](int id) { return std::u16string(localized_text(id, second)); };
+        const std::pair<std::int32_t, int> expected[] = {{0, 12}, {1, 13}, {2, 17}, {3, 14},
+                                                          {4, 16}, {5, 15}, {6, 18}};
+        for (const auto& [state, id] : expected) {
+            deliver_state(state);
+            frame();
+            EXPECT_EQ(app->status_text(), text(id)) << "state " << state << (second ? " (second)" : "");
+            EXPECT_EQ(app->screens().texts.status, text(id)) << "state " << state;
+        }
+        // Ended after a ready list: the last state's text stays, in the same language.
+        deliver_state(2);
+        deliver_state(7);
+        frame();
+        EXPECT_EQ(app->status_text(), text(17));
+        app.reset();
+        root.reset();
+        engine.quit = false;
+    }
+}
+
+}  // namespace
+}  // namespace pelto::gui
+
+namespace pelto::gui {
+namespace {
+
+// While probing, the user's pick stands when the list settles; without a pick the fastest node
+// is selected.
+TEST_F(controller_fixture, a_node_the_user_picked_while_probing_stays_picked)
+{
+    open();
+    ui::screens& s = app->screens();
+    deliver_state(1);
+    deliver_nodes({{u"Alpha", u"VLESS", -1}, {u"Beta", u"VLESS", -1}, {u"Gamma", u"Trojan", -1}}, false);
+    frame();
+    ASSERT_EQ(s.nodes->selected(), 0);
+    // A click on the third card of the list.
+    const d2dui::rect list = s.nodes->area();
+    for (const std::int32_t kind : {d2dui::pointer_down, d2dui::pointer_up}) {
+        root->route_event(d2dui::input_event::pointer(kind, list.x + 60, list.y + 2 * 64 + 20));
+    }
+    ASSERT_EQ(s.nodes->selected(), 2);
+    // Settled with Beta fastest: Gamma stays.
+    deliver_nodes({{u"Beta", u"VLESS", 30}, {u"Alpha", u"VLESS", 50}, {u"Gamma", u"Trojan", 90}}, true);
+    deliver_state(2);
+    frame();
+    ASSERT_EQ(s.nodes->selected(), 2);
+    EXPECT_EQ(s.nodes->entries()[2].name, u"Gamma");
+    app->connect_or_disconnect();
+    ASSERT_EQ(engine.selected.size(), 1u);
+    EXPECT_EQ(engine.selected[0], 2);
+
+    // A list the user's node is missing from: the automatic pick applies again.
+    deliver_state(1);
+    deliver_nodes({{u"Alpha", u"VLESS", -1}, {u"Beta", u"VLESS", -1}}, false);
+    frame();
+    deliver_nodes({{u"Alpha", u"VLESS", 70}, {u"Beta", u"VLESS", 20}}, false);
+    deliver_nodes({{u"Beta", u"VLESS", 20}, {u"Alpha", u"VLESS", 70}}, true);
+    frame();
+    EXPECT_EQ(s.nodes->selected(), 0);
+    EXPECT_EQ(s.nodes->entries()[0].name, u"Beta");
+}
+
+}  // namespace
+}  // namespace pelto::gui
+
+namespace pelto::gui {
+namespace {
+
+// Enter in the address box saves like the Save button; F5 refreshes once per press and only
+// when an action may run.
+TEST_F(controller_fixture, enter_in_the_address_box_saves_and_f5_refreshes)
+{
+    open();
+    ui::screens& s = app->screens();
+    EXPECT_TRUE(app->on_key(0x74, false, false));  // loading: nothing to refresh yet
+    EXPECT_EQ(engine.refresh_count(), 1);
+    list_ready();
+
+    app->show_page(1);
+    settle_stack();
+    const d2dui::rect box = s.subscription->area();
+    root->route_event(d2dui::input_event::pointer(d2dui::pointer_down, box.x + 4, box.y + 4));
+    root->route_event(d2dui::input_event::pointer(d2dui::pointer_up, box.x + 4, box.y + 4));
+    ASSERT_EQ(d2dui::input().focused_widget, s.subscription);
+    s.subscription->set_text(u"https://example.test/entered");
+    EXPECT_FALSE(app->on_key(0x0D, false, false));  // the box takes Enter itself
+    root->route_event(d2dui::input_event::keyboard(d2dui::key_down, 0x0D));
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].subscription_url, u"https://example.test/entered");
+    ASSERT_TRUE(frames_until([&] { return engine.refresh_count() == 2 && !app->busy(); }));
+    frame();
+    settle_stack();
+    EXPECT_EQ(s.stack->current(), 0);
+
+    deliver_state(2);
+    frame();
+    EXPECT_TRUE(app->on_key(0x74, false, false));
+    EXPECT_EQ(app->engine_state(), 0);
+    ASSERT_TRUE(frames_until([&] { return engine.refresh_count() == 3 && !app->busy(); }));
+    deliver_state(2);
+    frame();
+    app->on_key(0x74, false, true);  // a held key refreshes once
+    frame();
+    EXPECT_EQ(engine.refresh_count(), 3);
 }
 
 }  // namespace

@@ -54,15 +54,27 @@ protected:
     }
 
 private:
+    // Guarded like the toolkit's procedure: an exception ends the loop through `fail`, and
+    // `run_application` then shows the set-up failure text.
     static LRESULT CALLBACK subclass_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
     {
         pelto_application* self = current_application;
         if (self == nullptr || self->previous_proc_ == nullptr) {
             return DefWindowProcW(hwnd, message, wparam, lparam);
         }
+        try {
+            return self->handle(hwnd, message, wparam, lparam);
+        } catch (...) {
+            self->fail(std::current_exception());
+            return 0;
+        }
+    }
+
+    LRESULT handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
+    {
         switch (message) {
         case WM_CLOSE:
-            if (!self->controller_.on_close_message()) {
+            if (!controller_.on_close_message()) {
                 return 0;
             }
             break;
@@ -72,13 +84,13 @@ private:
             // The process is ended once this returns: put the system proxy back and stop TUN
             // mode now rather than leave the system pointing at a port nobody listens on.
             if (wparam != FALSE) {
-                self->controller_.end_session(std::chrono::milliseconds(4000));
+                controller_.end_session(std::chrono::milliseconds(4000));
             }
             return 0;
         case WM_KEYDOWN: {
             const bool repeat = ((lparam >> 30) & 1) != 0;
             const bool shift = GetKeyState(VK_SHIFT) < 0;
-            if (self->controller_.on_key(static_cast<std::uint32_t>(wparam), shift, repeat)) {
+            if (controller_.on_key(static_cast<std::uint32_t>(wparam), shift, repeat)) {
                 return 0;
             }
             break;
@@ -86,7 +98,7 @@ private:
         default:
             break;
         }
-        return CallWindowProcW(self->previous_proc_, hwnd, message, wparam, lparam);
+        return CallWindowProcW(previous_proc_, hwnd, message, wparam, lparam);
     }
 
     controller controller_;
@@ -98,10 +110,12 @@ private:
 
 int run_application(const start_record& start)
 {
+    // A set-up failure, or any exception that ended the window's loop (already logged by
+    // `fail`): the window is gone by now; say so rather than vanish.
     try {
         pelto_application app(start);
         return app.run(PELTO_TEXT(u"Pelto").str(), 440, 600);
-    } catch (const std::runtime_error&) {
+    } catch (...) {
         const std::u16string text = localized_text(18);
         MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(text.c_str()), PELTO_TEXT(L"Pelto").c_str(),
                     MB_OK | MB_ICONERROR);

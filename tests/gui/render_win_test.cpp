@@ -190,6 +190,40 @@ TEST_F(direct2d_backend, centred_text_taller_than_its_box_is_clipped_to_the_box)
     EXPECT_EQ(box.bottom - box.top, 16);  // the glyphs fill the box: drawn above and below it, clipped
 }
 
+// A text far wider than its box: wrapped it fills the box, on one line it stays on the first line
+// and inside the box's width, on two lines it stops below the second.
+TEST_F(direct2d_backend, text_fits_wrap_cut_to_one_line_or_cut_to_two)
+{
+    const UINT w = 240, h = 140;
+    const float line = rc->measure_text(u"m", 20, {}, 400, 0, 0).height;
+    const auto ink_of = [&](text_fit fit) {
+        offscreen target(*rc, w, h);
+        text_style s;
+        s.text = std::u16string(300, u'm');
+        for (std::size_t i = 10; i < s.text.size(); i += 11) {
+            s.text[i] = u' ';
+        }
+        s.x = 10;
+        s.y = 0;
+        s.width = 200;
+        s.height = static_cast<float>(h);
+        s.size = 20;
+        s.color = {1, 1, 1, 1};
+        s.fit = fit;
+        rc->draw_text(s);
+        return offscreen::ink_box(target.finish(), w, h);
+    };
+    const RECT wrapped = ink_of(text_fit::wrap);
+    const RECT one = ink_of(text_fit::one_line);
+    const RECT two = ink_of(text_fit::two_lines);
+    ASSERT_GE(one.right, 0) << "no ink";
+    EXPECT_GT(wrapped.bottom, 3 * line);
+    EXPECT_LE(one.bottom, line + 1);
+    EXPECT_LE(one.right, 211);
+    EXPECT_GT(two.bottom, line + 1);
+    EXPECT_LE(two.bottom, 2 * line + 1);
+}
+
 TEST_F(direct2d_backend, semibold_is_wider_than_regular_and_measure_matches_layout)
 {
     const size regular = rc->measure_text(u"Connect nodes", 20, {}, 400, 0, 0);

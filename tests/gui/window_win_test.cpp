@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <windowsx.h>
 
+#include <stdexcept>
+
 #include "d2dui/application.h"
 #include "d2dui/platform_services.h"
 
@@ -208,6 +210,78 @@ TEST_F(window, platform_services_reach_the_window)
     }
     EXPECT_FALSE(app->running());
     EXPECT_FALSE(IsWindow(hwnd));
+}
+
+// A handler that throws: the window procedure keeps the exception, the loop ends with exit code
+// 1 and `run` raises it again once the window is closed.
+class throwing_widget : public widget {
+public:
+    bool raise_other = false;  // something that is no std::exception
+
+protected:
+    bool on_event(const input_event& e) override
+    {
+        if (!e.is_keyboard && e.kind == pointer_down) {
+            if (raise_other) {
+                throw 42;
+            }
+            throw std::runtime_error("handler failed");
+        }
+        return false;
+    }
+};
+
+class throwing_app : public application {
+public:
+    throwing_widget* target = nullptr;
+    bool click_at_start = false;
+
+protected:
+    void on_build(widget& root) override
+    {
+        target = root.emplace_child<throwing_widget>();
+        target->set_bounds(20, 100, 100, 40);
+    }
+    void on_start(render_context&) override
+    {
+        if (click_at_start) {
+            const float s = dpi_scale() * zoom;
+            PostMessageW(static_cast<HWND>(window_handle()), WM_LBUTTONDOWN, MK_LBUTTON,
+                         MAKELPARAM(static_cast<int>(40 * s), static_cast<int>(120 * s)));
+        }
+    }
+};
+
+TEST(window_failure, an_exception_in_a_handler_ends_the_loop_and_run_raises_it)
+{
+    for (const bool other : {false, true}) {
+        throwing_app app;
+        app.vsync = false;
+        app.open(u"failure test", 440, 600);
+        app.target->raise_other = other;
+        const auto hwnd = static_cast<HWND>(app.window_handle());
+        const float s = app.dpi_scale() * app.zoom;
+        EXPECT_EQ(SendMessageW(hwnd, WM_LBUTTONDOWN, MK_LBUTTON,
+                               MAKELPARAM(static_cast<int>(40 * s), static_cast<int>(120 * s))),
+                  0);
+        EXPECT_FALSE(app.running());
+        EXPECT_FALSE(app.pump());
+        EXPECT_EQ(app.exit_code(), 1);
+        ASSERT_TRUE(app.failure());
+        EXPECT_EQ(other, [&] {
+            try {
+                std::rethrow_exception(app.failure());
+            } catch (const std::runtime_error&) {
+                return false;
+            } catch (...) {
+                return true;
+            }
+        }());
+    }
+    throwing_app app;
+    app.vsync = false;
+    app.click_at_start = true;
+    EXPECT_THROW(app.run(u"failure test", 440, 600), std::runtime_error);
 }
 
 TEST(window_before_open, a_frame_before_the_window_exists_does_nothing)

@@ -1,6 +1,7 @@
 #include "tests/support/recording_context.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace pelto::testing {
@@ -100,6 +101,7 @@ void recording_context::draw_text(const d2dui::text_style& s)
 {
     if (!s.text.empty()) {
         record("draw_text", {s.x, s.y, s.width, s.height}, s.color, s.size, s.text);
+        ops.back().fit = s.fit;
     }
 }
 
@@ -107,12 +109,14 @@ void recording_context::draw_text_box(const d2dui::text_style& s)
 {
     if (!s.text.empty()) {
         record("draw_text_box", {s.x, s.y, s.width, s.height}, s.color, s.size, s.text);
+        ops.back().fit = s.fit;
     }
 }
 
 d2dui::size recording_context::measure_text(const std::u16string& text, float font_size, const std::u16string&,
                                             std::int32_t, std::int32_t, float max_width)
 {
+    ++measure_calls;
     const float limit = max_width > 0 ? max_width : 65536.0f;
     const float advance = font_size / 2;
     const float full = advance * static_cast<float>(text.size());
@@ -123,6 +127,18 @@ d2dui::size recording_context::measure_text(const std::u16string& text, float fo
     const auto per_line = std::max(1.0f, static_cast<float>(static_cast<int>(limit / advance)));
     const auto lines = static_cast<float>(static_cast<int>((static_cast<float>(text.size()) + per_line - 1) / per_line));
     return {per_line * advance, lines * line_height};
+}
+
+std::size_t recording_context::hit_test_text(const std::u16string& text, float font_size, const std::u16string&,
+                                             std::int32_t, std::int32_t, float x)
+{
+    ++hit_test_calls;
+    const float advance = font_size / 2;
+    if (advance <= 0 || x <= 0) {
+        return 0;
+    }
+    const float units = std::ceil(x / advance - 0.5f);
+    return std::min(text.size(), static_cast<std::size_t>(units));
 }
 
 std::shared_ptr<d2dui::bitmap> recording_context::load_png(int resource_id)

@@ -20,6 +20,7 @@ struct recorded_op {
     d2dui::matrix transform;  // in force when the operation was issued
     std::size_t clip_depth = 0;
     float value = 0;  // radius, opacity or line width
+    d2dui::text_fit fit = d2dui::text_fit::wrap;  // text operations: what the style asked for
 };
 
 class recording_context : public d2dui::render_context {
@@ -29,6 +30,8 @@ public:
     std::map<int, bool> svg_present;       // resources load_svg may find
     bool svg_enabled = true;               // false: load_svg never finds anything
     std::vector<d2dui::path> paths;        // every filled or layered path, in order
+    int measure_calls = 0;                 // measure_text calls so far
+    int hit_test_calls = 0;                // hit_test_text calls so far
 
     void clear() { ops.clear(); }
     std::vector<recorded_op> named(const std::string& name) const;
@@ -46,6 +49,9 @@ public:
     void draw_text_box(const d2dui::text_style& s) override;
     d2dui::size measure_text(const std::u16string& text, float font_size, const std::u16string& family,
                              std::int32_t weight, std::int32_t style, float max_width) override;
+    // By the same metrics: the unit edge nearest to x (the earlier one on a tie).
+    std::size_t hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
+                              std::int32_t weight, std::int32_t style, float x) override;
     std::shared_ptr<d2dui::bitmap> load_png(int resource_id) override;
     std::shared_ptr<d2dui::svg_document> load_svg(int resource_id, d2dui::size viewport) override;
 
