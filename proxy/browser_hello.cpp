@@ -320,10 +320,4 @@ std::array<std::uint8_t, 5> client_hello_record_header(std::size_t message_size)
     return {22, 0x03, 0x01, static_cast<std::uint8_t>(message_size >> 8), static_cast<std::uint8_t>(message_size)};
 }
 
-bool browser_hello_offers_tls13_suite(std::uint16_t suite)
-{
-    return suite == tls_suite_aes_128_gcm_sha256 || suite == tls_suite_aes_256_gcm_sha384 ||
-           suite == tls_suite_chacha20_poly1305_sha256;
-}
-
 }  // namespace pelto

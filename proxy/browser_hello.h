@@ -23,9 +23,6 @@ namespace pelto {
 
 inline constexpr std::uint16_t tls_group_x25519 = 0x001D;
 inline constexpr std::uint16_t tls_group_x25519_mlkem768 = 0x11EC;
-inline constexpr std::uint16_t tls_suite_aes_128_gcm_sha256 = 0x1301;
-inline constexpr std::uint16_t tls_suite_aes_256_gcm_sha384 = 0x1302;
-inline constexpr std::uint16_t tls_suite_chacha20_poly1305_sha256 = 0x1303;
 
 // The hybrid share: the ML-KEM-768 encapsulation key, then an X25519 public key.
 inline constexpr std::size_t x25519_mlkem768_client_share_size = ml_kem_768_encapsulation_key_size + 32;
@@ -52,8 +49,5 @@ bool build_browser_client_hello(const browser_hello_input& input, bytes& out);
 
 // The 5-byte record header a browser puts before its first ClientHello (version 0x0301).
 std::array<std::uint8_t, 5> client_hello_record_header(std::size_t message_size);
-
-// Whether `suite` is one of the TLS 1.3 suites the hello offers.
-bool browser_hello_offers_tls13_suite(std::uint16_t suite);
 
 }  // namespace pelto

@@ -91,7 +91,7 @@ bool reality_io::send_client_hello(handshake_state& hs, const reality_params& pa
     bytes auth;
     const auto label = PELTO_TEXT("REALITY");
     const bool derived = hkdf_sha256(shared, byte_span(hs.client_random.data(), 20), as_bytes(label.view()), 32, auth);
-    if (!derived || auth.size() != 32 || std::all_of(shared.begin(), shared.end(), [](std::uint8_t b) { return b == 0; })) {
+    if (!derived || auth.size() != 32 || all_zero(shared)) {
         out_error = PELTO_TEXT(u"REALITY: deriving the authentication key failed").str();
         return false;
     }

@@ -27,18 +27,24 @@ bool expand_into(const tls13_secret& secret, std::string_view label, byte_span c
     return true;
 }
 
-// Hash(""), for the "derived" steps.
-tls13_secret empty_hash(hash_algorithm hash)
+// The digest of whichever running hash `hash` names.
+tls13_secret digest_of(hash_algorithm hash, const sha256_state& sha256_hash, const sha512_state& sha384_hash)
 {
     tls13_secret out(hmac_size(hash));
     if (hash == hash_algorithm::sha384) {
-        const sha384_digest d = sha512_state(sha512_state::variant::sha384).final384();
+        const sha384_digest d = sha384_hash.final384();
         std::memcpy(out.data(), d.data(), d.size());
     } else {
-        const sha256_digest d = sha256({});
+        const sha256_digest d = sha256_hash.final();
         std::memcpy(out.data(), d.data(), d.size());
     }
     return out;
+}
+
+// Hash(""), for the "derived" steps.
+tls13_secret empty_hash(hash_algorithm hash)
+{
+    return digest_of(hash, sha256_state(), sha512_state(sha512_state::variant::sha384));
 }
 
 bool extract(hash_algorithm hash, byte_span salt, byte_span input_key, tls13_secret& out)
@@ -92,15 +98,7 @@ void tls13_key_schedule::add_message(byte_span message)
 
 tls13_secret tls13_key_schedule::transcript_hash() const
 {
-    tls13_secret out(hmac_size(hash()));
-    if (hash() == hash_algorithm::sha384) {
-        const sha384_digest d = transcript384_.final384();
-        std::memcpy(out.data(), d.data(), d.size());
-    } else {
-        const sha256_digest d = transcript_.final();
-        std::memcpy(out.data(), d.data(), d.size());
-    }
-    return out;
+    return digest_of(hash(), transcript_, transcript384_);
 }
 
 tls13_key_schedule::~tls13_key_schedule()
