@@ -90,8 +90,9 @@ const message_table& table()
 
 }  // namespace
 
-const char16_t* localized_text(int id, bool second)
+const char16_t* localized_text(message_id message, bool second)
 {
+    const int id = static_cast<int>(message);
     if (id < 0 || id >= message_count) {
         return u"";
     }
@@ -107,7 +108,7 @@ bool use_second_language()
     return choice == 1;
 }
 
-const char16_t* localized_text(int id)
+const char16_t* localized_text(message_id id)
 {
     return localized_text(id, use_second_language());
 }

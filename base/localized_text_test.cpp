@@ -13,6 +13,7 @@ namespace {
 
 using pelto::localized_text;
 using pelto::message_count;
+using pelto::message_id;
 
 bool has_cjk(std::u16string_view text)
 {
@@ -38,8 +39,8 @@ std::u16string format_markers(std::u16string_view text)
 TEST(localized_text, every_message_has_an_english_and_a_chinese_text)
 {
     for (int id = 0; id < message_count; ++id) {
-        const std::u16string_view english = localized_text(id, false);
-        const std::u16string_view chinese = localized_text(id, true);
+        const std::u16string_view english = localized_text(static_cast<message_id>(id), false);
+        const std::u16string_view chinese = localized_text(static_cast<message_id>(id), true);
         EXPECT_FALSE(english.empty()) << id;
         EXPECT_FALSE(has_cjk(english)) << id;  // a pair stored the wrong way round shows here
         EXPECT_TRUE(has_cjk(chinese)) << id;
@@ -50,9 +51,9 @@ TEST(localized_text, every_message_has_an_english_and_a_chinese_text)
 TEST(localized_text, ids_outside_the_table_give_an_empty_text)
 {
     for (int id : {-1, message_count, message_count + 1, INT_MIN, INT_MAX}) {
-        ASSERT_NE(localized_text(id, false), nullptr);
-        EXPECT_EQ(std::u16string_view(localized_text(id, false)), u"") << id;
-        EXPECT_EQ(std::u16string_view(localized_text(id, true)), u"") << id;
+        ASSERT_NE(localized_text(static_cast<message_id>(id), false), nullptr);
+        EXPECT_EQ(std::u16string_view(localized_text(static_cast<message_id>(id), false)), u"") << id;
+        EXPECT_EQ(std::u16string_view(localized_text(static_cast<message_id>(id), true)), u"") << id;
     }
 }
 
@@ -60,12 +61,12 @@ TEST(language_choice, explicit_choices_override_the_system)
 {
     pelto::language_choice = 1;
     EXPECT_TRUE(pelto::use_second_language());
-    EXPECT_EQ(std::u16string_view(localized_text(9)), localized_text(9, true));
+    EXPECT_EQ(std::u16string_view(localized_text(message_id::save)), localized_text(message_id::save, true));
     for (int choice : {2, 3, -1, INT_MAX}) {
         pelto::language_choice = choice;
         EXPECT_FALSE(pelto::use_second_language()) << choice;
     }
-    EXPECT_EQ(std::u16string_view(localized_text(9)), localized_text(9, false));
+    EXPECT_EQ(std::u16string_view(localized_text(message_id::save)), localized_text(message_id::save, false));
     pelto::language_choice = 0;
     EXPECT_EQ(pelto::use_second_language(), pelto::system_ui_language_is_chinese());
 }

@@ -137,7 +137,7 @@ int main(int argc, char** argv)
     const long rss_first = rss_anon_kib();
 
     pelto::ui::screens& s = app.screens();
-    if (!w.frames_until([&] { return app.engine_state() == 2 && s.nodes->settled(); })) {
+    if (!w.frames_until([&] { return app.engine_state() == pelto::engine_state::ready && s.nodes->settled(); })) {
         return fail("the node list did not settle within 120 s");
     }
     const auto settled = clock_type::now();
@@ -146,7 +146,7 @@ int main(int argc, char** argv)
 
     const auto connect_begun = clock_type::now();
     app.connect_or_disconnect();
-    if (!w.frames_until([&] { return app.engine_state() == 4; })) {
+    if (!w.frames_until([&] { return app.engine_state() == pelto::engine_state::running; })) {
         return fail("no session within 120 s of Connect");
     }
     const auto connected = clock_type::now();

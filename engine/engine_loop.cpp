@@ -99,7 +99,7 @@ void run_cycles()
             continue;
         }
         if (nodes.empty()) {
-            log_line(log_level::error, error.empty() ? std::u16string_view(localized_text(29)) : error);
+            log_line(log_level::error, error.empty() ? std::u16string_view(localized_text(message_id::no_usable_nodes)) : error);
             // The last list shown (every node unavailable) must not stay pickable.
             send_node_list({}, 0);
             send_state(engine_state::failed);
@@ -145,7 +145,7 @@ void engine_run()
     engine_shared& g = engine_globals();
     g.running_flag.store(true);
     if (!net_startup()) {
-        log_line(log_level::error, localized_text(30));
+        log_line(log_level::error, localized_text(message_id::networking_not_initialized));
         send_state(engine_state::failed);
         g.running_flag.store(false);
         return;
@@ -217,14 +217,14 @@ bool tun_switch(bool on, std::u16string& out_message)
     engine_shared& g = engine_globals();
     const std::lock_guard lock(g.engine_mutex);
     if (g.quit_flag.load()) {
-        out_message = localized_text(33);
+        out_message = localized_text(message_id::program_closing);
         return false;
     }
     if (on == g.tun_enabled) {
         return true;
     }
     if (on && !is_elevated()) {
-        out_message = localized_text(24);
+        out_message = localized_text(message_id::tun_needs_administrator);
         return false;
     }
     const auto store = [&g, on] {
@@ -254,7 +254,7 @@ bool tun_switch(bool on, std::u16string& out_message)
             return true;
         }
         tun_stop();
-        out_message = localized_text(31);
+        out_message = localized_text(message_id::system_proxy_not_changed);
         return false;
     }
     const std::int32_t port = local_proxy_port();
@@ -263,7 +263,7 @@ bool tun_switch(bool on, std::u16string& out_message)
         store();
         return true;
     }
-    out_message = localized_text(31);
+    out_message = localized_text(message_id::system_proxy_not_changed);
     return false;
 }
 

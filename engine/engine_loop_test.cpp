@@ -37,7 +37,7 @@ TEST_F(TunSwitch, ClosingSameValueAndIdleSwitching)
     std::u16string message;
     engine_globals().quit_flag = true;
     EXPECT_FALSE(tun_switch(true, message));
-    EXPECT_EQ(message, localized_text(33));
+    EXPECT_EQ(message, localized_text(message_id::program_closing));
     EXPECT_FALSE(stored());
     engine_globals().quit_flag = false;
 
@@ -47,7 +47,7 @@ TEST_F(TunSwitch, ClosingSameValueAndIdleSwitching)
 
     if (!is_elevated()) {
         EXPECT_FALSE(tun_switch(true, message));
-        EXPECT_EQ(message, localized_text(24));
+        EXPECT_EQ(message, localized_text(message_id::tun_needs_administrator));
         EXPECT_FALSE(stored());
         GTEST_SKIP() << "switching on needs administrator rights";
     }
@@ -84,7 +84,7 @@ TEST_F(TunSwitch, DuringASessionFailuresKeepThePreference)
     }
     message.clear();
     EXPECT_FALSE(tun_switch(false, message));
-    EXPECT_EQ(message, localized_text(31));
+    EXPECT_EQ(message, localized_text(message_id::system_proxy_not_changed));
     EXPECT_TRUE(stored());
 }
 

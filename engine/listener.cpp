@@ -225,7 +225,7 @@ bool switch_session_on(std::int32_t port)
         return true;
     }
     if (!set_system_proxy(port)) {
-        log_line(log_level::error, localized_text(31));
+        log_line(log_level::error, localized_text(message_id::system_proxy_not_changed));
         return false;
     }
     g.session_active = true;

@@ -157,7 +157,7 @@ void reset_engine()
     clear_stop();
     set_service_domain_for_testing("service.test");
     node_record trojan;
-    trojan.protocol = protocol_trojan;
+    trojan.protocol = node_protocol::trojan;
     trojan.server = "127.0.0.1";
     trojan.port = 9;
     g.current_node.replace(trojan);

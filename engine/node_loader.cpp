@@ -118,12 +118,12 @@ void sleep_ms(std::int32_t ms)
     }
 }
 
-std::u16string protocol_label(std::int32_t protocol)
+std::u16string protocol_label(node_protocol protocol)
 {
     switch (protocol) {
-    case protocol_trojan:
+    case node_protocol::trojan:
         return PELTO_TEXT(u"Trojan").str();
-    case protocol_shadowsocks:
+    case node_protocol::shadowsocks:
         return PELTO_TEXT(u"Shadowsocks").str();
     default:
         break;
@@ -195,7 +195,7 @@ std::vector<std::u16string> load_endpoint_list(std::u16string& out_error)
         directory = endpoint_directory_override;
     }
     if (directory.empty() && !program_directory(directory)) {
-        out_error = localized_text(26);
+        out_error = localized_text(message_id::data_unreadable);
         return {};
     }
     if (directory.back() != u'/' && directory.back() != u'\\') {
@@ -205,7 +205,7 @@ std::vector<std::u16string> load_endpoint_list(std::u16string& out_error)
     std::string document;
     const int read = read_small_file(path, endpoint_file_max, document);
     if (read == 2) {
-        out_error = localized_text(26);
+        out_error = localized_text(message_id::data_unreadable);
         return {};
     }
     if (read == 1) {
@@ -213,7 +213,7 @@ std::vector<std::u16string> load_endpoint_list(std::u16string& out_error)
     }
     std::vector<std::u16string> list = parse_endpoint_document(document);
     if (list.empty()) {
-        out_error = localized_text(40);
+        out_error = localized_text(message_id::no_subscription_endpoints);
     }
     return list;
 }
@@ -251,7 +251,7 @@ bool load_nodes(std::vector<node_record>& out_nodes, std::u16string& out_error)
         body.clear();
         body.shrink_to_fit();
         if (nodes.empty()) {
-            out_error = localized_text(29);
+            out_error = localized_text(message_id::no_usable_nodes);
             continue;
         }
         std::stable_sort(nodes.begin(), nodes.end(),
@@ -266,7 +266,7 @@ bool load_nodes(std::vector<node_record>& out_nodes, std::u16string& out_error)
             out_nodes = std::move(nodes);
             return true;
         }
-        out_error = localized_text(41);
+        out_error = localized_text(message_id::no_node_responded);
     }
     return false;
 }

@@ -282,7 +282,7 @@ bool parse_trojan(split_parts& parts, std::int32_t rank, node_record& out)
         server_name = query.value(PELTO_TEXT("peer").view());
     }
     std::string password = std::move(parts.userinfo);
-    out = base_record(protocol_trojan, parts, rank);
+    out = base_record(node_protocol::trojan, parts, rank);
     out.password = std::move(password);
     out.tls_server_name = server_name.empty() ? out.server : std::move(server_name);
     if (!is_safe_field(out.tls_server_name)) {
@@ -322,7 +322,7 @@ bool parse_shadowsocks(split_parts& parts, std::int32_t rank, node_record& out)
         warn_skipped(parts.name, PELTO_TEXT(u"invalid Shadowsocks key").view());
         return false;
     }
-    out = base_record(protocol_shadowsocks, parts, rank);
+    out = base_record(node_protocol::shadowsocks, parts, rank);
     out.user_key = std::move(user_key);
     out.identity_key = std::move(identity_key);
     return true;
@@ -367,10 +367,11 @@ bool parse_vless(split_parts& parts, std::int32_t rank, node_record& out)
         return false;
     }
 
-    v.vision = flow.find(vision_flow.view()) != std::string::npos;
-    v.websocket = is_websocket;
-    v.tls = is_tls;
-    v.reality = is_reality;
+    v.flow = flow.find(vision_flow.view()) != std::string::npos ? vless_flow::vision : vless_flow::plain;
+    v.transport = is_reality     ? vless_transport::reality
+                  : is_websocket ? vless_transport::tls_websocket
+                  : is_tls       ? vless_transport::tls
+                                 : vless_transport::raw_tcp;
 
     v.sni = query.value(PELTO_TEXT("sni").view());
     if (v.sni.empty()) {
@@ -389,7 +390,7 @@ bool parse_vless(split_parts& parts, std::int32_t rank, node_record& out)
         return false;
     }
 
-    if (v.reality) {
+    if (v.transport == vless_transport::reality) {
         const bytes key = base64_decode(query.value(PELTO_TEXT("pbk").view()));
         if (key.size() != v.reality_public_key.size()) {
             warn_skipped(parts.name, PELTO_TEXT(u"REALITY public key is not 32 bytes").view());
@@ -404,7 +405,7 @@ bool parse_vless(split_parts& parts, std::int32_t rank, node_record& out)
         return false;
     }
 
-    out = base_record(protocol_vless, parts, rank);
+    out = base_record(node_protocol::vless, parts, rank);
     out.vless = std::move(v);
     return true;
 }

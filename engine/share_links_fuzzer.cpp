@@ -36,17 +36,20 @@ void check_node(const pelto::node_record& n)
     require(!n.server.empty() && n.port != 0);
     require(n.name_rank >= 0 && n.name_rank <= 4);
     switch (n.protocol) {
-    case pelto::protocol_trojan:
+    case pelto::node_protocol::trojan:
         require(!n.tls_server_name.empty() && printable(n.tls_server_name));
         break;
-    case pelto::protocol_shadowsocks:
+    case pelto::node_protocol::shadowsocks:
         require(n.user_key.size() == 16 && (n.identity_key.empty() || n.identity_key.size() == 16));
         break;
-    case pelto::protocol_vless:
+    case pelto::node_protocol::vless:
         require(!n.vless.sni.empty() && !n.vless.ws_path.empty());
         require(printable(n.vless.sni) && printable(n.vless.ws_host) && printable(n.vless.ws_path));
-        require(!n.vless.websocket || (n.vless.tls && !n.vless.vision));
-        require(!(n.vless.tls && n.vless.reality));
+        require(n.vless.transport == pelto::vless_transport::raw_tcp || n.vless.transport == pelto::vless_transport::tls ||
+                n.vless.transport == pelto::vless_transport::tls_websocket ||
+                n.vless.transport == pelto::vless_transport::reality);
+        require(n.vless.transport != pelto::vless_transport::tls_websocket ||
+                n.vless.flow == pelto::vless_flow::plain);
         break;
     default:
         require(false);

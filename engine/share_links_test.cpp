@@ -75,7 +75,8 @@ protected:
 void expect_no_vless(const node_record& n)
 {
     EXPECT_EQ(n.vless.uuid, (std::array<std::uint8_t, 16>{}));
-    EXPECT_FALSE(n.vless.vision || n.vless.reality || n.vless.websocket || n.vless.tls);
+    EXPECT_EQ(n.vless.transport, vless_transport::raw_tcp);
+    EXPECT_EQ(n.vless.flow, vless_flow::plain);
     EXPECT_TRUE(n.vless.sni.empty() && n.vless.ws_host.empty() && n.vless.ws_path.empty());
 }
 
@@ -161,7 +162,7 @@ TEST_F(share_links, trojan_fields_and_silent_rejections)
     node_record n = parse_one(
         "trojan://p%40ss%3Aw%2Bord@trojan.example.net:8443?security=tls&type=tcp&sni=front.example.org"
         "#%F0%9F%87%AD%F0%9F%87%B0%20%E9%A6%99%E6%B8%AF%2001");
-    EXPECT_EQ(n.protocol, protocol_trojan);
+    EXPECT_EQ(n.protocol, node_protocol::trojan);
     EXPECT_EQ(n.name, u"🇭🇰 香港 01");
     EXPECT_EQ(n.name_rank, 1);
     EXPECT_EQ(n.server, "trojan.example.net");
@@ -189,7 +190,7 @@ TEST_F(share_links, trojan_fields_and_silent_rejections)
 TEST_F(share_links, shadowsocks_plain_base64_and_multi_user_keys)
 {
     node_record n = parse_one("ss://2022-blake3-aes-128-gcm:AAECAwQFBgcICQoLDA0ODw%3D%3D@ss.example:8388#SS%20plain");
-    EXPECT_EQ(n.protocol, protocol_shadowsocks);
+    EXPECT_EQ(n.protocol, node_protocol::shadowsocks);
     EXPECT_EQ(n.name, u"SS plain");
     EXPECT_EQ(n.server, "ss.example");
     EXPECT_EQ(n.port, 8388);
@@ -224,14 +225,14 @@ TEST_F(share_links, vless_reality_vision_fields)
                               "@203.0.113.9:443?encryption=none&flow=xtls-rprx-vision&security=reality"
                               "&sni=www.example.com&fp=chrome&pbk=" +
                               std::string(pbk_32) + "&sid=6ba85179&type=tcp#%E6%97%A5%E6%9C%AC%20Reality");
-    EXPECT_EQ(n.protocol, protocol_vless);
+    EXPECT_EQ(n.protocol, node_protocol::vless);
     EXPECT_EQ(n.name, u"日本 Reality");
     EXPECT_EQ(n.name_rank, 1);
     EXPECT_EQ(n.server, "203.0.113.9");
     EXPECT_EQ(n.port, 443);
     EXPECT_EQ(bytes(n.vless.uuid.begin(), n.vless.uuid.end()), uuid_bytes);
-    EXPECT_TRUE(n.vless.vision && n.vless.reality);
-    EXPECT_FALSE(n.vless.tls || n.vless.websocket);
+    EXPECT_EQ(n.vless.transport, vless_transport::reality);
+    EXPECT_EQ(n.vless.flow, vless_flow::vision);
     EXPECT_EQ(n.vless.sni, "www.example.com");
     EXPECT_EQ(n.vless.ws_host, "");
     EXPECT_EQ(n.vless.ws_path, "/");
@@ -243,7 +244,7 @@ TEST_F(share_links, vless_reality_vision_fields)
     n = parse_one("vless://B831381D63244D53AD4F8CDA48B30811@h.example:443?security=reality&pbk=" +
                   std::string(pbk_32) + "&flow=xtls-rprx-vision-udp443#r");
     EXPECT_EQ(bytes(n.vless.uuid.begin(), n.vless.uuid.end()), uuid_bytes);
-    EXPECT_TRUE(n.vless.vision);
+    EXPECT_EQ(n.vless.flow, vless_flow::vision);
     EXPECT_EQ(n.vless.sni, "h.example");
     EXPECT_EQ(n.vless.reality_short_id, (std::array<std::uint8_t, 8>{}));
 }
@@ -252,8 +253,8 @@ TEST_F(share_links, vless_tls_websocket_and_plain)
 {
     const std::string base = "vless://" + std::string(uuid_text) + "@[2001:db8::9]:2053?";
     node_record n = parse_one(base + "type=ws&security=tls&host=cdn.example&path=%2Fws%3Fed%3D2048#ws");
-    EXPECT_TRUE(n.vless.websocket && n.vless.tls);
-    EXPECT_FALSE(n.vless.reality || n.vless.vision);
+    EXPECT_EQ(n.vless.transport, vless_transport::tls_websocket);
+    EXPECT_EQ(n.vless.flow, vless_flow::plain);
     EXPECT_EQ(n.server, "2001:db8::9");
     EXPECT_EQ(n.vless.ws_host, "cdn.example");
     EXPECT_EQ(n.vless.ws_path, "/ws?ed=2048");
@@ -263,11 +264,13 @@ TEST_F(share_links, vless_tls_websocket_and_plain)
     n = parse_one(base + "type=ws&security=tls&peer=p.example&host=cdn.example#ws");
     EXPECT_EQ(n.vless.sni, "p.example");
     n = parse_one(base + "security=tls&flow=xtls-rprx-vision#tls");
-    EXPECT_TRUE(n.vless.tls && n.vless.vision);
+    EXPECT_EQ(n.vless.transport, vless_transport::tls);
+    EXPECT_EQ(n.vless.flow, vless_flow::vision);
     EXPECT_EQ(n.vless.sni, "2001:db8::9");
 
     n = parse_one(base + "type=raw&security=none&encryption=none#plain");
-    EXPECT_FALSE(n.vless.tls || n.vless.websocket || n.vless.reality || n.vless.vision);
+    EXPECT_EQ(n.vless.transport, vless_transport::raw_tcp);
+    EXPECT_EQ(n.vless.flow, vless_flow::plain);
     EXPECT_EQ(n.vless.ws_path, "/");
 }
 
@@ -310,12 +313,12 @@ TEST_F(share_links, plain_body_with_bom_crlf_blank_lines_and_informational_entri
         "ss://2022-blake3-aes-128-gcm:" + std::string(key_00) + "@s.example:1#Last";
     const auto nodes = parse(body);
     ASSERT_EQ(nodes.size(), 4u);
-    EXPECT_EQ(nodes[0].protocol, protocol_vless);
+    EXPECT_EQ(nodes[0].protocol, node_protocol::vless);
     EXPECT_EQ(nodes[0].name, u"🇺🇸 美国 | Los Angeles");
     EXPECT_EQ(nodes[0].name_rank, 2);
     EXPECT_EQ(nodes[1].name, u"Same");
     EXPECT_EQ(nodes[2].name, u"Same");  // duplicates are kept
-    EXPECT_EQ(nodes[3].protocol, protocol_shadowsocks);
+    EXPECT_EQ(nodes[3].protocol, node_protocol::shadowsocks);
     EXPECT_EQ(nodes[3].name, u"Last");
     ASSERT_EQ(g_lines.size(), 1u);  // only the unsupported scheme is reported
     EXPECT_NE(g_lines[0].find(u"\"bad\""), std::u16string::npos);
@@ -350,7 +353,7 @@ TEST_F(share_links, base64_bodies_wrapped_unpadded_and_url_safe)
         EXPECT_EQ(nodes[0].name, u"香港 A");
         EXPECT_EQ(nodes[0].server, "a.example");
         EXPECT_EQ(nodes[1].server, "2001:db8::1");
-        EXPECT_TRUE(nodes[1].vless.websocket);
+        EXPECT_EQ(nodes[1].vless.transport, vless_transport::tls_websocket);
         EXPECT_EQ(nodes[2].user_key, byte_range(0x10, 16));
         EXPECT_EQ(nodes[2].name, u"Cÿÿ~");
     }

@@ -15,7 +15,7 @@ std::u16string status_error(long status)
 {
     char frame[32];
     std::snprintf(frame, sizeof frame, PELTO_TEXT(" (HTTP %ld)").c_str(), status);
-    std::u16string text = localized_text(25);
+    std::u16string text = localized_text(message_id::server_returned_error);
     text += ascii_to_utf16(frame);
     return text;
 }
@@ -40,7 +40,7 @@ bool https_get(std::u16string_view url, std::string& out_body, std::u16string& o
 {
     out_body.clear();
     if (!check_subscription_url(url)) {
-        out_error = localized_text(22);
+        out_error = localized_text(message_id::invalid_subscription_url);
         return false;
     }
     if (!platform_https_get(url, out_body, out_error)) {

@@ -137,7 +137,7 @@ bool is_tls_failure(CURLcode code)
 std::u16string failure_text(CURLcode code, bool response_seen)
 {
     if (response_seen) {
-        return localized_text(26);
+        return localized_text(message_id::data_unreadable);
     }
     switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
@@ -239,11 +239,11 @@ bool platform_https_get(std::u16string_view url_text, std::string& out_body, std
             return false;
         }
         if (t.too_large) {
-            out_error = localized_text(28);
+            out_error = localized_text(message_id::response_too_large);
             return false;
         }
         if (t.stalled) {
-            out_error = status != 0 ? localized_text(26)
+            out_error = status != 0 ? localized_text(message_id::data_unreadable)
                                     : https_text::step_failed(
                                           PELTO_TEXT(u"The server did not answer in time").view(),
                                           CURLE_OPERATION_TIMEDOUT);
@@ -254,7 +254,7 @@ bool platform_https_get(std::u16string_view url_text, std::string& out_body, std
             return false;
         }
         if (t.body.empty()) {
-            out_error = localized_text(27);
+            out_error = localized_text(message_id::server_returned_no_data);
             return false;
         }
         out_body = std::move(t.body);

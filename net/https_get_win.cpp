@@ -83,14 +83,14 @@ bool read_body(HINTERNET request, std::string& out_body, std::u16string& out_err
         }
         DWORD got = 0;
         if (!::WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
-            out_error = is_stopping() ? https_text::stopped() : std::u16string(localized_text(26));
+            out_error = is_stopping() ? https_text::stopped() : std::u16string(localized_text(message_id::data_unreadable));
             return false;
         }
         if (got == 0) {
             break;
         }
         if (got > https_max_body - out_body.size()) {
-            out_error = localized_text(28);
+            out_error = localized_text(message_id::response_too_large);
             return false;
         }
         out_body.append(buffer.data(), got);
@@ -101,11 +101,11 @@ bool read_body(HINTERNET request, std::string& out_body, std::u16string& out_err
     if (::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                               WINHTTP_HEADER_NAME_BY_INDEX, &announced, &size, WINHTTP_NO_HEADER_INDEX) &&
         announced != out_body.size()) {
-        out_error = localized_text(26);
+        out_error = localized_text(message_id::data_unreadable);
         return false;
     }
     if (out_body.empty()) {
-        out_error = localized_text(27);
+        out_error = localized_text(message_id::server_returned_no_data);
         return false;
     }
     return true;
@@ -185,7 +185,7 @@ bool platform_https_get(std::u16string_view url_text, std::string& out_body, std
     DWORD size = sizeof status;
     if (!::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-        out_error = localized_text(26);
+        out_error = localized_text(message_id::data_unreadable);
         return false;
     }
     if (status != 200) {
@@ -195,7 +195,7 @@ bool platform_https_get(std::u16string_view url_text, std::string& out_body, std
     if (!read_body(request.get(), out_body, out_error)) {
         out_body.clear();
         if (out_error.empty()) {
-            out_error = localized_text(27);
+            out_error = localized_text(message_id::server_returned_no_data);
         }
         return false;
     }

@@ -72,13 +72,13 @@ std::unique_ptr<stream> dial_node(const node_record& node, std::string_view host
                                   std::u16string& out_error)
 {
     switch (node.protocol) {
-    case protocol_shadowsocks:
+    case node_protocol::shadowsocks:
         return dial_shadowsocks(node, host, port, connect_timeout_ms, io_timeout_ms,
                                 initial_payload, out_error);
-    case protocol_trojan:
+    case node_protocol::trojan:
         return dial_trojan(node, host, port, connect_timeout_ms, io_timeout_ms, initial_payload,
                            out_error);
-    case protocol_vless:
+    case node_protocol::vless:
         return dial_vless(node, host, port, connect_timeout_ms, io_timeout_ms, initial_payload,
                           out_error);
     default:

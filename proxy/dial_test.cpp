@@ -31,7 +31,7 @@ protected:
         net_cleanup();
     }
 
-    node_record node_at(std::int32_t protocol, std::uint16_t port)
+    node_record node_at(node_protocol protocol, std::uint16_t port)
     {
         node_record node;
         node.protocol = protocol;
@@ -63,26 +63,25 @@ TEST_F(dial_test, undeliverable_requests_fail_before_connecting)
         std::string host;
     };
     std::vector<request> requests;
-    for (const std::int32_t protocol : {7, -1}) {
+    for (const node_protocol protocol : {static_cast<node_protocol>(7), static_cast<node_protocol>(-1)}) {
         requests.push_back({node_at(protocol, listener_->port()), "www.service.test"});
     }
     // The Vision flow needs TLS or REALITY under it, and no WebSocket.
-    node_record vision = node_at(protocol_vless, listener_->port());
-    vision.vless.vision = true;
+    node_record vision = node_at(node_protocol::vless, listener_->port());
+    vision.vless.flow = vless_flow::vision;
     requests.push_back({vision, "www.service.test"});
     node_record vision_ws = vision;
-    vision_ws.vless.tls = true;
-    vision_ws.vless.websocket = true;
+    vision_ws.vless.transport = vless_transport::tls_websocket;
     requests.push_back({vision_ws, "www.service.test"});
-    for (const std::int32_t protocol : {std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}}) {
+    for (const node_protocol protocol : {node_protocol::trojan, node_protocol::vless}) {
         requests.push_back({node_at(protocol, listener_->port()), ""});
         requests.push_back({node_at(protocol, listener_->port()), std::string(256, 'a')});
     }
     for (const request& r : requests) {
         std::u16string error;
         auto s = dial_node(r.node, r.host, 443, 2000, 2000, bytes{}, error);
-        EXPECT_EQ(s, nullptr) << r.node.protocol << " " << r.host.size();
-        EXPECT_FALSE(error.empty()) << r.node.protocol << " " << r.host.size();
+        EXPECT_EQ(s, nullptr) << static_cast<int>(r.node.protocol) << " " << r.host.size();
+        EXPECT_FALSE(error.empty()) << static_cast<int>(r.node.protocol) << " " << r.host.size();
     }
     const socket_handle nobody = listener_->accept(200);
     EXPECT_EQ(nobody, invalid_socket_handle);
@@ -96,12 +95,11 @@ TEST_F(dial_test, an_unreachable_node_reports_the_connect_error)
     const std::uint16_t port = closed_port();
     ASSERT_FALSE(tcp_connect("127.0.0.1", port, 1000, 1000, unused, connect_error));
 
-    for (const std::int32_t protocol :
-         {std::int32_t{protocol_shadowsocks}, std::int32_t{protocol_trojan}, std::int32_t{protocol_vless}}) {
+    for (const node_protocol protocol : {node_protocol::shadowsocks, node_protocol::trojan, node_protocol::vless}) {
         std::u16string error;
         auto s = dial_node(node_at(protocol, port), "www.service.test", 443, 1000, 1000, bytes{}, error);
-        EXPECT_EQ(s, nullptr) << protocol;
-        EXPECT_EQ(error, connect_error) << protocol;
+        EXPECT_EQ(s, nullptr) << static_cast<int>(protocol);
+        EXPECT_EQ(error, connect_error) << static_cast<int>(protocol);
     }
 }
 
@@ -113,7 +111,7 @@ TEST_F(dial_test, tun_factory_dials_only_served_hosts_and_ports)
         [](std::string_view host) { return host.ends_with(".service.test"); },
         [&] {
             ++snapshots;
-            return node_at(protocol_shadowsocks, port);
+            return node_at(node_protocol::shadowsocks, port);
         });
 
     std::u16string error;

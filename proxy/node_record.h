@@ -15,18 +15,31 @@
 
 namespace pelto {
 
-enum node_protocol : std::int32_t {
-    protocol_trojan = 0,
-    protocol_shadowsocks = 1,
-    protocol_vless = 2,
+enum class node_protocol : std::int32_t {
+    trojan = 0,
+    shadowsocks = 1,
+    vless = 2,
+};
+
+// What carries a VLESS session to the node. WebSocket always runs inside TLS.
+enum class vless_transport : std::int32_t {
+    raw_tcp,
+    tls,
+    tls_websocket,
+    reality,
+};
+
+// How the destination's bytes travel inside the session: as they are, or in Vision frames
+// (only over TLS or REALITY without WebSocket).
+enum class vless_flow : std::int32_t {
+    plain,
+    vision,
 };
 
 struct vless_settings {
     std::array<std::uint8_t, 16> uuid{};
-    bool vision = false;
-    bool reality = false;
-    bool websocket = false;
-    bool tls = false;
+    vless_transport transport = vless_transport::raw_tcp;
+    vless_flow flow = vless_flow::plain;
     std::string sni;       // TLS server name; never empty after parsing
     std::string ws_host;   // WebSocket Host header value; may be empty
     std::string ws_path;   // WebSocket path; the root path when the link gives none
@@ -35,7 +48,7 @@ struct vless_settings {
 };
 
 struct node_record {
-    std::int32_t protocol = protocol_trojan;
+    node_protocol protocol = node_protocol::trojan;
     std::u16string name;          // display name: the link's fragment decoded from UTF-8
     std::string server;           // host as written in the link, IPv6 brackets removed
     std::uint16_t port = 0;       // 1..65535

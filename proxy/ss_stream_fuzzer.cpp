@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(register_socket(static_cast<socket_handle>(fds[0])));
     ss_stream stream(static_cast<socket_handle>(fds[0]));
     node_record node;
-    node.protocol = protocol_shadowsocks;
+    node.protocol = node_protocol::shadowsocks;
     node.user_key = user_key();
     std::u16string error;
     require(stream.request(node, "origin.example", 443, bytes{}, error));

@@ -93,7 +93,7 @@ const bytes identity_key = {0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5, 0x96, 0x87,
 node_record ss_node(bool multi_user)
 {
     node_record node;
-    node.protocol = protocol_shadowsocks;
+    node.protocol = node_protocol::shadowsocks;
     node.user_key = user_key;
     if (multi_user) {
         node.identity_key = identity_key;

@@ -294,7 +294,7 @@ std::unique_ptr<byte_io> open_vless_transport(const vless_settings& node, std::s
                                               socket_handle connected_socket,
                                               std::u16string& out_error)
 {
-    if (node.reality) {
+    if (node.transport == vless_transport::reality) {
         reality_params params;
         params.server_name = node.sni.empty() ? std::string(server) : node.sni;
         params.public_key = node.reality_public_key;
@@ -305,7 +305,7 @@ std::unique_ptr<byte_io> open_vless_transport(const vless_settings& node, std::s
         }
         return reality;
     }
-    if (!node.tls && !node.websocket) {
+    if (node.transport == vless_transport::raw_tcp) {
         return std::make_unique<raw_io>(connected_socket);
     }
     const std::string_view server_name = !node.sni.empty()       ? std::string_view(node.sni)
@@ -315,7 +315,7 @@ std::unique_ptr<byte_io> open_vless_transport(const vless_settings& node, std::s
     if (!tls->connect(connected_socket, server_name, out_error)) {
         return nullptr;
     }
-    if (!node.websocket) {
+    if (node.transport != vless_transport::tls_websocket) {
         return tls;
     }
     auto ws = std::make_unique<ws_io>(std::move(tls));

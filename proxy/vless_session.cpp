@@ -228,7 +228,8 @@ std::unique_ptr<vless_link> vless_dial(const vless_settings& node, std::string_v
                                        std::int32_t io_timeout_ms, const bytes& first_payload,
                                        std::u16string& out_error)
 {
-    if (node.vision && (node.websocket || (!node.tls && !node.reality))) {
+    if (node.flow == vless_flow::vision && node.transport != vless_transport::tls &&
+        node.transport != vless_transport::reality) {
         out_error = PELTO_TEXT(u"VLESS: the Vision flow needs TLS or REALITY without WebSocket").str();
         return nullptr;
     }
@@ -246,8 +247,7 @@ std::unique_ptr<vless_link> vless_dial(const vless_settings& node, std::string_v
         return nullptr;
     }
     auto session = std::make_unique<vless_session>(std::move(transport), node.uuid,
-                                                   node.vision ? vless_session::flow::vision
-                                                               : vless_session::flow::plain);
+                                                   node.flow);
     if (!session->send_request(host, dest_port, first_payload, out_error)) {
         return nullptr;  // destroying the session closes the transport
     }

@@ -45,7 +45,7 @@ public:
 // peer whose first 16 bytes are not the user id, ends the framing but keeps the layer.
 class vless_session final : public vless_link {
 public:
-    enum class flow { plain, vision };
+    using flow = vless_flow;
 
     vless_session(std::unique_ptr<byte_io> transport, const vless_user_id& user, flow mode = flow::plain)
         : transport_(std::move(transport)), user_(user), vision_(mode == flow::vision), unframer_(user)

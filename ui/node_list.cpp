@@ -330,7 +330,8 @@ void node_list::on_paint(d2dui::render_context& rc)
             latency.text = ascii_to_utf16(std::to_string(entry.latency_ms)) + PELTO_TEXT(u" ms").str();
             latency.color = palette::accent_text;
         } else {
-            latency.text = localized_text(entry.latency_ms == pelto::latency_failed ? 20 : 13, second);
+            latency.text = localized_text(
+                entry.latency_ms == pelto::latency_failed ? message_id::unavailable : message_id::testing, second);
         }
         rc.draw_text(latency);
     }

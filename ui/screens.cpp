@@ -13,7 +13,7 @@ using d2dui::color;
 using d2dui::rect;
 using d2dui::render_context;
 
-void text(render_context& rc, int message, rect r, float size, color c, int h_align = 0, int weight = 400)
+void text(render_context& rc, message_id message, rect r, float size, color c, int h_align = 0, int weight = 400)
 {
     d2dui::text_style s;
     s.text = localized_text(message);
@@ -63,7 +63,7 @@ std::u16string language_label(int index)
 {
     switch (index) {
     case 0:
-        return localized_text(36);
+        return localized_text(message_id::system_default);
     case 1:
         return PELTO_TEXT(u"简体中文").str();
     default:
@@ -88,17 +88,17 @@ void build_screens(d2dui::widget& root, screens& s, const screen_actions& action
     screens* self = &s;
     s.main_page->painter = [self](render_context& rc) {
         const rect& r = self->main_page->area();
-        text(rc, 0, {20, 59, 120, 28}, 18, palette::primary_text);
+        text(rc, message_id::nodes_title, {20, 59, 120, 28}, 18, palette::primary_text);
         // Centred where a one-line status always stood; tall enough for two lines.
         text(rc, self->texts.status, {152, 58, r.width - 172, 30}, 11,
              self->texts.status_is_error ? palette::error_text : palette::muted_text, 2, 400,
              d2dui::text_fit::two_lines);
-        text(rc, 5, {20, r.height - 48, r.width - 100, 32}, 13, palette::primary_text);
+        text(rc, message_id::tun_mode, {20, r.height - 48, r.width - 100, 32}, 13, palette::primary_text);
     };
     s.nodes = s.main_page->emplace_child<node_list>();
     s.nodes->on_select = call(actions.update_controls);
     s.nodes->on_activate = call(actions.connect_or_disconnect);
-    s.primary = s.main_page->emplace_child<button>(localized_text(6), true);
+    s.primary = s.main_page->emplace_child<button>(localized_text(message_id::connect), true);
     s.primary->on_click = call(actions.connect_or_disconnect);
     s.refresh = s.main_page->emplace_child<svg_button>(refresh_svg, true, refresh_png);
     s.refresh->on_click = call(actions.refresh_nodes);
@@ -114,21 +114,21 @@ void build_screens(d2dui::widget& root, screens& s, const screen_actions& action
     s.settings_page = s.stack->emplace_child<page>();
     s.settings_page->painter = [self](render_context& rc) {
         const rect& r = self->settings_page->area();
-        text(rc, 1, {20, 60, r.width - 40, 28}, 18, palette::primary_text);
-        text(rc, 2, {20, 104, r.width - 40, 20}, 12, palette::muted_text);
+        text(rc, message_id::settings_title, {20, 60, r.width - 40, 28}, 18, palette::primary_text);
+        text(rc, message_id::settings_description, {20, 104, r.width - 40, 20}, 12, palette::muted_text);
         for (const rect card : {rect{20, 132, r.width - 40, 48}, rect{20, 200, r.width - 40, 120},
                                 rect{20, 340, r.width - 40, 100}}) {
             rc.fill_rounded_rect(card, 11, palette::card);
         }
-        text(rc, 35, {40, 220, r.width - 80, 24}, 13, palette::primary_text);
-        text(rc, 3, {40, 360, r.width - 140, 24}, 13, palette::primary_text);
-        text(rc, 4, {40, 396, r.width - 80, 24}, 11, palette::muted_text);
+        text(rc, message_id::language, {40, 220, r.width - 80, 24}, 13, palette::primary_text);
+        text(rc, message_id::leak_protection, {40, 360, r.width - 140, 24}, 13, palette::primary_text);
+        text(rc, message_id::leak_protection_description, {40, 396, r.width - 80, 24}, 11, palette::muted_text);
         if (!self->texts.error_line.empty()) {
             text(rc, self->texts.error_line, {20, r.height - 148, r.width - 40, 30}, 11, palette::error_text, 0, 400,
                  d2dui::text_fit::two_lines);
         }
     };
-    s.subscription = s.settings_page->emplace_child<d2dui::textbox>(localized_text(39), 13.0f, false);
+    s.subscription = s.settings_page->emplace_child<d2dui::textbox>(localized_text(message_id::subscription_url_hint), 13.0f, false);
     s.subscription->set_max_length(8192);
     s.subscription->set_text_color(palette::primary_text);
     s.subscription->set_selection_color(palette::selected_card);
@@ -146,9 +146,9 @@ void build_screens(d2dui::widget& root, screens& s, const screen_actions& action
     };
     s.clear = s.settings_page->emplace_child<svg_button>(clear_svg, false, clear_png);
     s.clear->on_click = [self] { self->subscription->set_text(PELTO_TEXT(u"https://").str()); };
-    s.save = s.settings_page->emplace_child<button>(localized_text(9), true);
+    s.save = s.settings_page->emplace_child<button>(localized_text(message_id::save), true);
     s.save->on_click = call(actions.save_preferences);
-    s.back = s.settings_page->emplace_child<button>(localized_text(10), false);
+    s.back = s.settings_page->emplace_child<button>(localized_text(message_id::back), false);
     s.back->on_click = [f = actions.show_page] {
         if (f) {
             f(0);

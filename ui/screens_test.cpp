@@ -231,8 +231,8 @@ TEST_F(list_fixture, paints_only_visible_rows_with_full_width_when_short_and_glo
     const auto texts = rc.named("draw_text");
     ASSERT_EQ(texts.size(), 9u);
     EXPECT_EQ(texts[2].text, u"120 ms");
-    EXPECT_EQ(texts[5].text, std::u16string(localized_text(13)));
-    EXPECT_EQ(texts[8].text, std::u16string(localized_text(20)));
+    EXPECT_EQ(texts[5].text, std::u16string(localized_text(message_id::testing)));
+    EXPECT_EQ(texts[8].text, std::u16string(localized_text(message_id::unavailable)));
     EXPECT_EQ(texts[6].color, palette::muted_text);  // failed node's name
 }
 
@@ -412,7 +412,7 @@ TEST_F(stack_fixture, long_texts_ask_for_one_line_or_two_with_an_ellipsis)
     root->paint(rc);
     EXPECT_EQ(fit_of(long_name), one);
     EXPECT_EQ(fit_of(std::u16string(70, u'S')), one);
-    EXPECT_EQ(fit_of(localized_text(6)), one);
+    EXPECT_EQ(fit_of(localized_text(message_id::connect)), one);
     EXPECT_EQ(fit_of(s.texts.status), two);
     // The status box is centred where the one-line status stood (61 + 24 / 2).
     for (const auto& op : rc.named("draw_text")) {
@@ -426,8 +426,8 @@ TEST_F(stack_fixture, long_texts_ask_for_one_line_or_two_with_an_ellipsis)
     rc.clear();
     s.settings_page->paint(rc);
     EXPECT_EQ(fit_of(s.texts.error_line), two);
-    EXPECT_EQ(fit_of(localized_text(9)), one);
-    EXPECT_EQ(fit_of(localized_text(10)), one);
+    EXPECT_EQ(fit_of(localized_text(message_id::save)), one);
+    EXPECT_EQ(fit_of(localized_text(message_id::back)), one);
 }
 
 }  // namespace

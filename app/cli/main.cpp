@@ -104,7 +104,7 @@ std::string latency_text(std::int32_t latency)
     if (latency == latency_not_measured) {
         return "…";
     }
-    return utf16_to_utf8(localized_text(20));
+    return utf16_to_utf8(localized_text(message_id::unavailable));
 }
 
 std::size_t display_width(std::string_view utf8)
@@ -235,7 +235,7 @@ std::optional<int> wait_for_final_list(front_end& fe, progress& bar)
             break;
         case engine_event::kind::state:
             if (e->state == static_cast<std::int32_t>(engine_state::loading)) {
-                bar.show(utf16_to_utf8(localized_text(12)));
+                bar.show(utf16_to_utf8(localized_text(message_id::loading_nodes)));
             } else if (e->state == static_cast<std::int32_t>(engine_state::failed)) {
                 bar.finish();
                 return exit_error;
@@ -257,7 +257,7 @@ std::optional<int> wait_for_final_list(front_end& fe, progress& bar)
             }
             char text[160];
             std::snprintf(text, sizeof text, PELTO_TEXT("%s %zu/%zu measured, %zu answered").c_str(),
-                          utf16_to_utf8(localized_text(13)).c_str(), measured, e->nodes.size(), answered);
+                          utf16_to_utf8(localized_text(message_id::testing)).c_str(), measured, e->nodes.size(), answered);
             bar.show(text);
             break;
         }
@@ -336,7 +336,7 @@ std::int32_t choose_node(const std::vector<node_entry>& nodes, const std::string
 int run_connect(const options& o)
 {
     if (o.tun && !is_elevated()) {
-        error_line(localized_text(24));  // never elevates by itself
+        error_line(localized_text(message_id::tun_needs_administrator));  // never elevates by itself
         return exit_error;
     }
     const instance_lock lock;
@@ -355,7 +355,7 @@ int run_connect(const options& o)
     print_table(fe.final_list());
     const std::int32_t index = choose_node(fe.final_list(), o.node);
     if (index < 0) {
-        error_line(o.node.empty() ? std::u16string(localized_text(41))
+        error_line(o.node.empty() ? std::u16string(localized_text(message_id::no_node_responded))
                                   : PELTO_TEXT(u"no such node: ").str() + utf8_to_utf16(o.node));
         end_engine(fe);
         return o.node.empty() ? exit_no_node : exit_usage;
@@ -389,7 +389,7 @@ int run_connect(const options& o)
         if (e->state == static_cast<std::int32_t>(engine_state::running)) {
             connected = true;
             const std::string address = PELTO_TEXT("127.0.0.1:").str() + std::to_string(local_proxy_port());
-            write_out(utf16_to_utf8(localized_text(16)) + ": " + utf16_to_utf8(chosen.name) + " (" +
+            write_out(utf16_to_utf8(localized_text(message_id::connected)) + ": " + utf16_to_utf8(chosen.name) + " (" +
                       utf16_to_utf8(chosen.subtitle) + ", " + latency_text(chosen.latency_ms) + ")\n");
             if (o.tun) {
                 // TUN mode leaves the system proxy alone: the adapter carries the service's traffic.
@@ -410,7 +410,7 @@ int run_connect(const options& o)
     }
     end_engine(fe);
     if (connected) {
-        write_out(utf16_to_utf8(localized_text(17)) + "\n");
+        write_out(utf16_to_utf8(localized_text(message_id::not_connected)) + "\n");
     }
     return code;
 }
@@ -421,7 +421,7 @@ int run_settings(const options& o)
     const std::string action = o.rest.empty() ? PELTO_TEXT("show").str() : o.rest[0];
     const auto save = [&prefs]() {
         if (!store_preferences(prefs)) {
-            error_line(localized_text(23));
+            error_line(localized_text(message_id::settings_not_saved));
             return exit_error;
         }
         return exit_ok;
@@ -441,7 +441,7 @@ int run_settings(const options& o)
     if (action == PELTO_TEXT("subscription").view() && o.rest.size() == 2) {
         const std::u16string url = utf8_to_utf16(o.rest[1]);
         if (!check_subscription_url(url)) {
-            error_line(localized_text(22));
+            error_line(localized_text(message_id::invalid_subscription_url));
             return exit_error;
         }
         prefs.subscription_url = url;
@@ -550,7 +550,7 @@ int main_entry(int argc, char** argv)
         return run_settings(o);
     }
     if (o.subscription && !check_subscription_url(*o.subscription)) {
-        error_line(localized_text(22));
+        error_line(localized_text(message_id::invalid_subscription_url));
         return exit_error;
     }
     if ((o.command == PELTO_TEXT("nodes").view() || o.command == PELTO_TEXT("connect").view()) && !o.rest.empty()) {

@@ -90,7 +90,7 @@ controller::controller(const start_record& start, engine_port& engine, system_ca
 {
     language_choice.store(saved_.language);
     if (start.elevation_refused) {
-        error_line_ = localized_text(24);
+        error_line_ = localized_text(message_id::tun_needs_administrator);
     }
     // Reports left over from an earlier controller in this process are not ours.
     mailbox& box = reports();
@@ -148,7 +148,7 @@ bool controller::may_act() const
 {
     // An engine whose thread has ended takes no more requests, whatever it reported last.
     return idle() && engine_alive() &&
-           (engine_state_ == 2 || engine_state_ == 4 || (engine_state_ > 5 && engine_state_ != 7));
+           (engine_state_ == state::ready || engine_state_ == state::running || engine_state_ == state::failed);
 }
 
 void controller::begin_operation(std::function<operation_result()> work, std::function<void()> completion)
@@ -169,12 +169,12 @@ void controller::connect_or_disconnect()
     }
     error_line_.clear();
     const int row = screens_.nodes->selected();
-    if (engine_state_ == 4 && row == connected_index_) {
-        engine_state_ = 5;
+    if (engine_state_ == state::running && row == connected_index_) {
+        engine_state_ = state::stopping;
         engine_.disconnect();
     } else if (valid_row(*screens_.nodes, row)) {
         requested_index_ = row;
-        engine_state_ = 3;
+        engine_state_ = state::starting;
         engine_.select_node(row);
     }
     update_controls();
@@ -185,7 +185,7 @@ void controller::refresh_nodes()
     if (!may_act()) {
         return;
     }
-    const bool connected = engine_state_ == 4;
+    const bool connected = engine_state_ == state::running;
     const int row = connected ? connected_index_ : screens_.nodes->selected();
     if (valid_row(*screens_.nodes, row)) {
         const node_entry& e = screens_.nodes->entries()[static_cast<std::size_t>(row)];
@@ -194,7 +194,7 @@ void controller::refresh_nodes()
         pending_reselect_.reset();
     }
     engine_message_.clear();
-    engine_state_ = 0;
+    engine_state_ = state::loading;
     begin_operation(
         [this, prefs = saved_] {
             engine_.refresh(prefs);
@@ -212,7 +212,7 @@ void controller::set_tun_switch(bool on)
 
 void controller::toggle_tun(bool on)
 {
-    if (!idle() || !engine_alive() || engine_state_ == 3 || engine_state_ == 5) {
+    if (!idle() || !engine_alive() || engine_state_ == state::starting || engine_state_ == state::stopping) {
         set_tun_switch(saved_.tun_enabled);
         return;
     }
@@ -221,7 +221,7 @@ void controller::toggle_tun(bool on)
         if (calls_.relaunch_elevated()) {
             request_close();
         } else {
-            error_line_ = localized_text(24);
+            error_line_ = localized_text(message_id::tun_needs_administrator);
             update_controls();
         }
         return;
@@ -237,7 +237,7 @@ void controller::toggle_tun(bool on)
             stored_tun_ = on;
             preferences stored = saved_;
             if (!calls_.store_preferences(stored)) {
-                error_line_ = localized_text(23);
+                error_line_ = localized_text(message_id::settings_not_saved);
             }
         });
 }
@@ -249,7 +249,7 @@ void controller::save_preferences()
     }
     edit_.subscription_url = trim(screens_.subscription->get_text());
     if (!edit_.subscription_url.empty() && !check_subscription_url(edit_.subscription_url)) {
-        error_line_ = localized_text(22);
+        error_line_ = localized_text(message_id::invalid_subscription_url);
         update_controls();
         return;
     }
@@ -257,7 +257,7 @@ void controller::save_preferences()
     preferences stored = edit_;
     stored.tun_enabled = stored_tun_;
     if (!calls_.store_preferences(stored)) {
-        error_line_ = localized_text(23);
+        error_line_ = localized_text(message_id::settings_not_saved);
         update_controls();
         return;
     }
@@ -325,20 +325,23 @@ void controller::request_close()
 std::u16string controller::status_text() const
 {
     if (closing_) {
-        return localized_text(21);
+        return localized_text(message_id::closing);
     }
     if (!error_line_.empty()) {
         return error_line_;
     }
     switch (shown_state()) {
-    case 0: return localized_text(12);
-    case 1: return localized_text(13);
-    case 3: return localized_text(14);
-    case 4: return localized_text(16);
-    case 5: return localized_text(15);
-    case 6: return engine_message_.empty() ? std::u16string(localized_text(18)) : engine_message_;
-    default: return localized_text(17);
+    case state::loading: return localized_text(message_id::loading_nodes);
+    case state::probing: return localized_text(message_id::testing);
+    case state::starting: return localized_text(message_id::connecting);
+    case state::running: return localized_text(message_id::connected);
+    case state::stopping: return localized_text(message_id::disconnecting);
+    case state::failed:
+        return engine_message_.empty() ? std::u16string(localized_text(message_id::unexpected_error)) : engine_message_;
+    case state::ready:
+    case state::ended: break;
     }
+    return localized_text(message_id::not_connected);
 }
 
 void controller::update_controls()
@@ -350,26 +353,28 @@ void controller::update_controls()
     const bool is_idle = idle();
     const bool alive = engine_alive();
     const int row = s.nodes->selected();
-    const bool on_connected = engine_state_ == 4 && row == connected_index_;
-    const bool settling = engine_state_ == 3 || engine_state_ == 5;
+    const bool on_connected = engine_state_ == state::running && row == connected_index_;
+    const bool settling = engine_state_ == state::starting || engine_state_ == state::stopping;
 
-    int label = 6;
-    if (engine_state_ == 3) {
-        label = 14;
-    } else if (engine_state_ == 5) {
-        label = 15;
-    } else if (engine_state_ == 4) {
-        label = on_connected ? 7 : 8;
+    message_id label = message_id::connect;
+    if (engine_state_ == state::starting) {
+        label = message_id::connecting;
+    } else if (engine_state_ == state::stopping) {
+        label = message_id::disconnecting;
+    } else if (engine_state_ == state::running) {
+        label = on_connected ? message_id::disconnect : message_id::switch_node;
     }
     s.primary->set_label(localized_text(label));
-    s.primary->set_enabled(is_idle && alive && !settling && engine_state_ > 1 && engine_state_ != 7 &&
+    s.primary->set_enabled(is_idle && alive && !settling && engine_state_ != state::loading &&
+                           engine_state_ != state::probing && engine_state_ != state::ended &&
                            (valid_row(*s.nodes, row) || on_connected));
     s.nodes->set_enabled(is_idle && !settling);
-    s.nodes->empty_text = localized_text(engine_state_ == 0 ? 12 : 19);
+    s.nodes->empty_text = localized_text(engine_state_ == state::loading ? message_id::loading_nodes
+                                                                        : message_id::no_nodes_available);
     const bool act = may_act();
     s.refresh->set_enabled(act);
     s.tun->set_enabled(act);
-    s.refresh->spinning = alive && engine_state_ < 2;
+    s.refresh->spinning = alive && (engine_state_ == state::loading || engine_state_ == state::probing);
     if (!s.refresh->spinning) {
         s.refresh->angle = 0;
     }
@@ -377,9 +382,9 @@ void controller::update_controls()
              s.settings_button, s.subscription, s.option, s.clear, s.save, s.back}) {
         w->set_enabled(is_idle);
     }
-    s.subscription->set_placeholder(localized_text(39));
-    s.save->set_label(localized_text(9));
-    s.back->set_label(localized_text(10));
+    s.subscription->set_placeholder(localized_text(message_id::subscription_url_hint));
+    s.save->set_label(localized_text(message_id::save));
+    s.back->set_label(localized_text(message_id::back));
     for (int i = 0; i < 3; ++i) {
         ui::button* b = s.languages[static_cast<std::size_t>(i)];
         b->set_enabled(is_idle);
@@ -387,7 +392,7 @@ void controller::update_controls()
         ui::mark_language_button(*b, i == edit_.language);
     }
     s.texts.status = status_text();
-    s.texts.status_is_error = !closing_ && (!error_line_.empty() || shown_state() == 6);
+    s.texts.status_is_error = !closing_ && (!error_line_.empty() || shown_state() == state::failed);
     s.texts.error_line = error_line_;
 }
 
@@ -408,17 +413,18 @@ bool controller::poll(float width, float height)
         screens_.nodes->set_nodes(std::move(nodes->first), nodes->second);
         changed = true;
     }
-    for (const std::int32_t s : states) {
+    for (const std::int32_t reported : states) {
+        const state s = static_cast<state>(reported);
         engine_state_ = s;
-        if (s != 7) {
+        if (s != state::ended) {
             last_live_state_ = s;
         }
-        if (s == 4) {
+        if (s == state::running) {
             connected_index_ = requested_index_;
-        } else if (s == 0 || s == 2) {
+        } else if (s == state::loading || s == state::ready) {
             connected_index_ = -1;
         }
-        if (s == 0) {
+        if (s == state::loading) {
             engine_message_.clear();
         }
         changed = true;
@@ -442,11 +448,11 @@ bool controller::poll(float width, float height)
         changed = true;
     }
     if (pending_reselect_) {
-        if (engine_state_ == 6) {
+        if (engine_state_ == state::failed) {
             pending_reselect_.reset();
             screens_.nodes->set_nodes({}, false);
             changed = true;
-        } else if (engine_state_ == 2 && !screens_.nodes->entries().empty() && idle()) {
+        } else if (engine_state_ == state::ready && !screens_.nodes->entries().empty() && idle()) {
             const reselect r = std::move(*pending_reselect_);
             pending_reselect_.reset();
             const bool found = screens_.nodes->select_by_key(r.name, r.subtitle);
@@ -454,7 +460,7 @@ bool controller::poll(float width, float height)
                 if (found && valid_row(*screens_.nodes, screens_.nodes->selected())) {
                     connect_or_disconnect();
                 } else {
-                    error_line_ = r.name + PELTO_TEXT(u" - ").str() + localized_text(20);
+                    error_line_ = r.name + PELTO_TEXT(u" - ").str() + localized_text(message_id::unavailable);
                 }
             }
             changed = true;

@@ -56,6 +56,8 @@ struct start_record {
 
 class controller {
 public:
+    using state = pelto::engine_state;
+
     controller(const start_record& start, engine_port& engine, system_calls calls);
     ~controller();
     controller(const controller&) = delete;
@@ -90,7 +92,7 @@ public:
 
     // Read-outs for the window and tests.
     ui::screens& screens() { return screens_; }
-    std::int32_t engine_state() const { return engine_state_; }
+    state engine_state() const { return engine_state_; }
     std::int32_t connected_index() const { return connected_index_; }
     bool closing() const { return closing_; }
     bool busy() const;
@@ -107,9 +109,9 @@ private:
 
     bool idle() const { return !closing_ && !busy(); }
     bool engine_alive() const { return !engine_exited_.load(); }
-    bool may_act() const;  // idle, engine alive, state 2, 4 or above 5
+    bool may_act() const;  // idle, engine alive, and ready, running or failed
     // The state the status line shows: an engine that has ended keeps the text of its last state.
-    std::int32_t shown_state() const { return engine_state_ == 7 ? last_live_state_ : engine_state_; }
+    state shown_state() const { return engine_state_ == state::ended ? last_live_state_ : engine_state_; }
     void begin_operation(std::function<operation_result()> work, std::function<void()> completion);
     void set_tun_switch(bool on);
 
@@ -121,8 +123,8 @@ private:
     std::optional<reselect> pending_reselect_;
     ui::screens screens_;
     d2dui::widget* root_ = nullptr;
-    std::int32_t engine_state_ = 0;
-    std::int32_t last_live_state_ = 0;  // the newest state other than 7 (ended)
+    state engine_state_ = state::loading;
+    state last_live_state_ = state::loading;  // the newest state other than ended
     std::int32_t connected_index_ = -1;
     std::int32_t requested_index_ = -1;
     bool closing_ = false;

@@ -224,7 +224,7 @@ TEST_F(controller_fixture, list_connect_disconnect_and_the_controls_in_each_stat
     ui::screens& s = app->screens();
 
     // Loading: nothing can be done but settings.
-    EXPECT_EQ(app->status_text(), localized_text(12));
+    EXPECT_EQ(app->status_text(), localized_text(message_id::loading_nodes));
     EXPECT_FALSE(s.primary->enabled());
     EXPECT_FALSE(s.refresh->enabled());
     EXPECT_TRUE(s.refresh->spinning);
@@ -234,16 +234,16 @@ TEST_F(controller_fixture, list_connect_disconnect_and_the_controls_in_each_stat
     deliver_nodes({{u"Old", u"VLESS", 1}}, false);
     list_ready();
     ASSERT_EQ(s.nodes->entries().size(), 3u);
-    EXPECT_EQ(app->engine_state(), 2);
+    EXPECT_EQ(app->engine_state(), engine_state::ready);
     EXPECT_TRUE(s.primary->enabled());
     EXPECT_TRUE(s.refresh->enabled());
     EXPECT_FALSE(s.refresh->spinning);
-    EXPECT_EQ(s.primary->label, localized_text(6));
+    EXPECT_EQ(s.primary->label, localized_text(message_id::connect));
 
     // States 3 and 4 in one frame: connected to the row asked for.
     s.nodes->select_by_key(u"Beta", u"VLESS");
     app->connect_or_disconnect();
-    EXPECT_EQ(app->engine_state(), 3);
+    EXPECT_EQ(app->engine_state(), engine_state::starting);
     EXPECT_FALSE(s.primary->enabled());
     EXPECT_FALSE(s.tun->enabled());
     EXPECT_EQ(engine.selected, std::vector<std::int32_t>{1});
@@ -252,25 +252,25 @@ TEST_F(controller_fixture, list_connect_disconnect_and_the_controls_in_each_stat
     deliver_state(3);
     deliver_state(4);
     frame();
-    EXPECT_EQ(app->engine_state(), 4);
+    EXPECT_EQ(app->engine_state(), engine_state::running);
     EXPECT_EQ(app->connected_index(), 1);
-    EXPECT_EQ(app->status_text(), localized_text(16));
-    EXPECT_EQ(s.primary->label, localized_text(7));
+    EXPECT_EQ(app->status_text(), localized_text(message_id::connected));
+    EXPECT_EQ(s.primary->label, localized_text(message_id::disconnect));
 
     // Another row while connected: the button offers a switch.
     s.nodes->select_by_key(u"Gamma", u"Trojan");
     app->update_controls();
-    EXPECT_EQ(s.primary->label, localized_text(8));
+    EXPECT_EQ(s.primary->label, localized_text(message_id::switch_node));
     s.nodes->select_by_key(u"Beta", u"VLESS");
     app->connect_or_disconnect();
     EXPECT_EQ(engine.disconnects, 1);
-    EXPECT_EQ(app->engine_state(), 5);
-    EXPECT_EQ(s.primary->label, localized_text(15));
+    EXPECT_EQ(app->engine_state(), engine_state::stopping);
+    EXPECT_EQ(s.primary->label, localized_text(message_id::disconnecting));
     deliver_state(5);
     deliver_state(2);
     frame();
     EXPECT_EQ(app->connected_index(), -1);
-    EXPECT_EQ(app->status_text(), localized_text(17));
+    EXPECT_EQ(app->status_text(), localized_text(message_id::not_connected));
 
     // Failure: the engine's error line without its prefix, in the error colour.
     deliver_line(format_log_line(log_level::information, 1, 2, 3, u"ignored"));
@@ -288,7 +288,7 @@ TEST_F(controller_fixture, refresh_reselects_by_name_and_subtitle_and_reconnects
     connect_row(2);
     ASSERT_EQ(app->connected_index(), 2);
     app->refresh_nodes();
-    EXPECT_EQ(app->engine_state(), 0);
+    EXPECT_EQ(app->engine_state(), engine_state::loading);
     ASSERT_TRUE(frames_until([&] { return engine.refresh_count() == 2 && !app->busy(); }));
     // The reloaded list is in another order; an empty interim list does not wipe the rows.
     deliver_state(0);
@@ -301,7 +301,7 @@ TEST_F(controller_fixture, refresh_reselects_by_name_and_subtitle_and_reconnects
     EXPECT_EQ(app->screens().nodes->selected(), 1);
     ASSERT_EQ(engine.selected.size(), 2u);
     EXPECT_EQ(engine.selected.back(), 1);
-    EXPECT_EQ(app->engine_state(), 3);
+    EXPECT_EQ(app->engine_state(), engine_state::starting);
 
     // The connected node gone after a reload: its name and the missing-node text.
     deliver_state(4);
@@ -311,7 +311,7 @@ TEST_F(controller_fixture, refresh_reselects_by_name_and_subtitle_and_reconnects
     deliver_nodes({{u"Delta", u"VLESS", 5}}, true);
     deliver_state(2);
     frame();
-    EXPECT_EQ(app->error_line(), u"Gamma - " + std::u16string(localized_text(20)));
+    EXPECT_EQ(app->error_line(), u"Gamma - " + std::u16string(localized_text(message_id::unavailable)));
     EXPECT_EQ(engine.selected.size(), 2u);
 
     // A failed reload drops the list and the remembered node.
@@ -357,7 +357,7 @@ TEST_F(controller_fixture, settings_save_rules_and_the_language_preview)
     settle_stack();
     s.subscription->set_text(u"ftp://bad");
     app->save_preferences();
-    EXPECT_EQ(app->error_line(), localized_text(22));
+    EXPECT_EQ(app->error_line(), localized_text(message_id::invalid_subscription_url));
     EXPECT_EQ(stored.size(), 2u);
 
     // A new address, trimmed: stored and handed to the engine, then the main page.
@@ -375,7 +375,7 @@ TEST_F(controller_fixture, settings_save_rules_and_the_language_preview)
     settle_stack();
     s.subscription->set_text(u"https://example.test/other");
     app->save_preferences();
-    EXPECT_EQ(app->error_line(), localized_text(23));
+    EXPECT_EQ(app->error_line(), localized_text(message_id::settings_not_saved));
     EXPECT_EQ(app->saved().subscription_url, u"https://example.test/nodes");
 
     // Escape undoes a previewed language; on the main page it does nothing.
@@ -427,7 +427,7 @@ TEST_F(controller_fixture, tun_switch_gating_failure_and_elevation)
     s.tun->set_value(true, true);
     EXPECT_EQ(relaunches, 1);
     EXPECT_FALSE(s.tun->value());
-    EXPECT_EQ(app->error_line(), localized_text(24));
+    EXPECT_EQ(app->error_line(), localized_text(message_id::tun_needs_administrator));
     // Accepted: this instance closes.
     relaunch_ok = true;
     s.tun->set_value(true, true);
@@ -441,7 +441,7 @@ TEST_F(controller_fixture, close_waits_for_the_operation_and_the_engine)
     list_ready();
     EXPECT_FALSE(app->on_close_message());  // swallowed until the engine has ended
     EXPECT_TRUE(app->closing());
-    EXPECT_EQ(app->status_text(), localized_text(21));
+    EXPECT_EQ(app->status_text(), localized_text(message_id::closing));
     app->refresh_nodes();  // refused while closing
     EXPECT_EQ(engine.refresh_count(), 1);
     ASSERT_TRUE(closes());
@@ -527,7 +527,7 @@ TEST_F(controller_fixture, a_start_without_the_rights_tun_wanted_says_so)
     start_record start;
     start.elevation_refused = true;
     open(start);
-    EXPECT_EQ(app->status_text(), localized_text(24));
+    EXPECT_EQ(app->status_text(), localized_text(message_id::tun_needs_administrator));
     EXPECT_TRUE(app->screens().texts.status_is_error);
     EXPECT_FALSE(app->screens().tun->value());
 }
@@ -545,9 +545,11 @@ TEST_F(controller_fixture, every_state_text_comes_from_the_table_in_both_languag
     for (const bool second : {false, true}) {
         open();
         app->choose_language(second ? 1 : 2);
-        const auto text = [&](int id) { return std::u16string(localized_text(id, second)); };
-        const std::pair<std::int32_t, int> expected[] = {{0, 12}, {1, 13}, {2, 17}, {3, 14},
-                                                          {4, 16}, {5, 15}, {6, 18}};
+        const auto text = [&](message_id id) { return std::u16string(localized_text(id, second)); };
+        const std::pair<std::int32_t, message_id> expected[] = {
+            {0, message_id::loading_nodes}, {1, message_id::testing},       {2, message_id::not_connected},
+            {3, message_id::connecting},    {4, message_id::connected},     {5, message_id::disconnecting},
+            {6, message_id::unexpected_error}};
         for (const auto& [state, id] : expected) {
             deliver_state(state);
             frame();
@@ -558,7 +560,7 @@ TEST_F(controller_fixture, every_state_text_comes_from_the_table_in_both_languag
         deliver_state(2);
         deliver_state(7);
         frame();
-        EXPECT_EQ(app->status_text(), text(17));
+        EXPECT_EQ(app->status_text(), text(message_id::not_connected));
         app.reset();
         root.reset();
         engine.quit = false;
@@ -643,7 +645,7 @@ TEST_F(controller_fixture, enter_in_the_address_box_saves_and_f5_refreshes)
     deliver_state(2);
     frame();
     EXPECT_TRUE(app->on_key(0x74, false, false));
-    EXPECT_EQ(app->engine_state(), 0);
+    EXPECT_EQ(app->engine_state(), engine_state::loading);
     ASSERT_TRUE(frames_until([&] { return engine.refresh_count() == 3 && !app->busy(); }));
     deliver_state(2);
     frame();

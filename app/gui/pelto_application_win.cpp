@@ -116,7 +116,7 @@ int run_application(const start_record& start)
         pelto_application app(start);
         return app.run(PELTO_TEXT(u"Pelto").str(), 440, 600);
     } catch (...) {
-        const std::u16string text = localized_text(18);
+        const std::u16string text = localized_text(message_id::unexpected_error);
         MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(text.c_str()), PELTO_TEXT(L"Pelto").c_str(),
                     MB_OK | MB_ICONERROR);
         return 1;

@@ -142,7 +142,7 @@ protected:
         const std::string first = peer_.wait_for_line("listening ", 15s);
         ASSERT_FALSE(first.empty());
         node_record node;
-        node.protocol = protocol_shadowsocks;
+        node.protocol = node_protocol::shadowsocks;
         node.name = u"loopback node";
         node.server = "127.0.0.1";
         node.port = static_cast<std::uint16_t>(std::stoi(first.substr(10)));

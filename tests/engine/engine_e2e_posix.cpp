@@ -275,7 +275,7 @@ TEST_F(EngineE2E, NoAnsweringNodeOnBuiltInEndpointsFails)
     std::vector<node_record> nodes;
     std::u16string error;
     EXPECT_FALSE(load_nodes(nodes, error));
-    EXPECT_EQ(error, localized_text(41));
+    EXPECT_EQ(error, localized_text(message_id::no_node_responded));
     // The same list given by the user is accepted, every node unavailable.
     use_subscription(dead_only);
     ASSERT_TRUE(load_nodes(nodes, error));
@@ -427,7 +427,7 @@ TEST_F(EngineE2E, FailedLoadLogsClearsTheListAndWaits)
     EXPECT_EQ(std::count(rec.states.begin(), rec.states.end(), 3), 0);
     ASSERT_FALSE(rec.lines.empty());
     EXPECT_TRUE(is_error_line(rec.lines.back()));
-    EXPECT_NE(rec.lines.back().find(localized_text(25)), std::u16string::npos);
+    EXPECT_NE(rec.lines.back().find(localized_text(message_id::server_returned_error)), std::u16string::npos);
     // The list was emptied before the failure state.
     const auto six = std::find(rec.events.begin(), rec.events.end(), "state 6");
     ASSERT_NE(six, rec.events.begin());

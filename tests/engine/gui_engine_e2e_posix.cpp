@@ -90,7 +90,7 @@ TEST_F(GuiEngineE2E, ListConnectRefreshDisconnectAndClose)
     app->start();
     ui::screens& s = app->screens();
 
-    ASSERT_TRUE(frames_until([&] { return app->engine_state() == 2 && s.nodes->settled(); }));
+    ASSERT_TRUE(frames_until([&] { return app->engine_state() == pelto::engine_state::ready && s.nodes->settled(); }));
     ASSERT_EQ(s.nodes->entries().size(), 2u);
     EXPECT_EQ(s.nodes->entries()[0].name, u"Fast");  // sorted by latency
     EXPECT_TRUE(s.primary->enabled());
@@ -98,23 +98,23 @@ TEST_F(GuiEngineE2E, ListConnectRefreshDisconnectAndClose)
     // Connect the slower one.
     ASSERT_TRUE(s.nodes->select_by_key(u"Slow", s.nodes->entries()[1].subtitle));
     app->connect_or_disconnect();
-    ASSERT_TRUE(frames_until([&] { return app->engine_state() == 4; }));
+    ASSERT_TRUE(frames_until([&] { return app->engine_state() == pelto::engine_state::running; }));
     EXPECT_EQ(app->connected_index(), 1);
-    EXPECT_EQ(app->status_text(), localized_text(16));
-    EXPECT_EQ(s.primary->label, localized_text(7));
+    EXPECT_EQ(app->status_text(), localized_text(message_id::connected));
+    EXPECT_EQ(s.primary->label, localized_text(message_id::disconnect));
     EXPECT_NE(local_proxy_port(), 0);
 
     // Refresh: the connected node is found again by name and subtitle and reconnected.
     app->refresh_nodes();
-    ASSERT_TRUE(frames_until([&] { return app->engine_state() == 0 || app->engine_state() == 1; }));
-    ASSERT_TRUE(frames_until([&] { return app->engine_state() == 4 && !app->busy(); }));
+    ASSERT_TRUE(frames_until([&] { return app->engine_state() == pelto::engine_state::loading || app->engine_state() == pelto::engine_state::probing; }));
+    ASSERT_TRUE(frames_until([&] { return app->engine_state() == pelto::engine_state::running && !app->busy(); }));
     ASSERT_GE(app->connected_index(), 0);
     EXPECT_EQ(s.nodes->entries()[static_cast<std::size_t>(app->connected_index())].name, u"Slow");
 
     // Disconnect.
     s.nodes->select_by_key(u"Slow", s.nodes->entries()[static_cast<std::size_t>(app->connected_index())].subtitle);
     app->connect_or_disconnect();
-    ASSERT_TRUE(frames_until([&] { return app->engine_state() == 2; }));
+    ASSERT_TRUE(frames_until([&] { return app->engine_state() == pelto::engine_state::ready; }));
     EXPECT_EQ(app->connected_index(), -1);
 
     // Close: the window may go once the engine thread has ended.
@@ -138,9 +138,9 @@ TEST_F(GuiEngineE2E, EndOfSessionRunsTheTeardownAtOnce)
     app->build(*root);
     root->mount(rc);
     app->start();
-    ASSERT_TRUE(frames_until([&] { return app->engine_state() == 2 && app->screens().nodes->settled(); }));
+    ASSERT_TRUE(frames_until([&] { return app->engine_state() == pelto::engine_state::ready && app->screens().nodes->settled(); }));
     app->connect_or_disconnect();
-    ASSERT_TRUE(frames_until([&] { return app->engine_state() == 4; }));
+    ASSERT_TRUE(frames_until([&] { return app->engine_state() == pelto::engine_state::running; }));
     proxy_settings during;
     ASSERT_TRUE(read_proxy_settings(during, error));
     EXPECT_NE(during, before);

@@ -86,34 +86,34 @@ public:
         s.tun->set_enabled(true);
         switch (st) {
         case state::ready:
-            s.texts.status = localized_text(17);
-            s.primary->set_label(localized_text(6));
+            s.texts.status = localized_text(message_id::not_connected);
+            s.primary->set_label(localized_text(message_id::connect));
             break;
         case state::loading:
             s.nodes->set_nodes({}, false);
-            s.nodes->empty_text = localized_text(12);
-            s.texts.status = localized_text(12);
-            s.primary->set_label(localized_text(6));
+            s.nodes->empty_text = localized_text(message_id::loading_nodes);
+            s.texts.status = localized_text(message_id::loading_nodes);
+            s.primary->set_label(localized_text(message_id::connect));
             s.primary->set_enabled(false);
             s.refresh->set_enabled(false);
             s.tun->set_enabled(false);
             break;
         case state::connecting:
-            s.texts.status = localized_text(14);
-            s.primary->set_label(localized_text(14));
+            s.texts.status = localized_text(message_id::connecting);
+            s.primary->set_label(localized_text(message_id::connecting));
             s.primary->set_enabled(false);
             s.nodes->set_enabled(false);
             s.refresh->set_enabled(false);
             s.tun->set_enabled(false);
             break;
         case state::connected:
-            s.texts.status = localized_text(16);
-            s.primary->set_label(localized_text(7));
+            s.texts.status = localized_text(message_id::connected);
+            s.primary->set_label(localized_text(message_id::disconnect));
             break;
         case state::failed:
-            s.texts.status = localized_text(18);
+            s.texts.status = localized_text(message_id::unexpected_error);
             s.texts.status_is_error = true;
-            s.primary->set_label(localized_text(6));
+            s.primary->set_label(localized_text(message_id::connect));
             break;
         }
     }
@@ -121,13 +121,13 @@ public:
     void relabel()
     {
         using pelto::localized_text;
-        s.save->set_label(localized_text(9));
-        s.back->set_label(localized_text(10));
-        s.subscription->set_placeholder(localized_text(39));
+        s.save->set_label(localized_text(message_id::save));
+        s.back->set_label(localized_text(message_id::back));
+        s.subscription->set_placeholder(localized_text(message_id::subscription_url_hint));
         for (int i = 0; i < 3; ++i) {
             s.languages[static_cast<std::size_t>(i)]->set_label(pelto::ui::language_label(i));
         }
-        s.nodes->empty_text = localized_text(19);
+        s.nodes->empty_text = localized_text(message_id::no_nodes_available);
     }
 
     void choose_language(int i)
@@ -293,7 +293,7 @@ int screenshots(const std::string& dir)
         if (!app.s.option->value()) {
             return fail("the option switch did not turn on");
         }
-        app.s.texts.error_line = pelto::localized_text(22);
+        app.s.texts.error_line = pelto::localized_text(message_id::invalid_subscription_url);
         if (!save(app, dir, "preview_settings" + suffix)) {
             return 1;
         }

@@ -133,7 +133,7 @@ outcome get(const std::u16string& url)
 
 std::u16string status_text(int code)
 {
-    return std::u16string(localized_text(25)) + u" (HTTP " + ascii_to_utf16(std::to_string(code)) + u")";
+    return std::u16string(localized_text(message_id::server_returned_error)) + u" (HTTP " + ascii_to_utf16(std::to_string(code)) + u")";
 }
 
 TEST_F(HttpsGet, StatusBodySizeAndTarget)
@@ -149,16 +149,16 @@ TEST_F(HttpsGet, StatusBodySizeAndTarget)
     EXPECT_EQ(o.error, status_text(404));
     EXPECT_TRUE(o.body.empty());
 
-    EXPECT_EQ(get(http("/empty")).error, localized_text(27));
+    EXPECT_EQ(get(http("/empty")).error, localized_text(message_id::server_returned_no_data));
 
     o = get(http("/size/2097152"));
     ASSERT_TRUE(o.ok) << utf16_to_utf8(o.error);
     EXPECT_EQ(o.body.size(), 2097152u);
     o = get(http("/size/2097153"));
     EXPECT_FALSE(o.ok);
-    EXPECT_EQ(o.error, localized_text(28));
+    EXPECT_EQ(o.error, localized_text(message_id::response_too_large));
     EXPECT_TRUE(o.body.empty());
-    EXPECT_EQ(get(http("/chunked-endless")).error, localized_text(28));
+    EXPECT_EQ(get(http("/chunked-endless")).error, localized_text(message_id::response_too_large));
 
     // The query travels unchanged; an empty path becomes "/".
     EXPECT_EQ(get(http("/echo/a?token=x%2Fy&n=1")).body, "target=/echo/a?token=x%2Fy&n=1");
@@ -171,10 +171,10 @@ TEST_F(HttpsGet, CutShortAndBrokenRepliesFail)
     outcome o = get(http("/truncated"));
     EXPECT_FALSE(o.ok);
     EXPECT_TRUE(o.body.empty());
-    EXPECT_EQ(o.error, localized_text(26));
+    EXPECT_EQ(o.error, localized_text(message_id::data_unreadable));
     o = get(http("/chunked-truncated"));
     EXPECT_FALSE(o.ok);
-    EXPECT_EQ(o.error, localized_text(26));
+    EXPECT_EQ(o.error, localized_text(message_id::data_unreadable));
     o = get(http("/garbage"));
     EXPECT_FALSE(o.ok);
     EXPECT_FALSE(o.error.empty());
@@ -185,7 +185,7 @@ TEST_F(HttpsGet, InvalidAddressIsRefusedBeforeAnyRequest)
     for (const char16_t* url : {u"ftp://127.0.0.1/", u"http://user:pw@127.0.0.1/", u"http://127.0.0.1/#f", u""}) {
         const outcome o = get(url);
         EXPECT_FALSE(o.ok);
-        EXPECT_EQ(o.error, localized_text(22));
+        EXPECT_EQ(o.error, localized_text(message_id::invalid_subscription_url));
     }
 }
 

@@ -33,17 +33,17 @@ constexpr std::array<std::uint8_t, 16> user_id = {0x5f, 0x1e, 0x3b, 0x0a, 0x9c, 
                                                   0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6, 0x07, 0x18};
 constexpr std::int32_t io_timeout_ms = 8000;
 
-enum class flow { plain, vision };
+using flow = vless_flow;
 
 node_record reality_node(std::uint16_t port, flow mode)
 {
     node_record node;
-    node.protocol = protocol_vless;
+    node.protocol = node_protocol::vless;
     node.server = "127.0.0.1";
     node.port = port;
     node.vless.uuid = user_id;
-    node.vless.reality = true;
-    node.vless.vision = mode == flow::vision;
+    node.vless.transport = vless_transport::reality;
+    node.vless.flow = mode;
     node.vless.sni = "reality.test";
     x25519_bytes base{9};
     node.vless.reality_public_key = x25519(reality_private, base);
@@ -54,12 +54,12 @@ node_record reality_node(std::uint16_t port, flow mode)
 node_record tls_vision_node(std::uint16_t port)
 {
     node_record node;
-    node.protocol = protocol_vless;
+    node.protocol = node_protocol::vless;
     node.server = "127.0.0.1";
     node.port = port;
     node.vless.uuid = user_id;
-    node.vless.tls = true;
-    node.vless.vision = true;
+    node.vless.transport = vless_transport::tls;
+    node.vless.flow = vless_flow::vision;
     node.vless.sni = "node.test";
     return node;
 }

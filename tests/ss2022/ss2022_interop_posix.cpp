@@ -163,7 +163,7 @@ std::string b64(const bytes& key)
 node_record ss_node(const bytes& user, const bytes& identity = {})
 {
     node_record node;
-    node.protocol = protocol_shadowsocks;
+    node.protocol = node_protocol::shadowsocks;
     node.server = "127.0.0.1";
     node.user_key = user;
     node.identity_key = identity;

@@ -117,7 +117,7 @@ protected:
     node_record trojan_node(std::uint16_t port, std::string password = trojan_password) const
     {
         node_record node;
-        node.protocol = protocol_trojan;
+        node.protocol = node_protocol::trojan;
         node.name = u"trojan test node";
         node.server = "127.0.0.1";
         node.port = port;
@@ -126,16 +126,15 @@ protected:
         return node;
     }
 
-    node_record vless_node(std::uint16_t port, bool tls, bool websocket) const
+    node_record vless_node(std::uint16_t port, vless_transport transport) const
     {
         node_record node;
-        node.protocol = protocol_vless;
+        node.protocol = node_protocol::vless;
         node.name = u"vless test node";
         node.server = "127.0.0.1";
         node.port = port;
         node.vless.uuid = vless_id;
-        node.vless.tls = tls;
-        node.vless.websocket = websocket;
+        node.vless.transport = transport;
         node.vless.sni = "node.test";
         node.vless.ws_path = "/pelto-ws";
         return node;
@@ -198,17 +197,17 @@ TEST_F(protocols_interop, vless_carries_a_mebibyte_each_way_over_every_transport
 {
     struct transport {
         const char* port_name;
-        bool tls;
-        bool websocket;
+        vless_transport kind;
     };
-    for (const transport& t : {transport{"vless_raw", false, false}, transport{"vless_tls", true, false},
-                               transport{"vless_ws", true, true}}) {
+    for (const transport& t : {transport{"vless_raw", vless_transport::raw_tcp},
+                               transport{"vless_tls", vless_transport::tls},
+                               transport{"vless_ws", vless_transport::tls_websocket}}) {
         SCOPED_TRACE(t.port_name);
         const std::uint16_t port = port_or_skip(t.port_name);
         if (port == 0) {
             GTEST_SKIP() << "the v2ray server is not installed";
         }
-        auto s = dial(vless_node(port, t.tls, t.websocket), "localhost", bytes{'h', 'i', '\n'});
+        auto s = dial(vless_node(port, t.kind), "localhost", bytes{'h', 'i', '\n'});
         ASSERT_NE(s, nullptr) << testing::narrow(error_);
         EXPECT_EQ(read_line(*s), "origin main\n");
         EXPECT_EQ(read_line(*s), "hi\n");
@@ -223,7 +222,7 @@ TEST_F(protocols_interop, vless_websocket_takes_the_configured_path_with_or_with
     if (port == 0) {
         GTEST_SKIP() << "the v2ray server is not installed";
     }
-    node_record node = vless_node(port, true, true);
+    node_record node = vless_node(port, vless_transport::tls_websocket);
     node.vless.ws_path = "pelto-ws";
     node.vless.ws_host = "cdn.node.test";  // the Host header only; the TLS name stays the SNI
     auto s = dial(node);
@@ -241,7 +240,7 @@ TEST_F(protocols_interop, vless_with_an_unknown_id_ends_without_reaching_the_tar
     if (port == 0) {
         GTEST_SKIP() << "the v2ray server is not installed";
     }
-    node_record node = vless_node(port, true, false);
+    node_record node = vless_node(port, vless_transport::tls);
     node.vless.uuid[0] ^= 0xFF;
     auto s = dial(node);
     ASSERT_NE(s, nullptr) << testing::narrow(error_);
@@ -280,10 +279,10 @@ TEST_F(protocols_interop, server_names_are_sent_as_their_utf8_bytes_and_addresse
     node_record trojan = trojan_node(port);
     trojan.tls_server_name = trojan_name;
     EXPECT_EQ(dial(trojan), nullptr);  // the certificate does not name it
-    node_record vless = vless_node(port, true, false);
+    node_record vless = vless_node(port, vless_transport::tls);
     vless.vless.sni = vless_name;
     EXPECT_EQ(dial(vless), nullptr);
-    node_record ws = vless_node(port, true, true);
+    node_record ws = vless_node(port, vless_transport::tls_websocket);
     ws.vless.sni.clear();
     ws.vless.ws_host = ws_name;  // the TLS name falls back to the WebSocket host
     EXPECT_EQ(dial(ws), nullptr);

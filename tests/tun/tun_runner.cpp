@@ -107,7 +107,7 @@ int main(int argc, char** argv)
             return 2;
         }
         node_record node;
-        node.protocol = protocol_shadowsocks;
+        node.protocol = node_protocol::shadowsocks;
         node.name = u"runner node";
         node.server = ss.substr(0, first);
         node.port = static_cast<std::uint16_t>(std::stoi(ss.substr(first + 1, second - first - 1)));
