@@ -13,8 +13,19 @@
 #include <objidl.h>
 
 #include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "base/text.h"
 
 namespace pelto::win_compat {
+
+// UTF-8 text (host and server names) as the wide string the W entry points take.
+inline std::wstring utf8_to_wide(std::string_view utf8)
+{
+    const std::u16string text = utf8_to_utf16(utf8);
+    return std::wstring(text.begin(), text.end());
+}
 
 // ws2_32: cancels an overlapped GetAddrInfoExW through the handle it returned.
 using get_addr_info_ex_cancel_fn = INT(WSAAPI*)(LPHANDLE cancel_handle);

@@ -149,7 +149,7 @@ bool targets_this_listener(const request_target& target)
     }
     address_list addresses;
     std::u16string error;
-    if (!resolve_host(utf8_to_utf16(target.host), ascii_to_utf16(std::to_string(target.port)), addresses,
+    if (!resolve_host(target.host, std::to_string(target.port), addresses,
                       error)) {
         return false;  // it cannot be dialled either
     }

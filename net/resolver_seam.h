@@ -11,7 +11,7 @@
 
 namespace pelto {
 
-using replacement_lookup = bool (*)(const std::u16string& host, const std::u16string& service,
+using replacement_lookup = bool (*)(const std::string& host, const std::string& service,
                                     address_list& out);
 void replace_lookup_for_tests(replacement_lookup lookup);
 
@@ -23,7 +23,7 @@ int running_lookups_for_tests();
 // `out_available` false when the system lacks the overlapped entry points; otherwise the
 // resolver's own result.
 enum class overlapped_cancel { system, stub };
-bool resolve_overlapped_for_tests(overlapped_cancel mode, std::u16string_view host, std::u16string_view service,
+bool resolve_overlapped_for_tests(overlapped_cancel mode, std::string_view host, std::string_view service,
                                   address_list& out_addresses, std::u16string& out_error, bool& out_available);
 
 }  // namespace pelto

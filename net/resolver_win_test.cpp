@@ -36,7 +36,7 @@ TEST_F(overlapped_resolver, resolves_with_the_system_cancel_and_with_a_stub)
         address_list addresses;
         std::u16string error;
         bool available = false;
-        const bool found = resolve_overlapped_for_tests(mode, u"localhost", u"443", addresses, error, available);
+        const bool found = resolve_overlapped_for_tests(mode, "localhost", "443", addresses, error, available);
         if (!available) {
             GTEST_SKIP() << "this system has no overlapped resolver";
         }
@@ -54,7 +54,7 @@ TEST_F(overlapped_resolver, keeps_the_deadline_and_the_stop_flag_when_cancel_doe
     std::u16string error;
     bool available = false;
     std::int64_t start = monotonic_ns();
-    resolve_overlapped_for_tests(overlapped_cancel::stub, u"pelto-deadline.invalid", u"443", addresses, error,
+    resolve_overlapped_for_tests(overlapped_cancel::stub, "pelto-deadline.invalid", "443", addresses, error,
                                  available);
     if (!available) {
         GTEST_SKIP() << "this system has no overlapped resolver";
@@ -68,7 +68,7 @@ TEST_F(overlapped_resolver, keeps_the_deadline_and_the_stop_flag_when_cancel_doe
     });
     start = monotonic_ns();
     error.clear();
-    EXPECT_FALSE(resolve_overlapped_for_tests(overlapped_cancel::stub, u"pelto-stop.invalid", u"443", addresses,
+    EXPECT_FALSE(resolve_overlapped_for_tests(overlapped_cancel::stub, "pelto-stop.invalid", "443", addresses,
                                               error, available));
     stopper.join();
     EXPECT_LT(elapsed_ms(start), 1000);

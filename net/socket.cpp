@@ -154,7 +154,7 @@ bool lookup_replaced()
     return replaced_lookup.load() != nullptr;
 }
 
-bool resolve_on_worker(std::u16string_view host, std::u16string_view service,
+bool resolve_on_worker(std::string_view host, std::string_view service,
                        address_list& out_addresses, std::u16string& out_error)
 {
     if (running_lookups.fetch_add(1) >= max_running_lookups) {
@@ -165,7 +165,7 @@ bool resolve_on_worker(std::u16string_view host, std::u16string_view service,
     auto state = std::make_shared<lookup_state>();
     const lookup_fn lookup = current_lookup();
     try {
-        std::thread([state, lookup, host = std::u16string(host), service = std::u16string(service)] {
+        std::thread([state, lookup, host = std::string(host), service = std::string(service)] {
             address_list found_addresses;
             const bool found = lookup(host, service, found_addresses);
             {
@@ -205,11 +205,11 @@ bool resolve_on_worker(std::u16string_view host, std::u16string_view service,
     return false;
 }
 
-bool lookup_text_acceptable(std::u16string_view host, std::u16string_view service)
+bool lookup_text_acceptable(std::string_view host, std::string_view service)
 {
     return !host.empty() && host.size() <= max_host_length &&
-           host.find(u'\0') == std::u16string_view::npos && !service.empty() &&
-           service.size() <= 32 && service.find(u'\0') == std::u16string_view::npos;
+           host.find('\0') == std::string_view::npos && !service.empty() &&
+           service.size() <= 32 && service.find('\0') == std::string_view::npos;
 }
 
 }  // namespace net_detail
@@ -224,7 +224,7 @@ void replace_lookup_for_tests(replacement_lookup lookup)
     replaced_lookup.store(lookup);
 }
 
-bool resolve_host(std::u16string_view host, std::u16string_view service,
+bool resolve_host(std::string_view host, std::string_view service,
                   address_list& out_addresses, std::u16string& out_error)
 {
     out_addresses.clear();
@@ -236,8 +236,8 @@ bool resolve_host(std::u16string_view host, std::u16string_view service,
         out_error = net_detail::resolve_failed_message();
         return false;
     }
-    const std::u16string host_text(host);
-    const std::u16string service_text(service);
+    const std::string host_text(host);
+    const std::string service_text(service);
     if (net_platform::numeric_lookup(host_text, service_text, out_addresses)) {
         return true;
     }
@@ -320,8 +320,7 @@ bool tcp_connect(std::string_view host, std::uint16_t port, std::int32_t connect
     }
     address_list addresses;
     std::u16string resolve_error;
-    if (!resolve_host(utf8_to_utf16(host), ascii_to_utf16(std::to_string(port)), addresses,
-                      resolve_error)) {
+    if (!resolve_host(host, std::to_string(port), addresses, resolve_error)) {
         out_error = std::move(resolve_error);
         return false;
     }

@@ -56,13 +56,13 @@ using address_list = std::vector<resolved_address>;
 // loopback) or the unspecified address (0.0.0.0, ::), which a connect also reaches locally.
 bool address_is_local(const resolved_address& address);
 
-// Resolves `host` (a name or an address literal) and `service` (the port in decimal) to stream
+// Resolves `host` (a UTF-8 name or an address literal) and `service` (the port in decimal) to stream
 // addresses of any family. Address literals are converted on the calling thread without a lookup.
 // Gives up after 3 s, or within about 100 ms once the stop flag is set;
 // an abandoned lookup finishes in the background and never touches the caller's memory.
 // True with a non-empty list on success; otherwise false, `out_addresses` is empty and
 // `out_error` holds the stopping or the resolve-failed message.
-bool resolve_host(std::u16string_view host, std::u16string_view service,
+bool resolve_host(std::string_view host, std::string_view service,
                   address_list& out_addresses, std::u16string& out_error);
 
 // Resolves `host` and connects to `port`, trying each address in resolver order with its own

@@ -40,7 +40,7 @@ std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t 
 
 // Resolves checked texts (the stop flag and the texts were checked by the caller) with the
 // platform's best abandonable method; `resolve_host`'s contract.
-bool resolve(std::u16string_view host, std::u16string_view service, address_list& out_addresses,
+bool resolve(std::string_view host, std::string_view service, address_list& out_addresses,
              std::u16string& out_error);
 
 // Appends the usable entries of a platform address-info list (addrinfo, ADDRINFOW, ADDRINFOEXW:
@@ -69,11 +69,11 @@ void append_entries(const entry_type* list, int stream_type, address_list& out)
 
 // Resolves an address literal (IPv4 dotted or IPv6) without any lookup: true with its one address,
 // false when `host` is not a literal.
-bool numeric_lookup(const std::u16string& host, const std::u16string& service, address_list& out);
+bool numeric_lookup(const std::string& host, const std::string& service, address_list& out);
 
-// A blocking lookup of stream addresses for a UTF-16 host and service. True with a non-empty
+// A blocking lookup of stream addresses for a UTF-8 host and service. True with a non-empty
 // list, false otherwise. May take as long as the system resolver wants.
-bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out);
+bool blocking_lookup(const std::string& host, const std::string& service, address_list& out);
 
 }  // namespace pelto::net_platform
 
@@ -84,7 +84,7 @@ std::u16string stopping_message();
 std::u16string resolve_failed_message();
 
 // False for texts no resolver may be given: empty, over-long, or with an embedded zero.
-bool lookup_text_acceptable(std::u16string_view host, std::u16string_view service);
+bool lookup_text_acceptable(std::string_view host, std::string_view service);
 
 // Runs `lookup` on a worker thread and waits for it in slices of at most 100 ms until it is done,
 // the 3 s deadline passes or the stop flag is set. The lookup's state is owned jointly by the
@@ -93,11 +93,11 @@ bool lookup_text_acceptable(std::u16string_view host, std::u16string_view servic
 // at once instead of adding a thread that a hanging system resolver would keep.
 inline constexpr int max_running_lookups = 16;
 
-bool resolve_on_worker(std::u16string_view host, std::u16string_view service,
+bool resolve_on_worker(std::string_view host, std::string_view service,
                        address_list& out_addresses, std::u16string& out_error);
 
 // The lookup `resolve_on_worker` runs: the platform's, unless a test replaced it.
-using lookup_fn = bool (*)(const std::u16string& host, const std::u16string& service,
+using lookup_fn = bool (*)(const std::string& host, const std::string& service,
                            address_list& out);
 lookup_fn current_lookup();
 bool lookup_replaced();

@@ -135,16 +135,14 @@ std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t 
 
 namespace {
 
-bool lookup(const std::u16string& host, const std::u16string& service, int flags, address_list& out)
+bool lookup(const std::string& host, const std::string& service, int flags, address_list& out)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = flags;
     addrinfo* list = nullptr;
-    const std::string host_utf8 = utf16_to_utf8(host);
-    const std::string service_utf8 = utf16_to_utf8(service);
-    if (::getaddrinfo(host_utf8.c_str(), service_utf8.c_str(), &hints, &list) != 0) {
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0) {
         return false;
     }
     append_entries(list, SOCK_STREAM, out);
@@ -154,17 +152,17 @@ bool lookup(const std::u16string& host, const std::u16string& service, int flags
 
 }  // namespace
 
-bool numeric_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+bool numeric_lookup(const std::string& host, const std::string& service, address_list& out)
 {
     return lookup(host, service, AI_NUMERICHOST | AI_NUMERICSERV, out);
 }
 
-bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+bool blocking_lookup(const std::string& host, const std::string& service, address_list& out)
 {
     return lookup(host, service, 0, out);
 }
 
-bool resolve(std::u16string_view host, std::u16string_view service, address_list& out_addresses,
+bool resolve(std::string_view host, std::string_view service, address_list& out_addresses,
              std::u16string& out_error)
 {
     return net_detail::resolve_on_worker(host, service, out_addresses, out_error);

@@ -147,7 +147,7 @@ TEST_F(socket_test, stop_flag_refuses_connects_and_registrations)
 
     address_list addresses;
     std::u16string resolve_error;
-    EXPECT_FALSE(resolve_host(u"127.0.0.1", u"80", addresses, resolve_error));
+    EXPECT_FALSE(resolve_host("127.0.0.1", "80", addresses, resolve_error));
     EXPECT_EQ(resolve_error, error);  // the same stopping message
     EXPECT_TRUE(addresses.empty());
 
@@ -230,7 +230,7 @@ TEST_F(socket_test, stop_flag_cuts_a_pending_connect)
 
 // The test's chosen addresses stand in for a name with several addresses.
 std::vector<resolved_address> scripted_addresses;
-bool scripted_lookup(const std::u16string&, const std::u16string&, address_list& out)
+bool scripted_lookup(const std::string&, const std::string&, address_list& out)
 {
     out = scripted_addresses;
     return !out.empty();
@@ -286,7 +286,7 @@ struct hanging_lookup_control {
 };
 hanging_lookup_control hanging;
 
-bool hanging_lookup(const std::u16string&, const std::u16string&, address_list& out)
+bool hanging_lookup(const std::string&, const std::string&, address_list& out)
 {
     std::unique_lock guard(hanging.lock);
     ++hanging.calls;
@@ -314,7 +314,7 @@ TEST_F(socket_test, resolution_gives_up_at_the_deadline_and_on_stop)
     address_list addresses;
     std::u16string failed;
     std::int64_t start = monotonic_ns();
-    EXPECT_FALSE(resolve_host(u"slow.test", u"443", addresses, failed));
+    EXPECT_FALSE(resolve_host("slow.test", "443", addresses, failed));
     EXPECT_GE(elapsed_ms(start), 2900);
     EXPECT_LT(elapsed_ms(start), 3600);
     EXPECT_TRUE(addresses.empty());
@@ -325,7 +325,7 @@ TEST_F(socket_test, resolution_gives_up_at_the_deadline_and_on_stop)
         stop_all_sockets();
     });
     start = monotonic_ns();
-    EXPECT_FALSE(resolve_host(u"slow.test", u"443", addresses, stopped));
+    EXPECT_FALSE(resolve_host("slow.test", "443", addresses, stopped));
     const std::int64_t waited = elapsed_ms(start);
     stopper.join();
     EXPECT_LT(waited, 250 + 100 + 150);
@@ -337,7 +337,7 @@ TEST_F(socket_test, resolution_gives_up_at_the_deadline_and_on_stop)
     EXPECT_EQ(hanging.calls, 2);
 }
 
-bool quick_lookup(const std::u16string&, const std::u16string&, address_list& out)
+bool quick_lookup(const std::string&, const std::string&, address_list& out)
 {
     out.assign(1, resolved_address{});
     return true;
@@ -357,7 +357,7 @@ TEST_F(socket_test, abandoned_lookups_are_bounded_and_their_slots_come_back)
         callers.emplace_back([] {
             address_list addresses;
             std::u16string error;
-            resolve_host(u"slow.test", u"443", addresses, error);
+            resolve_host("slow.test", "443", addresses, error);
         });
     }
     bool all_running = false;
@@ -381,7 +381,7 @@ TEST_F(socket_test, abandoned_lookups_are_bounded_and_their_slots_come_back)
     address_list addresses;
     std::u16string error;
     const std::int64_t start = monotonic_ns();
-    EXPECT_FALSE(resolve_host(u"one-more.test", u"443", addresses, error));
+    EXPECT_FALSE(resolve_host("one-more.test", "443", addresses, error));
     EXPECT_LT(elapsed_ms(start), 500);
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(hanging.calls, calls_before + net_detail::max_running_lookups);
@@ -392,7 +392,7 @@ TEST_F(socket_test, abandoned_lookups_are_bounded_and_their_slots_come_back)
     bool resolved = false;
     for (int attempt = 0; attempt < 50 && !resolved; ++attempt) {
         error.clear();
-        resolved = resolve_host(u"again.test", u"443", addresses, error);
+        resolved = resolve_host("again.test", "443", addresses, error);
         if (!resolved) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -432,22 +432,22 @@ TEST_F(socket_test, literals_resolve_without_a_lookup_and_local_addresses_are_to
 {
     replace_lookup_for_tests(&hanging_lookup);  // a literal must never reach the lookup
     const struct {
-        const char16_t* host;
+        const char* host;
         bool local;
     } cases[] = {
-        {u"127.0.0.1", true},  {u"127.255.0.9", true},       {u"0.0.0.0", true},
-        {u"::1", true},        {u"::", true},                {u"::ffff:127.0.0.1", true},
-        {u"10.0.0.1", false},  {u"128.0.0.1", false},        {u"::2", false},
-        {u"2001:db8::1", false}, {u"::ffff:10.0.0.1", false}, {u"1.0.0.127", false},
+        {"127.0.0.1", true},  {"127.255.0.9", true},       {"0.0.0.0", true},
+        {"::1", true},        {"::", true},                {"::ffff:127.0.0.1", true},
+        {"10.0.0.1", false},  {"128.0.0.1", false},        {"::2", false},
+        {"2001:db8::1", false}, {"::ffff:10.0.0.1", false}, {"1.0.0.127", false},
     };
     for (const auto& c : cases) {
         address_list addresses;
         std::u16string error;
         const std::int64_t start = monotonic_ns();
-        ASSERT_TRUE(resolve_host(c.host, u"80", addresses, error)) << utf16_to_utf8(c.host);
+        ASSERT_TRUE(resolve_host(c.host, "80", addresses, error)) << c.host;
         EXPECT_LT(elapsed_ms(start), 500);
         ASSERT_EQ(addresses.size(), 1u);
-        EXPECT_EQ(address_is_local(addresses.front()), c.local) << utf16_to_utf8(c.host);
+        EXPECT_EQ(address_is_local(addresses.front()), c.local) << c.host;
     }
 }
 
@@ -472,7 +472,7 @@ TEST_F(socket_test, hosts_no_resolver_can_take_fail_without_a_lookup)
     }
     address_list addresses;
     std::u16string error;
-    EXPECT_FALSE(resolve_host(std::u16string(u"a\0b", 3), u"80", addresses, error));
+    EXPECT_FALSE(resolve_host(std::string("a\0b", 3), "80", addresses, error));
     EXPECT_EQ(hanging.calls, calls_before);
 }
 

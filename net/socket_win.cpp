@@ -26,11 +26,6 @@ SOCKET sock_of(socket_handle socket)
     return static_cast<SOCKET>(socket);
 }
 
-std::wstring to_wide(std::u16string_view text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
 // The overlapped resolver's two entry points that the headers lack; both absent (null) where the
 // system does not export them.
 struct overlapped_resolver {
@@ -129,7 +124,7 @@ namespace net_detail {
 // reaper, so the deadline and the stop flag hold on every path.
 bool resolve_overlapped(win_compat::get_addr_info_ex_cancel_fn cancel,
                         win_compat::get_addr_info_ex_overlapped_result_fn result_of,
-                        std::u16string_view host, std::u16string_view service, address_list& out_addresses,
+                        std::string_view host, std::string_view service, address_list& out_addresses,
                         std::u16string& out_error)
 {
     const auto fail = [&] {
@@ -145,8 +140,8 @@ bool resolve_overlapped(win_compat::get_addr_info_ex_cancel_fn cancel,
         return fail();
     }
     request->overlapped.hEvent = request->event;
-    request->host = to_wide(host);
-    request->service = to_wide(service);
+    request->host = win_compat::utf8_to_wide(host);
+    request->service = win_compat::utf8_to_wide(service);
     ADDRINFOEXW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -286,15 +281,15 @@ std::int32_t recv_once(socket_handle socket, std::uint8_t* buffer, std::int32_t 
 
 namespace {
 
-bool lookup(const std::u16string& host, const std::u16string& service, int flags, address_list& out)
+bool lookup(const std::string& host, const std::string& service, int flags, address_list& out)
 {
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = flags;
     ADDRINFOW* list = nullptr;
-    const std::wstring wide_host = to_wide(host);
-    const std::wstring wide_service = to_wide(service);
+    const std::wstring wide_host = win_compat::utf8_to_wide(host);
+    const std::wstring wide_service = win_compat::utf8_to_wide(service);
     if (::GetAddrInfoW(wide_host.c_str(), wide_service.c_str(), &hints, &list) != 0) {
         return false;
     }
@@ -305,17 +300,17 @@ bool lookup(const std::u16string& host, const std::u16string& service, int flags
 
 }  // namespace
 
-bool numeric_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+bool numeric_lookup(const std::string& host, const std::string& service, address_list& out)
 {
     return lookup(host, service, AI_NUMERICHOST, out);
 }
 
-bool blocking_lookup(const std::u16string& host, const std::u16string& service, address_list& out)
+bool blocking_lookup(const std::string& host, const std::string& service, address_list& out)
 {
     return lookup(host, service, 0, out);
 }
 
-bool resolve(std::u16string_view host, std::u16string_view service, address_list& out_addresses,
+bool resolve(std::string_view host, std::string_view service, address_list& out_addresses,
              std::u16string& out_error)
 {
     const overlapped_resolver& entry_points = resolver_entry_points();
@@ -330,7 +325,7 @@ bool resolve(std::u16string_view host, std::u16string_view service, address_list
 
 }  // namespace net_platform
 
-bool resolve_overlapped_for_tests(overlapped_cancel mode, std::u16string_view host, std::u16string_view service,
+bool resolve_overlapped_for_tests(overlapped_cancel mode, std::string_view host, std::string_view service,
                                   address_list& out_addresses, std::u16string& out_error, bool& out_available)
 {
     const HMODULE ws2 = ::GetModuleHandleW(PELTO_TEXT(L"ws2_32.dll").c_str());

@@ -37,10 +37,10 @@ public:
     tls_channel& operator=(const tls_channel&) = delete;
 
     // Takes ownership of `connected_socket` (registered, from `tcp_connect` or `register_socket`)
-    // whatever the outcome, and runs the handshake. `server_name` is UTF-16; it is converted to
-    // UTF-8 (Linux) or used as it is (Windows). False with `out_error` set on failure; the socket
-    // is then closed. Call once.
-    bool connect(socket_handle connected_socket, std::u16string_view server_name,
+    // whatever the outcome, and runs the handshake. `server_name` is UTF-8 (converted to UTF-16
+    // inside the Windows backend). False with `out_error` set on failure; the socket is then
+    // closed. Call once.
+    bool connect(socket_handle connected_socket, std::string_view server_name,
                  std::u16string& out_error);
 
     bool send(const std::uint8_t* data, std::int32_t length);

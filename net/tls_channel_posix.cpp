@@ -112,7 +112,7 @@ struct tls_channel::backend {
 tls_channel::tls_channel() : backend_(std::make_unique<backend>()) {}
 tls_channel::~tls_channel() = default;
 
-bool tls_channel::connect(socket_handle connected_socket, std::u16string_view server_name,
+bool tls_channel::connect(socket_handle connected_socket, std::string_view server_name,
                           std::u16string& out_error)
 {
     backend& b = *backend_;
@@ -125,7 +125,7 @@ bool tls_channel::connect(socket_handle connected_socket, std::u16string_view se
         b.socket.close();
         return false;
     }
-    const std::string name = utf16_to_utf8(server_name);
+    const std::string name(server_name);
     SSL_CTX* context = shared_context();
     if (name.empty() || context == nullptr) {
         out_error = name.empty() ? PELTO_TEXT(u"TLS: the server name is empty").str()

@@ -24,6 +24,7 @@
 
 #include "base/obfuscated.h"
 #include "base/text.h"
+#include "base/win_compat.h"
 #include "net/socket_holder.h"
 
 namespace pelto {
@@ -51,11 +52,6 @@ std::u16string status_text(std::u16string prefix, unsigned long status)
     char number[32];
     std::snprintf(number, sizeof number, PELTO_TEXT(" (status 0x%08lX)").c_str(), status);
     return prefix + ascii_to_utf16(number);
-}
-
-std::wstring to_wide(std::u16string_view text)
-{
-    return std::wstring(text.begin(), text.end());
 }
 
 // The address bytes (4 or 16) when `name` is an IPv4 or IPv6 literal; empty otherwise.
@@ -321,7 +317,7 @@ bool tls_channel::backend::verify_server_certificate(std::u16string& out_error)
 tls_channel::tls_channel() : backend_(std::make_unique<backend>()) {}
 tls_channel::~tls_channel() = default;
 
-bool tls_channel::connect(socket_handle connected_socket, std::u16string_view server_name,
+bool tls_channel::connect(socket_handle connected_socket, std::string_view server_name,
                           std::u16string& out_error)
 {
     backend& b = *backend_;
@@ -339,7 +335,7 @@ bool tls_channel::connect(socket_handle connected_socket, std::u16string_view se
         b.socket.close();
         return false;
     }
-    b.server_name = to_wide(server_name);
+    b.server_name = win_compat::utf8_to_wide(server_name);
     if (!b.acquire_credentials(out_error) || !b.handshake({}, out_error) || !b.verify_server_certificate(out_error)) {
         b.socket.close();
         return false;

@@ -111,21 +111,20 @@ dial_fn make_tun_dial_fn(std::function<bool(std::string_view host)> is_proxied_h
 {
     return [is_proxied_host = std::move(is_proxied_host),
             current_node_snapshot = std::move(current_node_snapshot)](
-               std::string_view host, std::int32_t port,
+               std::string_view host, std::uint16_t port,
                std::u16string& out_error) -> std::unique_ptr<tun_conn> {
         if (!is_proxied_host(host)) {
             out_error = PELTO_TEXT(u"This host is not served through the proxy node.").str();
             return nullptr;
         }
-        // The port arrives as a signed number; one outside the TCP range must not wrap around to
-        // some other port.
-        if (port < 1 || port > 65535) {
+        // Port 0 names no service; no connect may be tried for it.
+        if (port == 0) {
             out_error = PELTO_TEXT(u"The destination port is out of range.").str();
             return nullptr;
         }
         const node_record node = current_node_snapshot();
         std::unique_ptr<stream> dialled =
-            dial_node(node, host, static_cast<std::uint16_t>(port), tunnel_connect_timeout_ms,
+            dial_node(node, host, port, tunnel_connect_timeout_ms,
                       tunnel_io_timeout_ms, bytes{}, out_error);
         if (!dialled) {
             return nullptr;

@@ -46,7 +46,7 @@ public:
 // destination address and the destination port. Returns the connected channel, or none with
 // `out_error` holding the reason. May block for as long as a connect and a protocol handshake
 // take; called from many flow workers at once.
-using dial_fn = std::function<std::unique_ptr<tun_conn>(std::string_view host, std::int32_t port,
+using dial_fn = std::function<std::unique_ptr<tun_conn>(std::string_view host, std::uint16_t port,
                                                         std::u16string& out_error)>;
 
 }  // namespace pelto

@@ -34,7 +34,7 @@ std::int32_t raw_io::read(std::uint8_t* buffer, std::int32_t capacity)
 bool tls_io::connect(socket_handle connected_socket, std::string_view server_name,
                      std::u16string& out_error)
 {
-    return channel_.connect(connected_socket, utf8_to_utf16(server_name), out_error);
+    return channel_.connect(connected_socket, server_name, out_error);
 }
 
 bool tls_io::write(const std::uint8_t* data, std::int32_t length)

@@ -17,7 +17,7 @@ bool trojan_stream::request(socket_handle connected_socket, const node_record& n
         return false;
     }
     const std::string& server_name = node.tls_server_name.empty() ? node.server : node.tls_server_name;
-    if (!channel_.connect(connected_socket, utf8_to_utf16(server_name), out_error)) {
+    if (!channel_.connect(connected_socket, server_name, out_error)) {
         return false;
     }
     if (!channel_.send(header.data(), static_cast<std::int32_t>(header.size()))) {

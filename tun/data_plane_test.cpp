@@ -142,7 +142,7 @@ protected:
             return true;
         };
         plane = std::make_unique<data_plane>(std::move(c));
-        plane->set_dial([this](std::string_view host, std::int32_t port, std::u16string& error)
+        plane->set_dial([this](std::string_view host, std::uint16_t port, std::u16string& error)
                             -> std::unique_ptr<tun_conn> {
             std::unique_lock hold(lock);
             dialled.emplace_back(std::string(host) + ":" + std::to_string(port));

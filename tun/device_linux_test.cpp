@@ -157,7 +157,7 @@ std::string kernel_round_trip()
     o.upstream = {htonl(INADDR_LOOPBACK), upstream.port(), 0};
     o.is_routed_name = [](std::string_view n) { return n == "echo.test"; };
     const std::uint16_t echo_port = echo.port;
-    o.dial = [echo_port](std::string_view host, std::int32_t port, std::u16string& error) -> std::unique_ptr<tun_conn> {
+    o.dial = [echo_port](std::string_view host, std::uint16_t port, std::u16string& error) -> std::unique_ptr<tun_conn> {
         if (host != "echo.test" || port != 7) {
             error = u"unexpected destination";
             return nullptr;

@@ -151,8 +151,7 @@ std::vector<std::uint32_t> server_addresses(std::string_view host)
     }
     address_list list;
     std::u16string error;
-    const std::u16string wide(host.begin(), host.end());
-    if (!resolve_host(wide, u"443", list, error)) {
+    if (!resolve_host(host, "443", list, error)) {
         return out;
     }
     for (const resolved_address& a : list) {

@@ -39,7 +39,7 @@ std::vector<std::string> versions()
     return out;
 }
 
-bool connect_to(tls_channel& channel, const std::string& service, std::u16string_view name,
+bool connect_to(tls_channel& channel, const std::string& service, std::string_view name,
                 std::u16string& error)
 {
     const std::uint16_t port = testing::tls_peer_port(service);
@@ -92,7 +92,7 @@ protected:
 
 TEST_P(tls_contract, echoes_across_record_boundaries_by_name_and_by_address)
 {
-    for (const std::u16string name : {u"localhost", u"127.0.0.1"}) {
+    for (const std::string name : {"localhost", "127.0.0.1"}) {
         tls_channel channel;
         std::u16string error;
         ASSERT_TRUE(connect_to(channel, service("echo"), name, error)) << testing::narrow(error);
@@ -114,7 +114,7 @@ TEST_P(tls_contract, a_large_send_leaves_as_full_records_and_the_rest)
 {
     tls_channel channel;
     std::u16string error;
-    ASSERT_TRUE(connect_to(channel, service("records"), u"node.test", error)) << testing::narrow(error);
+    ASSERT_TRUE(connect_to(channel, service("records"), "node.test", error)) << testing::narrow(error);
     const std::vector<std::uint8_t> data(40000, 0x5A);
     ASSERT_TRUE(channel.send(data.data(), static_cast<std::int32_t>(data.size())));
     const std::string expected = "16384,16384,7232\n";
@@ -125,7 +125,7 @@ TEST_P(tls_contract, data_sent_with_the_last_handshake_flight_is_read_first)
 {
     tls_channel channel;
     std::u16string error;
-    ASSERT_TRUE(connect_to(channel, service("greet"), u"localhost", error)) << testing::narrow(error);
+    ASSERT_TRUE(connect_to(channel, service("greet"), "localhost", error)) << testing::narrow(error);
     const std::string greeting = "words sent with the handshake";
     EXPECT_EQ(read_exactly(channel, greeting.size()), greeting);
 }
@@ -139,7 +139,7 @@ TEST_P(tls_contract, bytes_not_yet_decrypted_can_be_taken_over_at_a_record_bound
     }
     tls_channel channel;
     std::u16string error;
-    ASSERT_TRUE(connect_to(channel, service("greet"), u"localhost", error)) << testing::narrow(error);
+    ASSERT_TRUE(connect_to(channel, service("greet"), "localhost", error)) << testing::narrow(error);
     const bytes taken = channel.take_undecrypted();
     ASSERT_GE(taken.size(), 5u);
     std::size_t at = 0;
@@ -162,7 +162,7 @@ TEST_P(tls_contract, close_notify_ends_the_stream_at_once_and_for_good)
         SCOPED_TRACE(mode);
         tls_channel channel;
         std::u16string error;
-        ASSERT_TRUE(connect_to(channel, service(mode), u"localhost", error)) << testing::narrow(error);
+        ASSERT_TRUE(connect_to(channel, service(mode), "localhost", error)) << testing::narrow(error);
         EXPECT_EQ(read_exactly(channel, 10), "last words");
         std::uint8_t byte = 0;
         const auto start = steady::now();
@@ -176,7 +176,7 @@ TEST_P(tls_contract, a_record_that_fails_to_decrypt_ends_the_stream_for_good)
 {
     tls_channel channel;
     std::u16string error;
-    ASSERT_TRUE(connect_to(channel, service("corrupt"), u"localhost", error)) << testing::narrow(error);
+    ASSERT_TRUE(connect_to(channel, service("corrupt"), "localhost", error)) << testing::narrow(error);
     EXPECT_EQ(read_exactly(channel, 11), "good record");
     std::uint8_t byte = 0;
     const auto start = steady::now();
@@ -192,11 +192,11 @@ TEST_P(tls_contract, refuses_untrusted_expired_and_misnamed_certificates_with_a_
 {
     struct refusal {
         std::string mode;
-        std::u16string name;
+        std::string name;
     };
-    for (const refusal& r : {refusal{"untrusted", u"localhost"}, refusal{"expired", u"localhost"},
-                             refusal{"echo", u"wrong.test"}, refusal{"echo", u"127.0.0.2"}}) {
-        SCOPED_TRACE(r.mode + " as " + testing::narrow(r.name));
+    for (const refusal& r : {refusal{"untrusted", "localhost"}, refusal{"expired", "localhost"},
+                             refusal{"echo", "wrong.test"}, refusal{"echo", "127.0.0.2"}}) {
+        SCOPED_TRACE(r.mode + " as " + r.name);
         tls_channel channel;
         std::u16string error;
         EXPECT_FALSE(connect_to(channel, service(r.mode), r.name, error));
@@ -210,7 +210,7 @@ TEST_P(tls_contract, reads_and_writes_run_at_once_on_two_threads)
 {
     tls_channel channel;
     std::u16string error;
-    ASSERT_TRUE(connect_to(channel, service("echo"), u"localhost", error)) << testing::narrow(error);
+    ASSERT_TRUE(connect_to(channel, service("echo"), "localhost", error)) << testing::narrow(error);
     constexpr std::size_t total = 4 << 20;
     std::vector<std::uint8_t> sent(total);
     for (std::size_t i = 0; i < total; ++i) {
@@ -237,7 +237,7 @@ TEST_P(tls_contract, close_from_another_thread_wakes_a_blocked_read)
 {
     tls_channel channel;
     std::u16string error;
-    ASSERT_TRUE(connect_to(channel, service("hold"), u"localhost", error)) << testing::narrow(error);
+    ASSERT_TRUE(connect_to(channel, service("hold"), "localhost", error)) << testing::narrow(error);
     std::atomic<std::int32_t> result{-1};
     const auto start = steady::now();
     std::thread reader([&] {
@@ -257,7 +257,7 @@ TEST_P(tls_contract, the_older_credential_record_still_connects_with_tls_1_2)
     const bool before = tls_force_legacy_credentials_for_testing(true);
     tls_channel channel;
     std::u16string error;
-    const bool connected = connect_to(channel, "echo12", u"localhost", error);
+    const bool connected = connect_to(channel, "echo12", "localhost", error);
     tls_force_legacy_credentials_for_testing(before);
     if (!tls_last_credentials_were_legacy()) {
         GTEST_SKIP() << "this backend has one credential path only";
@@ -278,7 +278,7 @@ TEST(tls_channel_lifecycle, a_stopping_process_refuses_to_connect_and_closes_the
         << testing::narrow(error);
     stop_all_sockets();
     tls_channel channel;
-    EXPECT_FALSE(channel.connect(socket, u"localhost", error));
+    EXPECT_FALSE(channel.connect(socket, "localhost", error));
     EXPECT_FALSE(error.empty());
     clear_stop();
 }

@@ -91,7 +91,7 @@ int main(int argc, char** argv)
     o.is_routed_name = is_routed;
     o.log = [](std::u16string_view line) { std::fprintf(stderr, "%s\n", narrow(line).c_str()); };
     if (ss.empty()) {
-        o.dial = [direct](std::string_view host, std::int32_t port, std::u16string& error) -> std::unique_ptr<tun_conn> {
+        o.dial = [direct](std::string_view host, std::uint16_t port, std::u16string& error) -> std::unique_ptr<tun_conn> {
             socket_handle s = invalid_socket_handle;
             const std::string target = direct.empty() ? std::string(host) : direct;
             if (!tcp_connect(target, static_cast<std::uint16_t>(port), 8000, 120000, s, error)) {
