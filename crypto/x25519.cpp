@@ -1,6 +1,6 @@
 #include "crypto/x25519.h"
 
-#include <cstring>
+#include <vector>
 
 #include "crypto/random.h"
 
@@ -439,12 +439,15 @@ struct base_table {
         fe_set_small(base.z, 1);
         fe_mul(base.t, base.x, base.y);
 
-        ge_point points[32][8];
+        // On the heap: the 256 projective points and their prefix products take 50 KiB, more than
+        // a caller's thread may want on its stack.
+        std::vector<ge_point> points(256);
+        std::vector<fe> prefix(256);
         ge_point p = base;
         for (int i = 0; i < 32; ++i) {
-            points[i][0] = p;
+            points[8 * i] = p;
             for (int j = 1; j < 8; ++j) {
-                ge_add_points(points[i][j], points[i][j - 1], p, d2);
+                ge_add_points(points[8 * i + j], points[8 * i + j - 1], p, d2);
             }
             for (int n = 0; n < 8; ++n) {
                 ge_completed c;
@@ -454,16 +457,15 @@ struct base_table {
         }
 
         // One inversion for all 256 Z: prefix products, then back from the end.
-        fe prefix[256];
         fe running = one;
         for (int n = 0; n < 256; ++n) {
             prefix[n] = running;
-            fe_mul(running, running, points[n / 8][n % 8].z);
+            fe_mul(running, running, points[n].z);
         }
         fe inverse;
         fe_invert(inverse, running);
         for (int n = 255; n >= 0; --n) {
-            const ge_point& q = points[n / 8][n % 8];
+            const ge_point& q = points[n];
             fe z_inverse, x, y;
             fe_mul(z_inverse, inverse, prefix[n]);
             fe_mul(inverse, inverse, q.z);
