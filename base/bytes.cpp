@@ -1,15 +1,18 @@
 #include "base/bytes.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace pelto {
 
 void secure_zero(void* data, std::size_t size)
 {
-    volatile auto* p = static_cast<volatile std::uint8_t*>(data);
-    for (std::size_t i = 0; i < size; ++i) {
-        p[i] = 0;
+    if (size == 0) {
+        return;
     }
+    std::memset(data, 0, size);
+    // The compiler must assume the assembly reads the bytes, so the stores cannot be dropped.
+    asm volatile("" : : "r"(data) : "memory");
 }
 
 bool byte_reader::take(std::size_t n, byte_span& out)

@@ -89,12 +89,9 @@ void aes128gcm_open_16k(benchmark::State& state)
 }
 BENCHMARK(aes128gcm_open_16k);
 
-void x25519_field(benchmark::State& state, pelto::field_path path)
+// One variable-base X25519 (the Montgomery ladder), each result the next u.
+void x25519_ladder(benchmark::State& state)
 {
-    if (!pelto::x25519_path_available(path)) {
-        state.SkipWithError("path not available on this processor");
-        return;
-    }
     pelto::x25519_bytes scalar{};
     pelto::x25519_bytes u{};
     for (std::size_t i = 0; i < 32; ++i) {
@@ -102,12 +99,25 @@ void x25519_field(benchmark::State& state, pelto::field_path path)
         u[i] = static_cast<std::uint8_t>(i * 29 + 11);
     }
     for (auto _ : state) {
-        u = pelto::x25519_on_path(path, scalar, u);
+        u = pelto::x25519(scalar, u);
         benchmark::DoNotOptimize(u);
     }
 }
-BENCHMARK_CAPTURE(x25519_field, scalar, pelto::field_path::scalar);
-BENCHMARK_CAPTURE(x25519_field, vector, pelto::field_path::vector);
+BENCHMARK(x25519_ladder);
+
+// One fixed-base X25519 (a public key), each result the next scalar.
+void x25519_fixed_base(benchmark::State& state)
+{
+    pelto::x25519_bytes scalar{};
+    for (std::size_t i = 0; i < 32; ++i) {
+        scalar[i] = static_cast<std::uint8_t>(i * 17 + 3);
+    }
+    for (auto _ : state) {
+        scalar = pelto::x25519_base(scalar);
+        benchmark::DoNotOptimize(scalar);
+    }
+}
+BENCHMARK(x25519_fixed_base);
 
 const std::array<std::uint8_t, 32> aes256_key = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                                                   17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};

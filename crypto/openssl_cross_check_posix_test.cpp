@@ -14,6 +14,7 @@
 #include "crypto/hmac.h"
 #include "crypto/sha3.h"
 #include "crypto/sha512.h"
+#include "crypto/x25519.h"
 
 namespace pelto {
 namespace {
@@ -25,6 +26,8 @@ struct evp_deleter {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
     void operator()(EVP_KDF* kdf) const { EVP_KDF_free(kdf); }
     void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
 };
 
 bytes random_message(std::mt19937& generator, std::size_t size)
@@ -192,6 +195,56 @@ TEST(openssl_cross_check, poly1305_on_random_and_extreme_inputs)
         std::copy(key.begin(), key.end(), one_time.begin());
         const auto ours = poly1305(one_time, message);
         EXPECT_EQ(bytes(ours.begin(), ours.end()), openssl_poly1305(key, message)) << size;
+    }
+}
+
+// OpenSSL's public key of a raw X25519 private key, and its shared secret with a raw public key.
+x25519_bytes openssl_x25519_public(const x25519_bytes& private_key)
+{
+    std::unique_ptr<EVP_PKEY, evp_deleter> key(
+        EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, private_key.data(), private_key.size()));
+    x25519_bytes out{};
+    std::size_t size = out.size();
+    EXPECT_TRUE(key && EVP_PKEY_get_raw_public_key(key.get(), out.data(), &size) == 1 && size == out.size());
+    return out;
+}
+
+x25519_bytes openssl_x25519_shared(const x25519_bytes& private_key, const x25519_bytes& public_key)
+{
+    std::unique_ptr<EVP_PKEY, evp_deleter> key(
+        EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, private_key.data(), private_key.size()));
+    std::unique_ptr<EVP_PKEY, evp_deleter> peer(
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, public_key.data(), public_key.size()));
+    std::unique_ptr<EVP_PKEY_CTX, evp_deleter> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    x25519_bytes out{};
+    std::size_t size = out.size();
+    EXPECT_TRUE(ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
+                EVP_PKEY_derive(ctx.get(), out.data(), &size) == 1 && size == out.size());
+    return out;
+}
+
+// Random private keys: the fixed-base public key, and the ladder on another random key's public
+// key and on random u (the top bit set on half of them, which both sides ignore).
+TEST(openssl_cross_check, x25519_on_random_keys)
+{
+    std::mt19937 generator(25519);
+    for (int round = 0; round < 100; ++round) {
+        const bytes a_bytes = random_message(generator, 32);
+        const bytes b_bytes = random_message(generator, 32);
+        const bytes u_bytes = random_message(generator, 32);
+        x25519_bytes a{}, b{}, u{};
+        std::copy(a_bytes.begin(), a_bytes.end(), a.begin());
+        std::copy(b_bytes.begin(), b_bytes.end(), b.begin());
+        std::copy(u_bytes.begin(), u_bytes.end(), u.begin());
+        u[31] = static_cast<std::uint8_t>(round % 2 == 0 ? u[31] | 0x80 : u[31] & 0x7f);
+        const x25519_bytes a_public = x25519_base(a);
+        ASSERT_EQ(a_public, openssl_x25519_public(a)) << round;
+        const x25519_bytes b_public = openssl_x25519_public(b);
+        EXPECT_EQ(x25519(a, b_public), openssl_x25519_shared(a, b_public)) << round;
+        EXPECT_EQ(x25519(b, a_public), openssl_x25519_shared(a, b_public)) << round;
+        x25519_bytes u_cleared = u;
+        u_cleared[31] &= 0x7f;
+        EXPECT_EQ(x25519(a, u), openssl_x25519_shared(a, u_cleared)) << round;
     }
 }
 

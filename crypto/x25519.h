@@ -1,10 +1,12 @@
 #pragma once
 // X25519 (RFC 7748), computed in this module.
 //
-// Field elements are 16 signed 64-bit limbs of 16 bits. The field multiplication has a scalar
-// path and a vectorised path (two 64-bit lanes, SSE4.1); `x25519` takes the vectorised one when
-// the processor has SSE4.1. Both paths give identical results; `x25519_on_path` forces one for
-// tests and benchmarks.
+// Field elements are five 51-bit limbs multiplied with 128-bit products; the same code runs on
+// every platform. `x25519` is the Montgomery ladder for any u. Key generation takes the fixed-base
+// path `x25519_base`: the scalar times the base point on the birationally equivalent twisted
+// Edwards curve, from a table of multiples of the base point built on first use. Both run in time
+// independent of the scalar (no branch and no table index depends on it); they wipe their copies
+// of the scalar before returning.
 
 #include <array>
 #include <cstdint>
@@ -20,21 +22,16 @@ struct x25519_key_pair {
     x25519_bytes public_key{};
 };
 
-enum class field_path { scalar, vector };
-
-// The path `x25519` uses on this processor.
-field_path x25519_default_path();
-// Whether a path can run on this processor (the scalar one always can).
-bool x25519_path_available(field_path path);
-
 // RFC 7748 X25519(scalar, u): the scalar is clamped, the top bit of u is ignored. The result is
 // not checked for the all-zero value of a low-order point.
 x25519_bytes x25519(const x25519_bytes& scalar, const x25519_bytes& u);
 
-// As `x25519`, on the given path; a path the processor cannot run falls back to the scalar path.
-x25519_bytes x25519_on_path(field_path path, const x25519_bytes& scalar, const x25519_bytes& u);
+// X25519(scalar, 9), the public key of `scalar`, through the fixed-base table: the same result as
+// `x25519(scalar, {9})` in about a third of the time. The first call builds the table (about
+// 30 KiB, thread-safe, once per process).
+x25519_bytes x25519_base(const x25519_bytes& scalar);
 
-// A private key from `random_bytes` and its public key X25519(private, 9).
+// A private key from `random_bytes` and its public key `x25519_base(private)`.
 x25519_key_pair x25519_keypair();
 
 }  // namespace pelto

@@ -104,10 +104,38 @@ std::uint16_t grease_from(std::uint8_t r)
     return static_cast<std::uint16_t>(nibble << 8 | nibble);
 }
 
-grease_values draw_grease()
+// The hello's random draws (GREASE, the shuffle, the ECH fields) taken from one block of system
+// randomness, refilled when used up: a handful of system calls per hello, not one per draw.
+class random_pool {
+public:
+    random_pool() = default;
+    random_pool(const random_pool&) = delete;
+    random_pool& operator=(const random_pool&) = delete;
+    ~random_pool() { secure_zero(block_.data(), block_.size()); }
+
+    void fill(std::span<std::uint8_t> out)
+    {
+        for (std::size_t done = 0; done < out.size();) {
+            if (used_ == block_.size()) {
+                random_bytes(block_);
+                used_ = 0;
+            }
+            const std::size_t n = std::min(out.size() - done, block_.size() - used_);
+            std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(used_), n, out.begin() + static_cast<std::ptrdiff_t>(done));
+            used_ += n;
+            done += n;
+        }
+    }
+
+private:
+    std::array<std::uint8_t, 512> block_{};
+    std::size_t used_ = block_.size();
+};
+
+grease_values draw_grease(random_pool& pool)
 {
     std::array<std::uint8_t, 6> r{};
-    random_bytes(r);
+    pool.fill(r);
     grease_values g{grease_from(r[0]), grease_from(r[1]), grease_from(r[2]),
                     grease_from(r[3]), grease_from(r[4]), grease_from(r[5])};
     if (g.last_extension == g.first_extension) {
@@ -117,12 +145,12 @@ grease_values draw_grease()
 }
 
 // A uniform index below `bound` (bound ≤ 256) from rejection sampling.
-std::size_t random_below(std::size_t bound)
+std::size_t random_below(random_pool& pool, std::size_t bound)
 {
     const std::size_t limit = 256 - 256 % bound;
     for (;;) {
         std::uint8_t r = 0;
-        random_bytes(std::span<std::uint8_t>(&r, 1));
+        pool.fill(std::span<std::uint8_t>(&r, 1));
         if (r < limit) {
             return r % bound;
         }
@@ -132,6 +160,7 @@ std::size_t random_below(std::size_t bound)
 struct hello_context {
     const browser_hello_input& input;
     const grease_values& grease;
+    random_pool& random;
 };
 
 void write_extension_body(byte_writer& w, extension type, const hello_context& c)
@@ -227,7 +256,7 @@ void write_extension_body(byte_writer& w, extension type, const hello_context& c
         break;
     case extension::encrypted_client_hello: {
         std::array<std::uint8_t, 1 + 32> config_and_enc{};
-        random_bytes(config_and_enc);
+        c.random.fill(config_and_enc);
         w.u8(0);       // outer ClientHello
         w.u16(0x0001);  // HKDF-SHA256
         w.u16(0x0001);  // AES-128-GCM
@@ -236,9 +265,9 @@ void write_extension_body(byte_writer& w, extension type, const hello_context& c
             auto enc = w.prefixed_u16();
             w.append(byte_span(config_and_enc).subspan(1));
         }
-        const std::size_t steps = ech_payload_steps_min + random_below(ech_payload_steps_max - ech_payload_steps_min + 1);
+        const std::size_t steps = ech_payload_steps_min + random_below(c.random, ech_payload_steps_max - ech_payload_steps_min + 1);
         bytes payload(steps * ech_payload_step + ech_tag_size);
-        random_bytes(payload);
+        c.random.fill(payload);
         auto body = w.prefixed_u16();
         w.append(payload);
         break;
@@ -260,13 +289,14 @@ bool build_browser_client_hello(const browser_hello_input& input, bytes& out)
     if (input.server_name.size() > max_host_name) {
         return false;
     }
-    const grease_values grease = draw_grease();
-    const hello_context context{input, grease};
+    random_pool pool;
+    const grease_values grease = draw_grease(pool);
+    const hello_context context{input, grease, pool};
 
     std::array<extension, std::size(shuffled_extensions)> order{};
     std::copy(std::begin(shuffled_extensions), std::end(shuffled_extensions), order.begin());
     for (std::size_t i = order.size() - 1; i > 0; --i) {
-        std::swap(order[i], order[random_below(i + 1)]);
+        std::swap(order[i], order[random_below(pool, i + 1)]);
     }
 
     bytes message;

@@ -18,6 +18,8 @@ packages=(
   gsettings-desktop-schemas dconf-gsettings-backend libglib2.0-bin time
   # a private message bus and a stand-in local resolver service on it
   dbus-daemon python3-dbus python3-gi
+  # the browser whose ClientHello pelto's is compared with, live (headless)
+  chromium
   # embedded GUI fonts, subset at build time
   fonts-inter fonts-noto-cjk fonttools python3-fonttools
   # PNG twins of the SVG icons, rendered at build time
