@@ -41,6 +41,13 @@ socket_handle open_socket(const resolved_address& address)
     return fd < 0 ? invalid_socket_handle : static_cast<socket_handle>(fd);
 }
 
+bool bind_to_interface(socket_handle socket, std::int32_t, std::uint32_t index)
+{
+    // SO_BINDTOIFINDEX (Linux 5.0) binds for both families; older kernels refuse it.
+    const int value = static_cast<int>(index);
+    return ::setsockopt(fd_of(socket), SOL_SOCKET, SO_BINDTOIFINDEX, &value, sizeof value) == 0;
+}
+
 void shutdown_both(socket_handle socket)
 {
     ::shutdown(fd_of(socket), SHUT_RDWR);

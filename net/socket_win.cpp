@@ -201,6 +201,20 @@ socket_handle open_socket(const resolved_address& address)
     return s == INVALID_SOCKET ? invalid_socket_handle : static_cast<socket_handle>(s);
 }
 
+bool bind_to_interface(socket_handle socket, std::int32_t family, std::uint32_t index)
+{
+    // IP_UNICAST_IF takes the IPv4 interface index in network byte order, IPV6_UNICAST_IF in host
+    // order; both make the socket's unicast packets leave through that interface.
+    if (family == AF_INET) {
+        const DWORD value = htonl(index);
+        return ::setsockopt(sock_of(socket), IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char*>(&value),
+                            sizeof value) == 0;
+    }
+    const DWORD value = index;
+    return ::setsockopt(sock_of(socket), IPPROTO_IPV6, IPV6_UNICAST_IF, reinterpret_cast<const char*>(&value),
+                        sizeof value) == 0;
+}
+
 void shutdown_both(socket_handle socket)
 {
     ::shutdown(sock_of(socket), SD_BOTH);
