@@ -343,11 +343,8 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     s.library_loaded = true;
     const device_table& calls = device_calls();
     const std::u16string name = adapter_name();
-    s.adapter = calls.open_adapter(name.c_str());
-    const bool left_over = s.adapter != nullptr;
-    if (s.adapter == nullptr && !fault(s, 10)) {
-        s.adapter = calls.create_adapter(name.c_str(), name.c_str(), nullptr);
-    }
+    bool left_over = false;
+    s.adapter = fault(s, 10) ? nullptr : open_or_create_adapter(calls, name, left_over);
     if (s.adapter == nullptr) {
         return fail(s, out_message,
                     with_code(PELTO_TEXT(u"cannot create the TUN adapter, error ").str(), calls.last_error()));
