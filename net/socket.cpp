@@ -104,7 +104,7 @@ bool connect_one(const resolved_address& address, std::int32_t connect_timeout_m
         return false;
     }
     const std::uint32_t interface_index = outbound_interface();
-    if (interface_index != 0 && !address_is_local(address)) {
+    if (interface_index != 0 && !address_is_local(address) && !net_platform::is_own_address(address)) {
         net_platform::bind_to_interface(socket, address.family, interface_index);  // best effort
     }
     if (!net_platform::set_blocking(socket, false)) {

@@ -78,7 +78,7 @@ bool tcp_connect(std::string_view host, std::uint16_t port, std::int32_t connect
                  std::int32_t io_timeout_ms, socket_handle& out_socket, std::u16string& out_error);
 
 // While `index` is not 0, every socket `tcp_connect` opens to an address that is not local
-// (`address_is_local`) is bound to the network interface with that index before it connects, so
+// (`address_is_local`) nor another address of this machine is bound to the network interface with that index before it connects, so
 // its packets leave through that interface whatever the routing table says (TUN mode sets the
 // default interface here, so connections to the node never enter its adapter, and sets it again
 // when the network changes). 0 lifts the binding. A binding the system refuses is left out.

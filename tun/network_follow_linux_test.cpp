@@ -1,7 +1,8 @@
 // TUN mode following network changes, against the real system in namespaces of its own: a forked
 // child unshares its network and mount namespaces and puts a private copy of /etc over /etc, so
 // the resolver file it rewrites (by rename, as a DHCP client does) is the one the system resolver
-// of that child reads, and nothing reaches the machine's own interfaces, routes or files.
+// of that child reads, and nothing reaches the machine's own interfaces, routes or files. The
+// networks it moves between end in a second namespace (the far side), where the DNS servers run.
 // Skipped without root.
 
 #include "net/socket.h"
@@ -21,7 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -65,7 +69,38 @@ std::vector<std::string> change_lines()
     return out;
 }
 
-// A DNS server on `address` answering service.example with `answer`; ends with the scenario.
+pid_t far_side = 0;
+
+// Runs a shell command in the far side's network namespace.
+int far(const std::string& command)
+{
+    return std::system(("nsenter -t " + std::to_string(far_side) + " -n sh -c '" + command + "'").c_str());
+}
+
+// A process that holds the far side's namespace until the scenario ends.
+void start_far_side()
+{
+    int ready[2];
+    CHECK(pipe(ready) == 0);
+    far_side = fork();
+    CHECK(far_side >= 0);
+    if (far_side == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const char done = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
+        [[maybe_unused]] const ssize_t n = write(ready[1], &done, 1);
+        for (;;) {
+            pause();
+        }
+    }
+    char done = 0;
+    CHECK(read(ready[0], &done, 1) == 1 && done == 'y');
+    close(ready[0]);
+    close(ready[1]);
+    CHECK(far("ip link set lo up") == 0);
+}
+
+// A DNS server on `address` of the far side answering service.example with `answer` (UDP and TCP);
+// ends with the scenario.
 void start_dns_peer(const std::string& dir, const std::string& address, const std::string& answer)
 {
     const std::string out = dir + "/dns-" + address + ".out";
@@ -75,8 +110,9 @@ void start_dns_peer(const std::string& dir, const std::string& address, const st
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         const std::string script = std::string(std::getenv("PELTO_SOURCE_DIR")) + "/tests/tun/dns_peer.py";
         freopen(out.c_str(), "w", stdout);
-        execl("/usr/bin/python3", "python3", script.c_str(), "--address", address.c_str(), "--record",
-              ("service.example=" + answer).c_str(), static_cast<char*>(nullptr));
+        const std::string target = std::to_string(far_side);
+        execlp("nsenter", "nsenter", "-t", target.c_str(), "-n", "/usr/bin/python3", script.c_str(), "--address",
+               address.c_str(), "--record", ("service.example=" + answer).c_str(), static_cast<char*>(nullptr));
         std::_Exit(127);
     }
     for (int i = 0; i < 100 && read_file(out).find("listening") == std::string::npos; ++i) {
@@ -95,6 +131,35 @@ std::string system_lookup()
 bool routed_through_adapter(const std::string& address)
 {
     return run("ip -4 route show dev pelto0").find(address + " ") != std::string::npos;
+}
+
+// Connects the way node connections are made, to `port` on `address`; the device the socket was
+// bound to (empty when none).
+std::string node_socket_device(const std::string& address, std::uint16_t port)
+{
+    pelto::socket_handle node = pelto::invalid_socket_handle;
+    std::u16string error;
+    CHECK(pelto::tcp_connect(address, port, 2000, 2000, node, error));
+    char device[IFNAMSIZ] = {};
+    socklen_t size = sizeof device;
+    getsockopt(static_cast<int>(node), SOL_SOCKET, SO_BINDTODEVICE, device, &size);
+    pelto::close_socket(node);
+    return device;
+}
+
+// A listener on this machine's loopback: a node reached there is never bound.
+std::string loopback_node_socket_device()
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    CHECK(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && listen(listener, 1) == 0 &&
+          getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length) == 0);
+    const std::string device = node_socket_device("127.0.0.1", ntohs(at.sin_port));
+    close(listener);
+    return device;
 }
 
 // Replaces the resolver file the way a DHCP client does: a new file renamed over it.
@@ -125,10 +190,12 @@ bool followed_within_2s(steady_clock::time_point since, std::size_t count)
     CHECK(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
     CHECK(std::system(("cp -a /etc " + dir + "/etc && rm -f " + dir + "/etc/resolv.conf").c_str()) == 0);
     CHECK(mount((dir + "/etc").c_str(), "/etc", nullptr, MS_BIND, nullptr) == 0);
-    CHECK(std::system("ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && "
-                      "ip addr add 10.66.0.2/24 dev d0 && ip addr add 10.66.0.1/24 dev d1 && "
-                      "ip addr add 10.66.0.3/24 dev d1 && ip link set d0 up && "
-                      "ip route add default via 10.66.0.1 dev d0") == 0);
+    start_far_side();
+    const std::string far_pid = std::to_string(far_side);
+    CHECK(std::system(("ip link set lo up && ip link add d0 type veth peer name d1 netns " + far_pid +
+                       " && ip addr add 10.66.0.2/24 dev d0 && ip link set d0 up && "
+                       "ip route add default via 10.66.0.1 dev d0").c_str()) == 0);
+    CHECK(far("ip addr add 10.66.0.1/24 dev d1 && ip addr add 10.66.0.3/24 dev d1 && ip link set d1 up") == 0);
     // Each server gives its own answer, so an answer tells which one was asked.
     start_dns_peer(dir, "10.66.0.1", "10.77.0.5");
     start_dns_peer(dir, "10.66.0.3", "10.77.0.6");
@@ -145,6 +212,8 @@ bool followed_within_2s(steady_clock::time_point since, std::size_t count)
     std::u16string message;
     CHECK(pelto::tun_start(refuse, "", message));
     CHECK(pelto::outbound_interface() == if_nametoindex("d0"));
+    CHECK(node_socket_device("10.66.0.1", 53) == "d0");
+    CHECK(loopback_node_socket_device().empty());  // a node on this machine is reached as before
     CHECK(system_lookup() == "10.77.0.5\n");
     CHECK(routed_through_adapter("10.77.0.5"));
 
@@ -161,8 +230,9 @@ bool followed_within_2s(steady_clock::time_point since, std::size_t count)
     CHECK(change_lines()[0].find("10.66.0.3 from 10.66.0.2") != std::string::npos);
 
     // 2. A move to another network: new link, address, default route and server at once.
-    CHECK(std::system("ip link add e0 type veth peer name e1 && ip link set e1 up && "
-                      "ip addr add 10.88.0.2/24 dev e0 && ip addr add 10.88.0.1/24 dev e1 && ip link set e0 up") == 0);
+    CHECK(std::system(("ip link add e0 type veth peer name e1 netns " + far_pid +
+                       " && ip addr add 10.88.0.2/24 dev e0 && ip link set e0 up").c_str()) == 0);
+    CHECK(far("ip addr add 10.88.0.1/24 dev e1 && ip link set e1 up") == 0);
     start_dns_peer(dir, "10.88.0.1", "10.77.0.7");
     const std::string moved = "# another network\nnameserver 10.88.0.1\n";
     const std::size_t before = change_lines().size();
@@ -174,6 +244,7 @@ bool followed_within_2s(steady_clock::time_point since, std::size_t count)
     usleep(600000);
     CHECK(change_lines().back().find("10.88.0.1 from 10.88.0.2") != std::string::npos);
     CHECK(pelto::outbound_interface() == if_nametoindex("e0"));
+    CHECK(node_socket_device("10.88.0.1", 53) == "e0");
     CHECK(system_lookup() == "10.77.0.7\n");
     CHECK(routed_through_adapter("10.77.0.7"));
 
@@ -190,7 +261,7 @@ bool followed_within_2s(steady_clock::time_point since, std::size_t count)
 TEST(tun_network_follow, dhcp_rewrite_and_move_to_another_network_in_namespaces)
 {
     if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0 ||
-        std::system("command -v ip >/dev/null") != 0 || std::getenv("PELTO_SOURCE_DIR") == nullptr) {
+        std::system("command -v ip >/dev/null && command -v nsenter >/dev/null") != 0 || std::getenv("PELTO_SOURCE_DIR") == nullptr) {
         GTEST_SKIP() << "needs root, /dev/net/tun, ip and PELTO_SOURCE_DIR";
     }
     char pattern[] = "/tmp/pelto-netfollow-XXXXXX";
