@@ -77,6 +77,7 @@ struct tun_control_state {
     void* session = nullptr;
     std::uint64_t adapter_id = 0;
     bool policy_written = false;
+    bool policy_failure_logged = false;  // once per failing stretch, not at every change
     default_interface iface;
     interface_addresses addresses;
     std::unique_ptr<network_watch> watch;
@@ -232,6 +233,7 @@ void teardown(tun_control_state& s)
     s.adapter_id = 0;
     s.iface = {};
     s.addresses = {};
+    s.policy_failure_logged = false;
     s.bypass.clear();
     s.active = false;
 }
@@ -256,7 +258,9 @@ bool on_network_change(tun_control_state& s)
     // Without a usable network for now, the last one stays in place until the next change.
     const bool moved = usable && (iface.id != s.iface.id || now.local_bind != s.addresses.local_bind ||
                                   now.upstream_dns != s.addresses.upstream_dns);
-    if (!moved && policy == dns_policy_check::kept) {
+    const bool repeated_failure = policy == dns_policy_check::failed && s.policy_failure_logged;
+    s.policy_failure_logged = policy == dns_policy_check::failed;
+    if (!moved && (policy == dns_policy_check::kept || repeated_failure)) {
         return true;
     }
     std::u16string line = PELTO_TEXT(u"TUN: the network changed").str();
