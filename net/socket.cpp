@@ -37,6 +37,7 @@ socket_registry& registry()
 
 std::atomic<net_detail::lookup_fn> replaced_lookup{nullptr};
 std::atomic<int> running_lookups{0};
+std::atomic<std::uint32_t> outbound_interface_index{0};
 
 std::u16string connect_failed_message()
 {
@@ -101,6 +102,10 @@ bool connect_one(const resolved_address& address, std::int32_t connect_timeout_m
         net_platform::close_handle(socket);
         out_give_up = true;
         return false;
+    }
+    const std::uint32_t interface_index = outbound_interface();
+    if (interface_index != 0 && !address_is_local(address) && !net_platform::is_own_address(address)) {
+        net_platform::bind_to_interface(socket, address.family, interface_index);  // best effort
     }
     if (!net_platform::set_blocking(socket, false)) {
         close_socket(socket);
@@ -291,6 +296,10 @@ void stop_all_sockets()
         net_platform::shutdown_both(socket);
     }
 }
+
+void set_outbound_interface(std::uint32_t index) { outbound_interface_index = index; }
+
+std::uint32_t outbound_interface() { return outbound_interface_index.load(); }
 
 bool is_stopping()
 {

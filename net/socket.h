@@ -77,6 +77,15 @@ bool resolve_host(std::string_view host, std::string_view service,
 bool tcp_connect(std::string_view host, std::uint16_t port, std::int32_t connect_timeout_ms,
                  std::int32_t io_timeout_ms, socket_handle& out_socket, std::u16string& out_error);
 
+// While `index` is not 0, every socket `tcp_connect` opens to an address that is not local
+// (`address_is_local`) nor another address of this machine is bound to the network interface with that index before it connects, so
+// its packets leave through that interface whatever the routing table says (TUN mode sets the
+// default interface here, so connections to the node never enter its adapter, and sets it again
+// when the network changes). 0 lifts the binding. A binding the system refuses is left out.
+// Linux: SO_BINDTOIFINDEX; Windows: IP_UNICAST_IF / IPV6_UNICAST_IF.
+void set_outbound_interface(std::uint32_t index);
+std::uint32_t outbound_interface();
+
 // Sends every byte, repeating as needed. False as soon as one send accepts nothing (peer closed,
 // error, send time-out, shutdown). A length of 0 succeeds; a negative length fails.
 bool send_all(socket_handle socket, const std::uint8_t* data, std::int32_t length);

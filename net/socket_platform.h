@@ -16,6 +16,11 @@ void cleanup();
 
 // A new socket, or the invalid handle.
 socket_handle open_socket(const resolved_address& address);
+// Whether the address (its port ignored) is one of this machine's own: a datagram socket can be
+// bound to it.
+bool is_own_address(const resolved_address& address);
+// Binds an unconnected socket of `family` to the interface with `index` for its outgoing packets.
+bool bind_to_interface(socket_handle socket, std::int32_t family, std::uint32_t index);
 void shutdown_both(socket_handle socket);
 void close_handle(socket_handle socket);
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -39,6 +40,30 @@ socket_handle open_socket(const resolved_address& address)
 {
     const int fd = ::socket(address.family, address.socket_type | SOCK_CLOEXEC, address.protocol);
     return fd < 0 ? invalid_socket_handle : static_cast<socket_handle>(fd);
+}
+
+bool is_own_address(const resolved_address& address)
+{
+    if (address.sockaddr_bytes.size() < sizeof(sockaddr_in)) {
+        return false;
+    }
+    std::vector<std::uint8_t> local = address.sockaddr_bytes;
+    // sockaddr_in and sockaddr_in6 both keep the port right after the family.
+    std::memset(local.data() + 2, 0, 2);
+    const auto probe = ::socket(address.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe == -1) {
+        return false;
+    }
+    const bool own = ::bind(probe, reinterpret_cast<const sockaddr*>(local.data()), static_cast<socklen_t>(local.size())) == 0;
+    ::close(probe);
+    return own;
+}
+
+bool bind_to_interface(socket_handle socket, std::int32_t, std::uint32_t index)
+{
+    // SO_BINDTOIFINDEX (Linux 5.0) binds for both families; older kernels refuse it.
+    const int value = static_cast<int>(index);
+    return ::setsockopt(fd_of(socket), SOL_SOCKET, SO_BINDTOIFINDEX, &value, sizeof value) == 0;
 }
 
 void shutdown_both(socket_handle socket)

@@ -196,6 +196,37 @@ socket_handle open_socket(const resolved_address& address)
     return s == INVALID_SOCKET ? invalid_socket_handle : static_cast<socket_handle>(s);
 }
 
+bool is_own_address(const resolved_address& address)
+{
+    if (address.sockaddr_bytes.size() < sizeof(sockaddr_in)) {
+        return false;
+    }
+    std::vector<std::uint8_t> local = address.sockaddr_bytes;
+    // sockaddr_in and sockaddr_in6 both keep the port right after the family.
+    std::memset(local.data() + 2, 0, 2);
+    const auto probe = ::socket(address.family, SOCK_DGRAM, 0);
+    if (probe == INVALID_SOCKET) {
+        return false;
+    }
+    const bool own = ::bind(probe, reinterpret_cast<const sockaddr*>(local.data()), static_cast<int>(local.size())) == 0;
+    ::closesocket(probe);
+    return own;
+}
+
+bool bind_to_interface(socket_handle socket, std::int32_t family, std::uint32_t index)
+{
+    // IP_UNICAST_IF takes the IPv4 interface index in network byte order, IPV6_UNICAST_IF in host
+    // order; both make the socket's unicast packets leave through that interface.
+    if (family == AF_INET) {
+        const DWORD value = htonl(index);
+        return ::setsockopt(sock_of(socket), IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char*>(&value),
+                            sizeof value) == 0;
+    }
+    const DWORD value = index;
+    return ::setsockopt(sock_of(socket), IPPROTO_IPV6, IPV6_UNICAST_IF, reinterpret_cast<const char*>(&value),
+                        sizeof value) == 0;
+}
+
 void shutdown_both(socket_handle socket)
 {
     ::shutdown(sock_of(socket), SD_BOTH);

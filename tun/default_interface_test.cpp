@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 namespace pelto::tun {
@@ -22,6 +23,29 @@ default_route_candidate route(std::uint64_t id, std::uint64_t cost, bool hardwar
 default_interface choose(const std::vector<default_route_candidate>& candidates)
 {
     return choose_default_interface(candidates);
+}
+
+std::uint32_t ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
+{
+    const std::uint8_t raw[4] = {a, b, c, d};
+    std::uint32_t out = 0;
+    std::memcpy(&out, raw, 4);
+    return out;  // network order
+}
+
+// Both backends take the interface's server through this choice: a loopback stub (a local DNS
+// proxy, 127.0.0.53) would send every forwarded query back into the tunnel.
+TEST(upstream_dns_choice, skips_unset_virtual_and_loopback_servers_and_keeps_the_listed_order)
+{
+    const std::uint32_t virtual_dns = ipv4(172, 19, 77, 53);
+    const std::vector<std::uint32_t> servers = {0, ipv4(127, 0, 0, 53), virtual_dns, ipv4(127, 1, 2, 3),
+                                                ipv4(10, 0, 0, 1), ipv4(10, 0, 0, 2)};
+    EXPECT_EQ(choose_upstream_dns(servers, virtual_dns), ipv4(10, 0, 0, 1));
+    // 126/8 and 128/8 sit beside loopback and are ordinary servers.
+    EXPECT_EQ(choose_upstream_dns(std::vector<std::uint32_t>{ipv4(126, 0, 0, 1)}, virtual_dns), ipv4(126, 0, 0, 1));
+    EXPECT_EQ(choose_upstream_dns(std::vector<std::uint32_t>{ipv4(127, 0, 0, 1), ipv4(128, 0, 0, 1)}, virtual_dns),
+              ipv4(128, 0, 0, 1));
+    EXPECT_EQ(choose_upstream_dns(std::vector<std::uint32_t>{ipv4(127, 0, 0, 1), virtual_dns, 0}, virtual_dns), 0u);
 }
 
 TEST(default_interface_choice, a_hardware_adapter_beats_a_cheaper_virtual_one_in_either_order)

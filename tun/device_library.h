@@ -1,8 +1,10 @@
 #pragma once
 // Making the device calls available. Windows: the adapter library is written from the program's
-// resources (RCDATA 500) into the program's directory, replacing any file there, loaded from
-// there with its dependencies searched only beside it and in the system directory, and its eleven
-// entry points looked up. Linux: the calls are this program's own `/dev/net/tun` backend, always
+// resources (RCDATA 500) into the program's directory, replacing any file there, opened again so
+// that nobody can write, rename or delete it until it is loaded, checked to have the SHA-256 of
+// the resource (a file someone altered in between is refused), loaded from there with its
+// dependencies searched only beside it and in the system directory, and its eleven entry points
+// looked up. Linux: the calls are this program's own `/dev/net/tun` backend, always
 // available.
 //
 // Called under the TUN lock only; `unload_device_library` forgets the calls (Windows: frees the
@@ -20,5 +22,11 @@ bool load_device_library(std::u16string& out_message);
 void unload_device_library();
 // The calls of the loaded library; all null before a load and after the unload.
 const device_table& device_calls();
+
+// The adapter named `name`: the one an earlier run left (`out_left_over`), or a new one created
+// with that name as name and tunnel type and `adapter_guid`. Null when neither works; the
+// device's last error then tells why.
+device_table::adapter_handle open_or_create_adapter(const device_table& calls, const std::u16string& name,
+                                                    bool& out_left_over);
 
 }  // namespace pelto::tun

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/obfuscated.h"
+#include "crypto/sha256.h"
 #include "tun/device_library_seam.h"
 
 namespace pelto::tun {
@@ -84,6 +85,53 @@ DWORD write_file(const std::wstring& path, const std::vector<std::uint8_t>& data
     return error;
 }
 
+// Holds the written file open for reading with only read sharing: until it is closed nobody can
+// open the file for writing or deleting, nor rename it (CreateFileW: a sharing mode without
+// FILE_SHARE_WRITE / FILE_SHARE_DELETE makes such opens fail with ERROR_SHARING_VIOLATION), while
+// LoadLibraryExW, which opens it for reading and execution only, still can. The check and the load
+// thus see the same bytes.
+class pinned_file {
+public:
+    explicit pinned_file(const std::wstring& path)
+        : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+    }
+    ~pinned_file()
+    {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+    }
+    pinned_file(const pinned_file&) = delete;
+    pinned_file& operator=(const pinned_file&) = delete;
+
+    // The SHA-256 of the whole file; false when it cannot be read.
+    bool digest(sha256_digest& out) const
+    {
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        sha256_state state;
+        std::vector<std::uint8_t> buffer(65536);
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(handle_, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+                return false;
+            }
+            if (got == 0) {
+                break;
+            }
+            state.update(byte_span(buffer.data(), got));
+        }
+        out = state.final();
+        return true;
+    }
+
+private:
+    HANDLE handle_;
+};
+
 template <typename T>
 bool look_up(HMODULE module, const char* name, T& out)
 {
@@ -91,7 +139,8 @@ bool look_up(HMODULE module, const char* name, T& out)
     return out != nullptr;
 }
 
-bool load_from(int resource_id, const std::wstring& path, std::u16string& out_message)
+bool load_from(int resource_id, const std::wstring& path, std::u16string& out_message,
+               const std::function<void()>& after_write)
 {
     std::vector<std::uint8_t> data;
     if (!resource_bytes(resource_id, data)) {
@@ -101,6 +150,16 @@ bool load_from(int resource_id, const std::wstring& path, std::u16string& out_me
     const DWORD write_error = write_file(path, data);
     if (write_error != 0) {
         out_message = with_code(PELTO_TEXT(u"Cannot write the TUN adapter library, error ").str(), write_error);
+        return false;
+    }
+    if (after_write) {
+        after_write();
+    }
+    // The directory may be writable by others: the file is loaded only with the bytes we wrote.
+    const pinned_file pinned(path);
+    sha256_digest on_disk{};
+    if (!pinned.digest(on_disk) || on_disk != sha256(byte_span(data.data(), data.size()))) {
+        out_message = PELTO_TEXT(u"The TUN adapter library file was altered after it was written; it is not loaded").str();
         return false;
     }
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr,
@@ -145,14 +204,14 @@ bool load_device_library(std::u16string& out_message)
     }
     const auto file_name = PELTO_TEXT(u"wintun.dll");
     directory.append(file_name.view().begin(), file_name.view().end());
-    return load_from(library_resource_id, directory, out_message);
+    return load_from(library_resource_id, directory, out_message, {});
 }
 
 bool load_device_library_for_testing(int resource_id, std::u16string_view file_path,
-                                     std::u16string& out_message)
+                                     std::u16string& out_message, const std::function<void()>& after_write)
 {
     std::lock_guard hold(table_lock);
-    return load_from(resource_id, std::wstring(file_path.begin(), file_path.end()), out_message);
+    return load_from(resource_id, std::wstring(file_path.begin(), file_path.end()), out_message, after_write);
 }
 
 void unload_device_library()

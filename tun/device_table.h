@@ -29,6 +29,11 @@ struct device_guid {
     std::uint8_t data4[8];
 };
 
+// The one GUID our adapter is created with, {6F4B2A91-8C3E-4D17-B255-7A1E9C40D86B}: the same
+// adapter identity at every start, so the system keeps one network profile for it instead of a
+// new one per run.
+inline constexpr device_guid adapter_guid = {0x6F4B2A91, 0x8C3E, 0x4D17, {0xB2, 0x55, 0x7A, 0x1E, 0x9C, 0x40, 0xD8, 0x6B}};
+
 struct device_table {
     using adapter_handle = void*;
     using session_handle = void*;

@@ -102,7 +102,7 @@ void dns_resolver::worker()
 
 bytes dns_resolver::forward_query(byte_span query, dns_transport transport)
 {
-    if (!running_ || !is_forwardable_query(query) || config_.upstream.address == 0) {
+    if (!running_ || !is_forwardable_query(query) || current_upstream().address == 0) {
         return {};
     }
     bytes answer = forward_once(query, transport);
@@ -139,11 +139,23 @@ bytes dns_resolver::forward_once(byte_span query, dns_transport transport)
         return {};
     }
     bytes answer;
-    if (!exchange_with_upstream(config_.upstream, transport, copy, sockets_, answer) ||
+    if (!exchange_with_upstream(current_upstream(), transport, copy, sockets_, answer) ||
         !answer_matches(copy, answer)) {
         return {};
     }
     return answer;
+}
+
+upstream_target dns_resolver::current_upstream()
+{
+    std::lock_guard hold(upstream_lock_);
+    return config_.upstream;
+}
+
+void dns_resolver::set_upstream(const upstream_target& upstream)
+{
+    std::lock_guard hold(upstream_lock_);
+    config_.upstream = upstream;
 }
 
 void dns_resolver::add_bypass(std::uint32_t address)

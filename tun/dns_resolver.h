@@ -61,6 +61,10 @@ public:
     // Forwards, checks and rewrites one query; empty when there is nothing to send back.
     bytes forward_query(byte_span query, dns_transport transport);
 
+    // Where queries go from now on, and the address they leave from (the network changed);
+    // exchanges already under way finish with the old target.
+    void set_upstream(const upstream_target& upstream);
+
     // An address that must never be routed into the adapter.
     void add_bypass(std::uint32_t address);
     // Bypasses `address` from now on and forgets any mapping made for it; true when it had been
@@ -82,9 +86,11 @@ public:
 private:
     void worker();
     bytes forward_once(byte_span query, dns_transport transport);
+    upstream_target current_upstream();
 
     dns_resolver_config config_;
     upstream_sockets sockets_;
+    std::mutex upstream_lock_;  // guards config_.upstream, which a network change replaces
     std::atomic<bool> running_{false};
 
     std::mutex maps_lock_;

@@ -250,6 +250,38 @@ TEST_F(dns_policy_via_resolver_service, lands_on_the_adapter_link_as_the_only_ro
     EXPECT_EQ(peer_.calls(), std::string(policy_calls) + "RevertLink 42\nFlushCaches\n");
 }
 
+TEST_F(dns_policy_via_resolver_service, a_link_that_lost_its_settings_after_a_network_change_gets_them_back)
+{
+    ASSERT_EQ(mkdir((dir_ + "/peer").c_str(), 0700), 0);
+    start_peer({"--links", "42"});
+    std::u16string message;
+    ASSERT_TRUE(pelto::tun::write_dns_policy(adapter, virtual_dns, message)) << narrow(message);
+    EXPECT_EQ(pelto::tun::reassert_dns_policy(adapter, virtual_dns, message), pelto::tun::dns_policy_check::kept);
+    const auto settings_made = [&] {
+        const std::string calls = peer_.calls();
+        int count = 0;
+        for (auto at = calls.find("SetLinkDNS 42 2:172.19.77.53"); at != std::string::npos;
+             at = calls.find("SetLinkDNS 42 2:172.19.77.53", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    EXPECT_EQ(settings_made(), 1);  // checking changes nothing
+
+    // Someone else (a network manager reconfiguring links) drops what we set on the link.
+    std::u16string error;
+    auto other = pelto::tun::resolver_bus::connect(error);
+    ASSERT_NE(other, nullptr) << narrow(error);
+    ASSERT_TRUE(other->revert_link(42, error)) << narrow(error);
+    EXPECT_NE(peer_.links().find("link 42 dns= domains= default_route=unset\n"), std::string::npos);
+
+    EXPECT_EQ(pelto::tun::reassert_dns_policy(adapter, virtual_dns, message), pelto::tun::dns_policy_check::restored)
+        << narrow(message);
+    EXPECT_NE(peer_.links().find("link 42 dns=172.19.77.53 domains=~. default_route=yes\n"), std::string::npos);
+    EXPECT_EQ(settings_made(), 2);
+    EXPECT_EQ(peer_.calls().substr(peer_.calls().size() - std::string(policy_calls).size()), policy_calls);
+}
+
 TEST_F(dns_policy_via_resolver_service, a_file_listing_only_the_stub_addresses_goes_through_the_service_too)
 {
     use_plain_file("# managed elsewhere\nnameserver 127.0.0.53\nnameserver 127.0.0.54\n");

@@ -6,6 +6,7 @@
 #include "tun/device_library.h"
 #include "tun/dns_resolver.h"
 #include "tun/host_routes.h"
+#include "tun/network_watch.h"
 #include "tun/packet.h"
 #include "tun/tun_system.h"
 
@@ -76,7 +77,10 @@ struct tun_control_state {
     void* session = nullptr;
     std::uint64_t adapter_id = 0;
     bool policy_written = false;
+    bool policy_failure_logged = false;  // once per failing stretch, not at every change
+    default_interface iface;
     interface_addresses addresses;
+    std::unique_ptr<network_watch> watch;
     std::vector<std::uint32_t> bypass;  // until the resolver exists
     std::unique_ptr<host_routes> routes;
     std::unique_ptr<dns_resolver> resolver;
@@ -185,6 +189,8 @@ void teardown(tun_control_state& s)
 {
     s.ready = false;
     s.running = false;
+    s.watch.reset();  // its thread never waits for the TUN lock held here
+    set_outbound_interface(0);
     // No lookup may go to the virtual DNS address once nothing serves it.
     if (s.policy_written) {
         delete_dns_policy();
@@ -224,9 +230,73 @@ void teardown(tun_control_state& s)
         s.library_loaded = false;
     }
     s.adapter_id = 0;
+    s.iface = {};
     s.addresses = {};
+    s.policy_failure_logged = false;
     s.bypass.clear();
     s.active = false;
+}
+
+// After a network change (a roam, a DHCP renewal, a VPN, a resume): the default interface, its
+// address and its DNS server are read again, our DNS policy is put back where someone replaced
+// it, and one line says what changed. False when the TUN lock is taken (the watch retries).
+bool on_network_change(tun_control_state& s)
+{
+    std::unique_lock lock(s.tun_lock, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        return false;
+    }
+    if (!s.active || !s.policy_written || !s.resolver) {
+        return true;
+    }
+    std::u16string problem;
+    const dns_policy_check policy = reassert_dns_policy(s.adapter_id, virtual_dns_address, problem);
+    const default_interface iface = find_default_interface();
+    interface_addresses now;
+    const bool usable = iface.found && read_interface_addresses(iface, virtual_dns_address, fallback_dns_address, now);
+    // Without a usable network for now, the last one stays in place until the next change.
+    const bool moved = usable && (iface.id != s.iface.id || now.local_bind != s.addresses.local_bind ||
+                                  now.upstream_dns != s.addresses.upstream_dns);
+    const bool repeated_failure = policy == dns_policy_check::failed && s.policy_failure_logged;
+    s.policy_failure_logged = policy == dns_policy_check::failed;
+    if (!moved && (policy == dns_policy_check::kept || repeated_failure)) {
+        return true;
+    }
+    std::u16string line = PELTO_TEXT(u"TUN: the network changed").str();
+    if (moved) {
+        s.iface = iface;
+        s.addresses = now;
+        for (std::uint32_t address : {now.upstream_dns, now.local_bind}) {
+            if (s.resolver->bypass_and_unmap(address)) {
+                std::uint32_t code = 0;
+                s.routes->remove(address, code);
+                remove_filter(s, address);
+            }
+        }
+        s.resolver->set_upstream({now.upstream_dns, 53, now.local_bind});
+        set_outbound_interface(interface_index(iface));
+        line += PELTO_TEXT(u"; name resolution goes to ").str() + dotted_text(now.upstream_dns) +
+                PELTO_TEXT(u" from ").str() + dotted_text(now.local_bind);
+    }
+    if (policy == dns_policy_check::restored) {
+        line += PELTO_TEXT(u"; the DNS setting was put back").str();
+    } else if (policy == dns_policy_check::failed) {
+        line += PELTO_TEXT(u"; the DNS setting could not be put back: ").str() + problem;
+    }
+    tun_log(line);
+    return true;
+}
+
+// Binds node connections to the default interface and watches the network from now on.
+void follow_network(tun_control_state& s)
+{
+    set_outbound_interface(interface_index(s.iface));
+    std::u16string message;
+    s.watch = start_network_watch(s.adapter_id, dns_resolver_file_path(), [&s] { return on_network_change(s); },
+                                  message);
+    if (s.watch == nullptr) {
+        tun_log(PELTO_TEXT(u"TUN: network changes will not be followed: ").str() + message);
+    }
 }
 
 bool fail(tun_control_state& s, std::u16string& out_message, std::u16string message)
@@ -252,6 +322,7 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
         out_message = PELTO_TEXT(u"no network interface carries a default route").str();
         return false;
     }
+    s.iface = iface;
     // A policy left by a run that ended abnormally goes before anything is set up.
     delete_dns_policy();
     s.bypass.clear();
@@ -275,11 +346,8 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     s.library_loaded = true;
     const device_table& calls = device_calls();
     const std::u16string name = adapter_name();
-    s.adapter = calls.open_adapter(name.c_str());
-    const bool left_over = s.adapter != nullptr;
-    if (s.adapter == nullptr && !fault(s, 10)) {
-        s.adapter = calls.create_adapter(name.c_str(), name.c_str(), nullptr);
-    }
+    bool left_over = false;
+    s.adapter = fault(s, 10) ? nullptr : open_or_create_adapter(calls, name, left_over);
     if (s.adapter == nullptr) {
         return fail(s, out_message,
                     with_code(PELTO_TEXT(u"cannot create the TUN adapter, error ").str(), calls.last_error()));
@@ -365,6 +433,7 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
             tun_log(line);
             s.active = true;
             std::call_once(s.exit_hook, [] { std::atexit([] { tun_stop(); }); });
+            follow_network(s);
             return true;
         }
     }

@@ -23,8 +23,16 @@
 // Order of `tun_start`: self-test, rights, default interface, left-over policy removed, the
 // interface's addresses, the node bypassed, device library, adapter, session, filters (with leak
 // protection), adapter address, MTU and metric, threads, the route to the virtual DNS address and
-// the DNS policy. Every failure tears all of it down again. Teardown removes the DNS policy first,
-// so no lookup goes to the virtual address while the threads end.
+// the DNS policy; then node connections are bound to the default interface and the network is
+// watched. Every failure tears all of it down again. Teardown stops the watch and removes the DNS
+// policy first, so no lookup goes to the virtual address while the threads end.
+//
+// While TUN mode is active, a change of the network (network_watch.h) is followed within 2 s: the
+// default interface, its address and DNS server are read again and used from then on (queries
+// leave from the new address to the new server, node connections are bound to the new
+// interface), a DNS policy someone replaced is put back (the replacing text being what the end
+// restores), and one line goes to the log sink. The session, the adapter, its routes and filters
+// stay.
 
 #include "tun/tun_dial_fn.h"
 

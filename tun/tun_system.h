@@ -45,6 +45,11 @@ struct default_route_candidate {
 // replaces a hardware one. Wired = the choice is hardware and Ethernet.
 default_interface choose_default_interface(std::span<const default_route_candidate> candidates);
 
+// The upstream server among an interface's DNS servers (network order, in the order listed): the
+// first that is neither 0, `virtual_dns` nor a loopback address (a local stub would send our
+// queries back to us); 0 when none is.
+std::uint32_t choose_upstream_dns(std::span<const std::uint32_t> servers, std::uint32_t virtual_dns);
+
 struct interface_addresses {
     std::uint32_t local_bind = 0;    // network order
     std::uint32_t upstream_dns = 0;  // network order
@@ -57,7 +62,8 @@ default_interface find_default_interface();
 // False when the interface has no usable local IPv4 address. The upstream server is the first one
 // known for the interface that is neither `virtual_dns`, 0 nor a loopback address, else the
 // fixed fallback. Linux asks a running local resolver service first (the interface's servers,
-// then its global ones), then the resolver file.
+// then its global ones), then the resolver file; while the file holds our policy, the text it
+// will get back at the end (the journal) stands for it.
 bool read_interface_addresses(const default_interface& iface, std::uint32_t virtual_dns,
                               std::uint32_t fallback_dns, interface_addresses& out);
 
@@ -75,6 +81,20 @@ std::uint32_t set_interface_parameters(std::uint64_t adapter_id);
 // journal or marker is written before anything changes. False with a message, leaving nothing
 // behind.
 bool write_dns_policy(std::uint64_t adapter_id, std::uint32_t virtual_dns, std::u16string& out_message);
+// Whether the policy written by this run is still in force, checked after the network changed:
+// `kept` when it is; `restored` when someone had replaced it (a DHCP client or network manager
+// rewriting the resolver file, the service's link losing its settings, the registry rule gone or
+// altered) and it is back, the file's new text being what the end of TUN mode restores; `failed`
+// with a message otherwise. Called under the TUN lock while a policy is written.
+enum class dns_policy_check { kept, restored, failed };
+dns_policy_check reassert_dns_policy(std::uint64_t adapter_id, std::uint32_t virtual_dns,
+                                     std::u16string& out_message);
+// The system resolver file the network watch follows (Linux; empty on Windows).
+std::string dns_resolver_file_path();
+// The interface's index for binding sockets to it (Linux: the id itself; Windows: from the LUID);
+// 0 when unknown.
+std::uint32_t interface_index(const default_interface& iface);
+
 // Undoes the policy written by this program, now or by an earlier run that ended abnormally; a
 // policy someone else has since replaced is left alone. Safe to call at any time. A link setting
 // left by an earlier run went with its adapter: only the resolver service's cache is flushed.

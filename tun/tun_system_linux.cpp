@@ -136,7 +136,6 @@ void add_attribute(nlmsghdr& header, std::uint16_t type, const void* data, std::
     header.nlmsg_len = NLMSG_ALIGN(header.nlmsg_len) + RTA_ALIGN(attribute->rta_len);
 }
 
-bool is_loopback(std::uint32_t address) { return (ntohl(address) >> 24) == 127; }
 bool is_link_local(std::uint32_t address) { return (ntohl(address) >> 16) == 0xA9FE; }
 
 // --- DNS policy paths -------------------------------------------------------------------------
@@ -248,11 +247,6 @@ std::vector<std::uint32_t> listed_servers(const std::string& text)
         }
     }
     return out;
-}
-
-bool usable_upstream(std::uint32_t address, std::uint32_t virtual_dns)
-{
-    return address != 0 && address != virtual_dns && !is_loopback(address);
 }
 
 // --- the local resolver service ---------------------------------------------------------------
@@ -586,10 +580,8 @@ bool read_interface_addresses(const default_interface& iface, std::uint32_t virt
         });
     }
     const auto take_first = [&](const std::vector<std::uint32_t>& servers) {
-        for (std::uint32_t server : servers) {
-            if (out.upstream_dns == 0 && usable_upstream(server, virtual_dns)) {
-                out.upstream_dns = server;
-            }
+        if (out.upstream_dns == 0) {
+            out.upstream_dns = choose_upstream_dns(servers, virtual_dns);
         }
     };
     // Behind a local resolver service's stub, the service knows the real servers: the
@@ -609,8 +601,14 @@ bool read_interface_addresses(const default_interface& iface, std::uint32_t virt
     }
     // The resolver file names the servers; a loopback stub would send our queries back to us.
     std::string text;
-    if (out.upstream_dns == 0 && read_whole(path, text) && !is_our_text(text)) {
-        take_first(listed_servers(text));
+    if (out.upstream_dns == 0 && read_whole(path, text)) {
+        // Under our policy the journal holds what the file says outside TUN mode.
+        if (is_our_text(text) && !read_whole(journal_file(), text)) {
+            text.clear();
+        }
+        if (!is_our_text(text)) {
+            take_first(listed_servers(text));
+        }
     }
     if (out.upstream_dns == 0) {
         out.upstream_dns = fallback_dns;
@@ -705,6 +703,65 @@ void delete_dns_policy()
         return;  // keep the journal: the next start or stop tries again
     }
     unlink(journal.c_str());
+}
+
+dns_policy_check reassert_dns_policy(std::uint64_t adapter_id, std::uint32_t virtual_dns,
+                                     std::u16string& out_message)
+{
+    if (policy_link != 0) {
+        std::u16string error;
+        std::unique_ptr<resolver_bus> bus = resolver_bus::connect(error);
+        if (bus == nullptr) {
+            out_message = error;
+            return dns_policy_check::failed;
+        }
+        const std::vector<std::uint32_t> servers = bus->link_servers(policy_link);
+        if (servers.size() == 1 && servers.front() == virtual_dns) {
+            return dns_policy_check::kept;
+        }
+        const std::int32_t link = policy_link;
+        if (bus->set_link_dns(link, virtual_dns, error) && bus->set_link_routing_all(link, error) &&
+            bus->set_link_default_route(link, true, error) && bus->flush_caches(error)) {
+            return dns_policy_check::restored;
+        }
+        out_message = error;
+        return dns_policy_check::failed;
+    }
+    (void)adapter_id;
+    const std::string path = resolver_file();
+    std::string current;
+    if (!read_whole(path, current)) {
+        out_message = with_code(PELTO_TEXT(u"cannot read the system resolver file, error ").str(),
+                                static_cast<std::uint32_t>(errno));
+        return dns_policy_check::failed;
+    }
+    if (is_our_text(current)) {
+        return dns_policy_check::kept;
+    }
+    // Writing through a link into the service's directory would be undone by the service.
+    if (classify_resolver_file(path) == resolver_file_kind::service_link) {
+        out_message = PELTO_TEXT(u"the system resolver file now belongs to a local resolver service").str();
+        return dns_policy_check::failed;
+    }
+    // Their new text is what comes back at the end.
+    if (!write_journal(journal_file(), current)) {
+        out_message = with_code(PELTO_TEXT(u"cannot save the system resolver file, error ").str(),
+                                static_cast<std::uint32_t>(errno));
+        return dns_policy_check::failed;
+    }
+    if (!write_in_place(path, policy_text(virtual_dns))) {
+        out_message = with_code(PELTO_TEXT(u"cannot write the system resolver file, error ").str(),
+                                static_cast<std::uint32_t>(errno));
+        return dns_policy_check::failed;
+    }
+    return dns_policy_check::restored;
+}
+
+std::string dns_resolver_file_path() { return resolver_file(); }
+
+std::uint32_t interface_index(const default_interface& iface)
+{
+    return iface.found ? static_cast<std::uint32_t>(iface.id) : 0;
 }
 
 bool dns_policy_journal_exists()

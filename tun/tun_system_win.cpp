@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace pelto::tun {
@@ -24,13 +25,17 @@ std::u16string with_code(std::u16string label, std::uint32_t code)
     return label;
 }
 
-// The name-resolution policy rule: its key is also the marker that a rule of ours exists.
-std::wstring policy_key()
+// The name-resolution policy rule: its key is also the marker that a rule of ours exists. The key
+// is volatile, so a crash or a power loss cannot leave name resolution pointing at an address
+// nothing serves beyond the next boot; the start of the next run removes it before that.
+std::wstring policy_parent_key()
 {
     const std::u16string text =
-        PELTO_TEXT(u"SYSTEM\\CurrentControlSet\\Services\\Dnscache\\Parameters\\DnsPolicyConfig\\{pelto-tun}").str();
+        PELTO_TEXT(u"SYSTEM\\CurrentControlSet\\Services\\Dnscache\\Parameters\\DnsPolicyConfig").str();
     return std::wstring(text.begin(), text.end());
 }
+
+std::wstring policy_key() { return policy_parent_key() + L"\\{pelto-tun}"; }
 
 std::wstring wide(std::u16string_view s) { return std::wstring(s.begin(), s.end()); }
 
@@ -62,6 +67,26 @@ bool is_accepted_type(ULONG type)
 {
     return type == IF_TYPE_ETHERNET_CSMACD || type == IF_TYPE_PPP || type == IF_TYPE_IEEE80211 || type == 243 ||
            type == 244;
+}
+
+// Whether a key lives in memory only. A volatile key refuses a non-volatile subkey
+// (ERROR_CHILD_MUST_BE_VOLATILE), which is the one check the registry interface offers for it; the
+// probe, if it was made at all, is deleted again.
+bool key_is_volatile(HKEY key)
+{
+    const wchar_t* probe = L"volatility-probe";
+    HKEY child = nullptr;
+    DWORD disposition = 0;
+    const LSTATUS result = RegCreateKeyExW(key, probe, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr,
+                                           &child, &disposition);
+    if (result == ERROR_SUCCESS) {
+        RegCloseKey(child);
+        if (disposition == REG_CREATED_NEW_KEY) {
+            RegDeleteKeyW(key, probe);
+        }
+        return false;
+    }
+    return result == ERROR_CHILD_MUST_BE_VOLATILE;
 }
 
 }  // namespace
@@ -144,12 +169,15 @@ bool read_interface_addresses(const default_interface& iface, std::uint32_t virt
                     out.local_bind = in->sin_addr.s_addr;
                 }
             }
-            for (auto* d = a->FirstDnsServerAddress; d != nullptr && out.upstream_dns == 0; d = d->Next) {
+            std::vector<std::uint32_t> servers;
+            for (auto* d = a->FirstDnsServerAddress; d != nullptr; d = d->Next) {
                 const auto* in = reinterpret_cast<const sockaddr_in*>(d->Address.lpSockaddr);
-                if (in->sin_family == AF_INET && in->sin_addr.s_addr != 0 && in->sin_addr.s_addr != virtual_dns) {
-                    out.upstream_dns = in->sin_addr.s_addr;
+                if (in->sin_family == AF_INET) {
+                    servers.push_back(in->sin_addr.s_addr);
                 }
             }
+            // A loopback server (a local DNS proxy) would send our queries back to us.
+            out.upstream_dns = choose_upstream_dns(servers, virtual_dns);
             break;
         }
     }
@@ -209,9 +237,28 @@ std::uint32_t set_interface_parameters(std::uint64_t adapter_id)
 
 bool write_dns_policy(std::uint64_t, std::uint32_t virtual_dns, std::u16string& out_message)
 {
+    // RegCreateKeyExW: REG_OPTION_VOLATILE keeps the key in memory only; it is lost when the
+    // system restarts. A volatile key may not get non-volatile subkeys, and the option is ignored
+    // when the key already exists: so the parent, which the DNS client's other rules share, is made
+    // (or opened) as a normal key first, and a key of ours left non-volatile by an earlier version
+    // is deleted before ours is made.
     HKEY key = nullptr;
-    const LSTATUS opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, policy_key().c_str(), 0, nullptr, 0,
-                                           KEY_SET_VALUE, nullptr, &key, nullptr);
+    LSTATUS opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, policy_parent_key().c_str(), 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, KEY_CREATE_SUB_KEY, nullptr, &key, nullptr);
+    if (opened == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        key = nullptr;
+        DWORD disposition = 0;
+        opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, policy_key().c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                                 KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &key, &disposition);
+        if (opened == ERROR_SUCCESS && disposition == REG_OPENED_EXISTING_KEY && !key_is_volatile(key)) {
+            RegCloseKey(key);
+            key = nullptr;
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, policy_key().c_str());
+            opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, policy_key().c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                                     KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &key, nullptr);
+        }
+    }
     if (opened != ERROR_SUCCESS) {
         out_message = with_code(PELTO_TEXT(u"cannot write the name-resolution policy, error ").str(),
                                 static_cast<std::uint32_t>(opened));
@@ -264,6 +311,45 @@ void delete_dns_policy()
 {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, policy_key().c_str());
     flush_resolver_cache();
+}
+
+dns_policy_check reassert_dns_policy(std::uint64_t adapter_id, std::uint32_t virtual_dns,
+                                     std::u16string& out_message)
+{
+    const std::wstring key = policy_key();
+    wchar_t server[64] = {};
+    DWORD size = sizeof server - sizeof(wchar_t);
+    bool present = RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), wide(PELTO_TEXT(u"GenericDNSServers").str()).c_str(),
+                                RRF_RT_REG_SZ, nullptr, server, &size) == ERROR_SUCCESS;
+    for (const auto& [name, wanted] : {std::pair{PELTO_TEXT(u"Version").str(), DWORD{2}},
+                                       std::pair{PELTO_TEXT(u"ConfigOptions").str(), DWORD{8}}}) {
+        DWORD value = 0;
+        DWORD value_size = sizeof value;
+        present = present && RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), wide(name).c_str(), RRF_RT_REG_DWORD,
+                                          nullptr, &value, &value_size) == ERROR_SUCCESS && value == wanted;
+    }
+    in_addr a{};
+    a.s_addr = virtual_dns;
+    char dotted[16] = {};
+    inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+    const std::wstring ours(dotted, dotted + std::strlen(dotted));
+    if (present && ours == server) {
+        return dns_policy_check::kept;
+    }
+    return write_dns_policy(adapter_id, virtual_dns, out_message) ? dns_policy_check::restored
+                                                                   : dns_policy_check::failed;
+}
+
+std::string dns_resolver_file_path() { return std::string(); }
+
+std::uint32_t interface_index(const default_interface& iface)
+{
+    NET_LUID luid;
+    luid.Value = iface.id;
+    NET_IFINDEX index = 0;
+    // ConvertInterfaceLuidToIndex: NO_ERROR with the local index of the interface, or an error
+    // (ERROR_FILE_NOT_FOUND once the interface is gone).
+    return iface.found && ConvertInterfaceLuidToIndex(&luid, &index) == NO_ERROR ? index : 0;
 }
 
 bool dns_policy_journal_exists()

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -98,6 +101,50 @@ TEST_F(device_library_win, an_unwritable_place_fails_with_the_creation_error)
     const std::u16string nowhere = (directory / "missing" / "wintun.dll").u16string();
     EXPECT_FALSE(load_device_library_for_testing(500, nowhere, message));
     EXPECT_NE(message.find(u"error 3"), std::u16string::npos) << std::string(message.begin(), message.end());
+}
+
+TEST_F(device_library_win, the_adapter_is_created_with_our_one_guid_and_an_existing_one_is_opened_instead)
+{
+    std::u16string message;
+    ASSERT_TRUE(load_device_library_for_testing(500, path(), message));
+    bool left_over = true;
+    EXPECT_EQ(open_or_create_adapter(device_calls(), u"pelto0", left_over), reinterpret_cast<void*>(0x5A5A));
+    EXPECT_FALSE(left_over);  // the stand-in has no adapter to open
+    using read_guid_fn = void (*)(unsigned char*);
+    const auto read_guid = reinterpret_cast<read_guid_fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"wintun.dll"), "PeltoStandinLastGuid")));
+    ASSERT_NE(read_guid, nullptr);
+    unsigned char passed[16] = {};
+    read_guid(passed);
+    // {6F4B2A91-8C3E-4D17-B255-7A1E9C40D86B} as a GUID lies in memory.
+    const unsigned char expected[16] = {
+        0x91, 0x2A, 0x4B, 0x6F,  // Data1, little-endian
+        0x3E, 0x8C,              // Data2
+        0x17, 0x4D,              // Data3
+        0xB2, 0x55, 0x7A, 0x1E, 0x9C, 0x40, 0xD8, 0x6B,  // Data4
+    };
+    EXPECT_EQ(std::memcmp(passed, expected, 16), 0);
+}
+
+TEST_F(device_library_win, a_file_altered_between_writing_and_loading_is_refused)
+{
+    std::u16string message;
+    const bool loaded = load_device_library_for_testing(500, path(), message, [&] {
+        // Someone with write access to the directory changes one byte of the written library.
+        std::fstream file(this->file, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekg(0x200);
+        const int byte = file.get();
+        file.seekp(0x200);
+        file.put(static_cast<char>(byte ^ 0xFF));
+    });
+    EXPECT_FALSE(loaded);
+    EXPECT_NE(message.find(u"altered"), std::u16string::npos) << std::string(message.begin(), message.end());
+    EXPECT_FALSE(device_calls().complete());
+    EXPECT_EQ(GetModuleHandleW(L"wintun.dll"), nullptr);  // never loaded
+
+    // A hook that leaves the file alone changes nothing.
+    message.clear();
+    EXPECT_TRUE(load_device_library_for_testing(500, path(), message, [] {}));
 }
 
 TEST_F(device_library_win, the_product_path_uses_the_program_directory)

@@ -1,14 +1,28 @@
 /* A stand-in for the adapter library, built only for the loader's tests under Wine: it exports
    the eleven entry points (ten when PELTO_STANDIN_PARTIAL is defined) with fixed answers, so a
-   test can see that calls reach the library that was written out of the resources. */
+   test can see that calls reach the library that was written out of the resources, and which
+   adapter GUID the program asked for. */
 #include <stdint.h>
 
 #define EXPORT __declspec(dllexport)
 
+/* The GUID of the last create call (all zero when it passed none), read back by the tests
+   through PeltoStandinLastGuid. */
+static unsigned char last_guid[16];
+
 EXPORT void* WintunCreateAdapter(const uint16_t* name, const uint16_t* type, const void* guid)
 {
-    (void)name; (void)type; (void)guid;
+    (void)name; (void)type;
+    for (int i = 0; i < 16; ++i) {
+        last_guid[i] = guid ? ((const unsigned char*)guid)[i] : 0;
+    }
     return (void*)(uintptr_t)0x5A5A;
+}
+EXPORT void PeltoStandinLastGuid(unsigned char* out)
+{
+    for (int i = 0; i < 16; ++i) {
+        out[i] = last_guid[i];
+    }
 }
 EXPORT void* WintunOpenAdapter(const uint16_t* name) { (void)name; return 0; }
 EXPORT void WintunCloseAdapter(void* adapter) { (void)adapter; }

@@ -1,0 +1,38 @@
+// How a burst of network notifications becomes one due moment.
+
+#include "tun/network_watch.h"
+
+#include <gtest/gtest.h>
+
+namespace pelto::tun {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(change_debouncer, a_burst_is_due_once_it_is_quiet_but_never_later_than_the_limit_after_it_began)
+{
+    change_debouncer burst;
+    EXPECT_FALSE(burst.due().has_value());
+    const auto start = change_debouncer::clock::time_point{} + std::chrono::hours(1);
+
+    burst.note(start);
+    EXPECT_EQ(burst.due(), start + network_quiet_period);
+    // Each notification within the quiet period pushes the moment on...
+    burst.note(start + milliseconds(200));
+    EXPECT_EQ(burst.due(), start + milliseconds(200) + network_quiet_period);
+    // ...but a burst that never goes quiet is handled at the limit after its first notification.
+    for (int at = 400; at <= 1600; at += 200) {
+        burst.note(start + milliseconds(at));
+    }
+    EXPECT_EQ(burst.due(), start + network_max_delay);
+    static_assert(network_max_delay < std::chrono::seconds(2), "a change is followed within 2 s");
+
+    burst.clear();
+    EXPECT_FALSE(burst.due().has_value());
+    // The next burst is measured from its own first notification.
+    burst.note(start + milliseconds(5000));
+    EXPECT_EQ(burst.due(), start + milliseconds(5000) + network_quiet_period);
+}
+
+}  // namespace
+}  // namespace pelto::tun
