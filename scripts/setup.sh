@@ -19,7 +19,7 @@ packages=(
   # a private message bus and a stand-in local resolver service on it
   dbus-daemon python3-dbus python3-gi
   # embedded GUI fonts, subset at build time
-  fonts-inter fonts-noto-cjk fonttools python3-fonttools
+  fonts-inter fonts-noto-cjk fonts-noto-core fonttools python3-fonttools
   # PNG twins of the SVG icons, rendered at build time
   librsvg2-bin
 )
