@@ -255,6 +255,16 @@ TEST_F(list_fixture, flags_draw_as_svg_when_supported_and_fall_back_to_the_globe
     root->paint(other);
     EXPECT_TRUE(other.named("draw_svg").empty());
     EXPECT_EQ(other.named("draw_ellipse").size(), 6u);
+
+    // With SVG, a flag whose document does not load is drawn from its PNG twin when there is one.
+    recording_context twins;
+    twins.svg_present[flag_code(u'j', u'p')] = true;
+    twins.png_sizes[flag_twin_id(flag_code(u'c', u'n'), 0)] = {26, 19};
+    root->paint(twins);
+    EXPECT_EQ(twins.named("draw_svg").size(), 1u);
+    EXPECT_EQ(twins.named("draw_bitmap").size(), 1u);
+    EXPECT_EQ(list->flag_for(1), flag_code(u'c', u'n'));
+    EXPECT_EQ(twins.named("draw_ellipse").size(), 2u);  // only zz's globe
 }
 
 TEST_F(list_fixture, flags_without_svg_draw_the_png_twin_for_the_scale_in_force_and_names_lose_their_emoji_flag)
