@@ -34,6 +34,7 @@ public:
         return {sz * 0.5f * static_cast<float>(t.size()), sz * 1.25f};
     }
     std::shared_ptr<bitmap> load_png(int) override { return nullptr; }
+    std::shared_ptr<bitmap> try_load_png(int) override { return nullptr; }
     std::shared_ptr<svg_document> load_svg(int, size) override { return nullptr; }
 
 protected:

@@ -55,6 +55,20 @@ std::vector<std::uint8_t> plain_font_bytes(IDWriteFactory* factory, std::vector<
 ComPtr<IDWriteFontCollection> memory_font_collection(IDWriteFactory* factory,
                                                      std::vector<std::vector<std::uint8_t>> files);
 
+// Characters of some scripts and the embedded family (in its collection) that draws them.
+struct font_mapping {
+    std::vector<DWRITE_UNICODE_RANGE> ranges;
+    std::u16string family;
+    IDWriteFontCollection* collection = nullptr;
+};
+
+// The font fallback of the embedded families: `ours` in order, then the system's own fallback
+// where the system has one (every script it carries, colour emoji), then the whole of Unicode to
+// `last_resort`'s family. Null where the factory has no fallback API (text then takes the
+// system's default fallback); raises std::runtime_error when building fails.
+ComPtr<IDWriteFontFallback> chained_font_fallback(IDWriteFactory* factory, const std::vector<font_mapping>& ours,
+                                                  const font_mapping& last_resort);
+
 class direct2d_context : public render_context {
 public:
     direct2d_context();
@@ -75,6 +89,7 @@ public:
     std::size_t hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
                               std::int32_t weight, std::int32_t style, float x) override;
     std::shared_ptr<bitmap> load_png(int resource_id) override;
+    std::shared_ptr<bitmap> try_load_png(int resource_id) override;
     std::shared_ptr<svg_document> load_svg(int resource_id, size viewport) override;
 
     // Decodes PNG bytes (the body of load_png).
@@ -95,11 +110,15 @@ public:
     IDWriteFactory* dwrite() const { return dwrite_.Get(); }
     IWICImagingFactory* wic() const { return wic_.Get(); }
 
-    // Embedded families (also used for an empty `family`) and their collections.
+    // Embedded families (the primary one also for an empty `family`) and their collections.
     const std::u16string& primary_family() const { return primary_family_; }
     const std::u16string& second_family() const { return second_family_; }
+    const std::u16string& arabic_family() const { return arabic_family_; }
     IDWriteFontCollection* collection(std::u16string_view family) const;
     IDWriteFontFallback* fallback() const { return fallback_.Get(); }
+    // The layout draw_text makes for `s` (alignment, wrapping and trimming as `s.fit` asks);
+    // raises on failure.
+    ComPtr<IDWriteTextLayout> text_layout(const text_style& s) { return layout(s); }
     // The cached text format for the key; raises on failure.
     IDWriteTextFormat* text_format(const std::u16string& family, float font_size, std::int32_t weight,
                                    std::int32_t style);
@@ -138,6 +157,7 @@ private:
     ComPtr<ID2D1Bitmap1> target_;
     std::u16string primary_family_;
     std::u16string second_family_;
+    std::u16string arabic_family_;
     std::map<std::uint64_t, ComPtr<IDWriteFontCollection>> collections_;  // by family hash
     ComPtr<IDWriteFontFallback> fallback_;
     std::map<std::tuple<std::u16string, float, std::int32_t, std::int32_t>, ComPtr<IDWriteTextFormat>> formats_;

@@ -288,4 +288,42 @@ ComPtr<IDWriteFontCollection> memory_font_collection(IDWriteFactory* factory, st
     return collection;
 }
 
+ComPtr<IDWriteFontFallback> chained_font_fallback(IDWriteFactory* factory, const std::vector<font_mapping>& ours,
+                                                  const font_mapping& last_resort)
+{
+    ComPtr<IDWriteFactory2> factory2;
+    if (FAILED(factory->QueryInterface(IID_PPV_ARGS(&factory2)))) {
+        return nullptr;
+    }
+    ComPtr<IDWriteFontFallbackBuilder> builder;
+    HRESULT hr = factory2->CreateFontFallbackBuilder(&builder);
+    if (FAILED(hr)) {
+        throw_hresult(PELTO_TEXT("CreateFontFallbackBuilder").view(), hr);
+    }
+    auto add = [&](const std::vector<DWRITE_UNICODE_RANGE>& ranges, const font_mapping& m) {
+        const WCHAR* names[] = {reinterpret_cast<const WCHAR*>(m.family.c_str())};
+        hr = builder->AddMapping(ranges.data(), static_cast<UINT32>(ranges.size()), names, 1, m.collection, nullptr,
+                                 nullptr, 1.0f);
+        if (FAILED(hr)) {
+            throw_hresult(PELTO_TEXT("IDWriteFontFallbackBuilder::AddMapping").view(), hr);
+        }
+    };
+    for (const font_mapping& m : ours) {
+        add(m.ranges, m);
+    }
+    // The system's mappings come after ours, so our families keep the scripts they carry; a
+    // system without a fallback of its own (or one that will not hand it out) just goes on.
+    ComPtr<IDWriteFontFallback> system;
+    if (SUCCEEDED(factory2->GetSystemFontFallback(&system)) && system) {
+        builder->AddMappings(system.Get());
+    }
+    add({{0x0000, 0x10FFFF}}, last_resort);
+    ComPtr<IDWriteFontFallback> fallback;
+    hr = builder->CreateFontFallback(&fallback);
+    if (FAILED(hr)) {
+        throw_hresult(PELTO_TEXT("CreateFontFallback").view(), hr);
+    }
+    return fallback;
+}
+
 }  // namespace d2dui

@@ -98,6 +98,9 @@ public:
     // PNG resource decoded to a bitmap; raises std::runtime_error when the resource is missing or
     // does not decode.
     virtual std::shared_ptr<bitmap> load_png(int resource_id) = 0;
+    // The same, but null when the program carries no such resource (one that exists and does not
+    // decode still raises).
+    virtual std::shared_ptr<bitmap> try_load_png(int resource_id) = 0;
     // SVG resource as a document for a viewport; null when the resource is missing or this
     // backend cannot draw SVG (callers then draw a placeholder).
     virtual std::shared_ptr<svg_document> load_svg(int resource_id, size viewport) = 0;

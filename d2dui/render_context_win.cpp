@@ -15,6 +15,7 @@ namespace {
 
 constexpr int primary_font_resource = 103;
 constexpr int second_font_resource = 106;
+constexpr int arabic_font_resource = 107;
 
 D2D1_COLOR_F to_d2d(const color& c)
 {
@@ -166,33 +167,27 @@ void direct2d_context::load_fonts()
 {
     primary_family_ = PELTO_TEXT(u"Inter").str();
     second_family_ = PELTO_TEXT(u"Noto Sans CJK SC").str();
+    arabic_family_ = PELTO_TEXT(u"Noto Sans Arabic").str();
     const std::pair<int, const std::u16string*> fonts[] = {{primary_font_resource, &primary_family_},
-                                                           {second_font_resource, &second_family_}};
+                                                           {second_font_resource, &second_family_},
+                                                           {arabic_font_resource, &arabic_family_}};
     for (const auto& [id, family] : fonts) {
         std::vector<std::vector<std::uint8_t>> files;
         files.push_back(plain_font_bytes(dwrite_.Get(), load_resource(id)));
         collections_[family_hash(*family)] = memory_font_collection(dwrite_.Get(), std::move(files));
     }
-
-    ComPtr<IDWriteFactory2> factory2;
-    if (FAILED(dwrite_.As(&factory2))) {
-        return;  // no fallback API: text formats keep the system's fallback
-    }
-    ComPtr<IDWriteFontFallbackBuilder> builder;
-    HRESULT hr = factory2->CreateFontFallbackBuilder(&builder);
-    if (FAILED(hr)) {
-        throw_hresult(PELTO_TEXT("CreateFontFallbackBuilder").view(), hr);
-    }
-    const DWRITE_UNICODE_RANGE everything{0x0000, 0x10FFFF};
-    const WCHAR* names[] = {wide(second_family_)};
-    hr = builder->AddMapping(&everything, 1, names, 1, collection(second_family_), nullptr, nullptr, 1.0f);
-    if (FAILED(hr)) {
-        throw_hresult(PELTO_TEXT("IDWriteFontFallbackBuilder::AddMapping").view(), hr);
-    }
-    hr = builder->CreateFontFallback(&fallback_);
-    if (FAILED(hr)) {
-        throw_hresult(PELTO_TEXT("CreateFontFallback").view(), hr);
-    }
+    // Latin, Greek and Cyrillic are in the primary family itself; the fallback sends Arabic script
+    // and the CJK scripts to the families that carry them, anything else to the system's fonts.
+    const std::vector<font_mapping> ours = {
+        {{{0x0600, 0x06FF}, {0x0750, 0x077F}, {0x0870, 0x08FF}, {0xFB50, 0xFDFF}, {0xFE70, 0xFEFF}},
+         arabic_family_,
+         collection(arabic_family_)},
+        {{{0x1100, 0x11FF}, {0x2E80, 0x9FFF}, {0xA960, 0xA97F}, {0xAC00, 0xD7FF}, {0xF900, 0xFAFF}, {0xFE30, 0xFE4F},
+          {0xFF00, 0xFFEF}, {0x20000, 0x3FFFF}},
+         second_family_,
+         collection(second_family_)},
+    };
+    fallback_ = chained_font_fallback(dwrite_.Get(), ours, {{}, second_family_, collection(second_family_)});
 }
 
 IDWriteFontCollection* direct2d_context::collection(std::u16string_view family) const
@@ -446,6 +441,12 @@ std::size_t direct2d_context::hit_test_text(const std::u16string& text, float fo
 std::shared_ptr<bitmap> direct2d_context::load_png(int resource_id)
 {
     return decode_png(load_resource(resource_id));
+}
+
+std::shared_ptr<bitmap> direct2d_context::try_load_png(int resource_id)
+{
+    std::vector<std::uint8_t> bytes;
+    return try_load_resource(resource_id, bytes) ? decode_png(bytes) : nullptr;
 }
 
 std::shared_ptr<bitmap> direct2d_context::decode_png(const std::vector<std::uint8_t>& bytes)

@@ -21,7 +21,7 @@ packages=(
   # the browser whose ClientHello pelto's is compared with, live (headless)
   chromium
   # embedded GUI fonts, subset at build time
-  fonts-inter fonts-noto-cjk fonttools python3-fonttools
+  fonts-inter fonts-noto-cjk fonts-noto-core fonttools python3-fonttools
   # PNG twins of the SVG icons, rendered at build time
   librsvg2-bin
 )

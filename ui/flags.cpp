@@ -141,6 +141,22 @@ bool short_ascii(std::u16string_view word)
     return true;
 }
 
+bool regional_indicator(char16_t hi, char16_t lo)
+{
+    return hi == 0xD83C && lo >= 0xDDE6 && lo <= 0xDDFF;  // U+1F1E6..U+1F1FF
+}
+
+// Position of the first pair of regional-indicator symbols in a row (four UTF-16 units), or npos.
+std::size_t indicator_pair(std::u16string_view name)
+{
+    for (std::size_t i = 0; i + 4 <= name.size(); ++i) {
+        if (regional_indicator(name[i], name[i + 1]) && regional_indicator(name[i + 2], name[i + 3])) {
+            return i;
+        }
+    }
+    return std::u16string_view::npos;
+}
+
 template <typename F>
 void for_each_keyword(const std::u16string& keywords, F&& f)
 {
@@ -170,12 +186,9 @@ std::int32_t flag_code(char16_t c1, char16_t c2)
 std::int32_t flag_resource_for(std::u16string_view name, const std::function<bool(std::int32_t)>& resource_exists)
 {
     // 1. Two regional-indicator symbols in a row: U+1F1E6..U+1F1FF are D83C DDE6..DDFF.
-    auto indicator = [](char16_t hi, char16_t lo) { return hi == 0xD83C && lo >= 0xDDE6 && lo <= 0xDDFF; };
-    for (std::size_t i = 0; i + 4 <= name.size(); ++i) {
-        if (indicator(name[i], name[i + 1]) && indicator(name[i + 2], name[i + 3])) {
-            return flag_code(static_cast<char16_t>(u'a' + (name[i + 1] - 0xDDE6)),
-                             static_cast<char16_t>(u'a' + (name[i + 3] - 0xDDE6)));
-        }
+    if (const std::size_t i = indicator_pair(name); i != std::u16string_view::npos) {
+        return flag_code(static_cast<char16_t>(u'a' + (name[i + 1] - 0xDDE6)),
+                         static_cast<char16_t>(u'a' + (name[i + 3] - 0xDDE6)));
     }
 
     // 2. Keywords: long or non-ASCII ones over the whole table first, then short ASCII ones.
@@ -217,6 +230,37 @@ std::int32_t flag_resource_for(std::u16string_view name, const std::function<boo
 std::int32_t flag_resource_for(std::u16string_view name)
 {
     return flag_resource_for(name, embedded_resource_exists);
+}
+
+std::int32_t flag_twin_id(std::int32_t flag_id, std::size_t scale_index)
+{
+    return flag_id + 1000 * static_cast<std::int32_t>(scale_index + 1);
+}
+
+std::size_t flag_twin_for_height(float pixel_height)
+{
+    for (std::size_t k = 0; k < flag_twin_heights.size(); ++k) {
+        // Half a pixel of slack: 19 DIPs at 150 % are 28.5 pixels, drawn from the 29-pixel twin.
+        if (static_cast<float>(flag_twin_heights[k]) >= pixel_height - 0.5f) {
+            return k;
+        }
+    }
+    return flag_twin_heights.size() - 1;
+}
+
+std::u16string name_without_flag_emoji(std::u16string_view name)
+{
+    const std::size_t at = indicator_pair(name);
+    if (at == std::u16string_view::npos) {
+        return std::u16string(name);
+    }
+    std::size_t end = at + 4;
+    if (end < name.size() && name[end] == u' ') {
+        ++end;
+    }
+    std::u16string shown(name.substr(0, at));
+    shown.append(name.substr(end));
+    return shown;
 }
 
 std::vector<std::int32_t> keyword_flag_ids()

@@ -30,6 +30,32 @@ TEST(flags, regional_indicator_pair_wins_over_keywords_and_two_letter_words)
     EXPECT_EQ(flag_resource_for(u"\U0001F1EF x", some_flags), 0);
 }
 
+TEST(flags, the_emoji_flag_and_its_space_leave_the_shown_name)
+{
+    EXPECT_EQ(name_without_flag_emoji(u"\U0001F1EF\U0001F1F5 Tokyo 01"), u"Tokyo 01");
+    EXPECT_EQ(name_without_flag_emoji(u"Tokyo\U0001F1EF\U0001F1F5 01"), u"Tokyo01");
+    EXPECT_EQ(name_without_flag_emoji(u"node \U0001F1F9\U0001F1FC"), u"node ");
+    // Only the pair the lookup reads: a second flag stays; a lone indicator is no flag.
+    EXPECT_EQ(name_without_flag_emoji(u"\U0001F1EF\U0001F1F5\U0001F1FA\U0001F1F8 x"), u"\U0001F1FA\U0001F1F8 x");
+    EXPECT_EQ(name_without_flag_emoji(u"\U0001F1EF x"), u"\U0001F1EF x");
+    EXPECT_EQ(name_without_flag_emoji(u"Relay \U0001F680 fast"), u"Relay \U0001F680 fast");
+    EXPECT_EQ(name_without_flag_emoji(u"\U0001F1EF\U0001F1F5"), u"");
+}
+
+TEST(flags, twins_are_chosen_so_the_flag_is_never_enlarged)
+{
+    EXPECT_EQ(flag_twin_for_height(19), 0u);      // 100 %
+    EXPECT_EQ(flag_twin_for_height(23.75f), 1u);  // 125 %
+    EXPECT_EQ(flag_twin_for_height(28.5f), 1u);   // 150 %: the 29-pixel twin
+    EXPECT_EQ(flag_twin_for_height(33.25f), 2u);  // 175 %
+    EXPECT_EQ(flag_twin_for_height(38), 2u);      // 200 %
+    EXPECT_EQ(flag_twin_for_height(47.5f), 3u);   // 250 %
+    EXPECT_EQ(flag_twin_for_height(57), 3u);      // 300 %
+    EXPECT_EQ(flag_twin_for_height(95), 3u);      // beyond: the largest
+    EXPECT_EQ(flag_twin_id(flag_code(u'j', u'p'), 0), 2249);
+    EXPECT_EQ(flag_twin_id(flag_last_id, 3), 5675);
+}
+
 TEST(flags, keywords_match_whole_words_long_ones_first)
 {
     EXPECT_EQ(flag_resource_for(u"Hong Kong 02 | IPLC", some_flags), id('h', 'k'));

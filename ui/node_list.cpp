@@ -70,8 +70,10 @@ void node_list::set_nodes(std::vector<pelto::node_entry> entries, bool settled)
     }
     entries_ = std::move(entries);
     flag_ids_.clear();
+    shown_names_.clear();
     for (const auto& e : entries_) {
         flag_ids_.push_back(flag_resource_for(e.name, flag_exists));
+        shown_names_.push_back(flag_ids_.back() != 0 ? name_without_flag_emoji(e.name) : e.name);
     }
     selected_ = -1;
     if (had) {
@@ -131,8 +133,8 @@ std::int32_t node_list::flag_for(std::size_t index) const
         return 0;
     }
     const std::int32_t id = flag_ids_[index];
-    const auto it = flag_cache_.find(id);
-    return id != 0 && it != flag_cache_.end() && it->second != nullptr ? id : 0;
+    const auto it = flag_drawn_.find(id);
+    return id != 0 && it != flag_drawn_.end() && it->second ? id : 0;
 }
 
 void node_list::select_row(int row, bool scroll_into_view)
@@ -267,15 +269,31 @@ void draw_globe(d2dui::render_context& rc, const d2dui::rect& r)
     rc.draw_line({c.x - radius, c.y}, {c.x + radius, c.y}, palette::flag_placeholder, 0.9f);
 }
 
-void node_list::draw_flag(d2dui::render_context& rc, const d2dui::rect& r, const pelto::node_entry& entry)
+const d2dui::bitmap* node_list::flag_twin(d2dui::render_context& rc, std::int32_t id, float pixel_height)
+{
+    const std::int32_t twin = flag_twin_id(id, flag_twin_for_height(pixel_height));
+    auto it = twin_cache_.find(twin);
+    if (it == twin_cache_.end()) {
+        it = twin_cache_.emplace(twin, rc.try_load_png(twin)).first;  // a missing twin is cached too
+    }
+    return it->second.get();
+}
+
+void node_list::draw_flag(d2dui::render_context& rc, const d2dui::rect& r, std::size_t index)
 {
     if (flag_context_ != &rc) {
         flag_cache_.clear();
+        twin_cache_.clear();
         flag_context_ = &rc;
     }
-    const std::size_t index = static_cast<std::size_t>(&entry - entries_.data());
     const std::int32_t id = index < flag_ids_.size() ? flag_ids_[index] : 0;
-    if (id != 0 && rc.svg_supported()) {
+    if (id == 0) {
+        draw_globe(rc, r);
+        return;
+    }
+    bool& drawn = flag_drawn_[id];
+    drawn = true;
+    if (rc.svg_supported()) {
         auto it = flag_cache_.find(id);
         if (it == flag_cache_.end()) {
             it = flag_cache_.emplace(id, rc.load_svg(id, {28, 19})).first;  // a failure is cached too
@@ -289,6 +307,18 @@ void node_list::draw_flag(d2dui::render_context& rc, const d2dui::rect& r, const
             return;
         }
     }
+    // No SVG here (or a document that did not load): the twin for the pixels the box covers under
+    // the current transform (DPI and zoom), placed as the SVG viewport places the flag: its own
+    // aspect, full height, centred.
+    const d2dui::matrix& m = rc.transform();
+    const float pixel_height = r.height * std::hypot(m.m21, m.m22);
+    if (const d2dui::bitmap* twin = flag_twin(rc, id, pixel_height)) {
+        const d2dui::size px = twin->pixel_size();
+        const float width = px.height > 0 ? std::min(r.width, r.height * px.width / px.height) : r.width;
+        rc.draw_bitmap(*twin, {r.x + (r.width - width) / 2, r.y, width, r.height}, 1);
+        return;
+    }
+    drawn = false;
     draw_globe(rc, r);
 }
 
@@ -314,8 +344,8 @@ void node_list::on_paint(d2dui::render_context& rc)
         const pelto::node_entry& entry = entries_[row];
         const d2dui::rect card{r.x, y, card_width, 58};
         rc.fill_rounded_rect(card, 11, static_cast<int>(row) == selected_ ? palette::selected_card : palette::card);
-        draw_flag(rc, {card.x + 14, card.y + 19, 28, 19}, entry);
-        d2dui::text_style name = text_in(entry.name, {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
+        draw_flag(rc, {card.x + 14, card.y + 19, 28, 19}, row);
+        d2dui::text_style name = text_in(shown_names_[row], {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
                                          entry.latency_ms == pelto::latency_failed ? palette::muted_text
                                                                                    : palette::primary_text);
         name.fit = d2dui::text_fit::one_line;

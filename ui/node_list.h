@@ -6,9 +6,10 @@
 // activates.
 //
 // Only the rows inside the list's box are laid out and painted. Flags come from
-// `flag_resource_for`; when a flag cannot be drawn (no resource, no SVG support in the backend, or
-// a document that does not load) a globe is drawn in its place. Flag documents are cached per
-// device context. UI thread only.
+// `flag_resource_for`: drawn as SVG where the backend has SVG, else as the flag's PNG twin for the
+// scale in force (ui/flags.h); when neither exists (or the document does not load) a globe is
+// drawn in its place. A name whose flag came from an emoji pair is shown without that pair.
+// Flag documents and bitmaps are cached per render context. UI thread only.
 
 #include <cstdint>
 #include <functional>
@@ -54,6 +55,8 @@ public:
     d2dui::rect thumb() const;
     // Resource id of the flag drawn for the entry, or 0 for the globe (after the last paint).
     std::int32_t flag_for(std::size_t index) const;
+    // The entry's name as drawn (without the emoji flag the list draws as a picture).
+    const std::u16string& shown_name(std::size_t index) const { return shown_names_.at(index); }
 
     // The two-letter pass of the flag lookup asks this (the embedded resources by default).
     std::function<bool(std::int32_t)> flag_exists;
@@ -67,10 +70,13 @@ protected:
 
 private:
     void select_row(int row, bool scroll_into_view);
-    void draw_flag(d2dui::render_context& rc, const d2dui::rect& r, const pelto::node_entry& entry);
+    void draw_flag(d2dui::render_context& rc, const d2dui::rect& r, std::size_t index);
+    // The PNG twin of flag `id` for a flag `pixel_height` pixels high; null when there is none.
+    const d2dui::bitmap* flag_twin(d2dui::render_context& rc, std::int32_t id, float pixel_height);
 
     std::vector<pelto::node_entry> entries_;
-    std::vector<std::int32_t> flag_ids_;  // per entry, computed when the entries change
+    std::vector<std::int32_t> flag_ids_;       // per entry, computed when the entries change
+    std::vector<std::u16string> shown_names_;  // per entry, likewise
     int selected_ = -1;
     bool user_chose_ = false;  // the selection is the user's pick, not the automatic one
     bool settled_ = false;
@@ -81,6 +87,8 @@ private:
     float drag_start_offset_ = 0;
     const d2dui::render_context* flag_context_ = nullptr;
     std::map<std::int32_t, std::shared_ptr<d2dui::svg_document>> flag_cache_;
+    std::map<std::int32_t, std::shared_ptr<d2dui::bitmap>> twin_cache_;  // by twin id; misses too
+    std::map<std::int32_t, bool> flag_drawn_;                            // by flag id, last paint
 };
 
 // The globe drawn when a flag cannot be: circle, meridian ellipse and equator, centred in `r`.

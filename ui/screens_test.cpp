@@ -255,6 +255,60 @@ TEST_F(list_fixture, flags_draw_as_svg_when_supported_and_fall_back_to_the_globe
     root->paint(other);
     EXPECT_TRUE(other.named("draw_svg").empty());
     EXPECT_EQ(other.named("draw_ellipse").size(), 6u);
+
+    // With SVG, a flag whose document does not load is drawn from its PNG twin when there is one.
+    recording_context twins;
+    twins.svg_present[flag_code(u'j', u'p')] = true;
+    twins.png_sizes[flag_twin_id(flag_code(u'c', u'n'), 0)] = {26, 19};
+    root->paint(twins);
+    EXPECT_EQ(twins.named("draw_svg").size(), 1u);
+    EXPECT_EQ(twins.named("draw_bitmap").size(), 1u);
+    EXPECT_EQ(list->flag_for(1), flag_code(u'c', u'n'));
+    EXPECT_EQ(twins.named("draw_ellipse").size(), 2u);  // only zz's globe
+}
+
+TEST_F(list_fixture, flags_without_svg_draw_the_png_twin_for_the_scale_in_force_and_names_lose_their_emoji_flag)
+{
+    const std::int32_t jp = flag_code(u'j', u'p');
+    list->set_nodes({{u"\U0001F1EF\U0001F1F5 Tokyo 1", u"VLESS", 50}, {u"\U0001F1F9\U0001F1FC relay", u"VLESS", 60},
+                     {u"Osaka \U0001F680", u"VLESS", 70}},
+                    true);
+    // 150 %: the 29-pixel twin (39 by 29), placed at its own aspect, full height, centred.
+    recording_context at150;
+    at150.svg_enabled = false;
+    for (std::size_t k = 0; k < flag_twin_heights.size(); ++k) {
+        const float h = static_cast<float>(flag_twin_heights[k]);
+        at150.png_sizes[flag_twin_id(jp, k)] = {std::round(h * 4 / 3), h};
+    }
+    recording_context at300 = at150;
+    at150.push_scale(1.5f, 1.5f);
+    root->paint(at150);
+    ASSERT_FALSE(at150.png_loads.empty());
+    EXPECT_EQ(at150.png_loads.front(), flag_twin_id(jp, 1));
+    EXPECT_EQ(flag_twin_id(jp, 1), jp + 2000);
+    const auto bitmaps = at150.named("draw_bitmap");
+    ASSERT_EQ(bitmaps.size(), 2u);  // Tokyo and Osaka; c, n has no twin here: a globe
+    const float width = 19.0f * 39 / 29;
+    EXPECT_FLOAT_EQ(bitmaps[0].area.width, width);
+    EXPECT_FLOAT_EQ(bitmaps[0].area.height, 19);
+    EXPECT_FLOAT_EQ(bitmaps[0].area.x, 20 + 14 + (28 - width) / 2);
+    EXPECT_EQ(at150.named("draw_ellipse").size(), 2u);
+    EXPECT_EQ(list->flag_for(0), jp);
+    EXPECT_EQ(list->flag_for(1), 0);
+    // The emoji pair and its space are not drawn; other emoji and keyword names stay as they are.
+    const auto texts = at150.named("draw_text");
+    ASSERT_EQ(texts.size(), 9u);
+    EXPECT_EQ(texts[0].text, u"Tokyo 1");
+    EXPECT_EQ(texts[3].text, u"relay");
+    EXPECT_EQ(texts[6].text, u"Osaka \U0001F680");
+    EXPECT_EQ(list->entries()[0].name, u"\U0001F1EF\U0001F1F5 Tokyo 1");  // the key is untouched
+
+    // 300 % takes the largest twin; each twin is loaded once per context, misses included.
+    at300.push_scale(3, 3);
+    root->paint(at300);
+    root->paint(at300);
+    EXPECT_EQ(at300.png_loads.front(), flag_twin_id(jp, 3));
+    EXPECT_EQ(at300.png_loads.size(), 2u);  // j, p and c, n at 300 %
 }
 
 class stack_fixture : public ::testing::Test {

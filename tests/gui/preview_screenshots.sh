@@ -25,4 +25,13 @@ for page in main connecting error loading settings; do
       "$shot" "$source/tests/gui/references/$shot.png" "$out/$shot.png" "$out" || failed=1
   done
 done
+for shot in preview_scripts_top_en preview_scripts_end_en; do
+  if [ ! -f "$out/$shot.png" ]; then
+    echo "preview_screenshots: $shot.png was not written" >&2
+    failed=1
+    continue
+  fi
+  /usr/bin/python3 "$source/tests/gui/compare_screenshot.py" "$source/tests/gui/references/preview_checks.json" \
+    "$shot" "$source/tests/gui/references/$shot.png" "$out/$shot.png" "$out" || failed=1
+done
 exit $failed

@@ -1,7 +1,8 @@
 // The application's screens driven by a scripted node list, without the engine: the main page
 // with 30 nodes (flags from regional-indicator pairs, English and Chinese keywords, an emoji, a
-// long Chinese name; measured, unavailable and pending latencies) in its states, and the settings
-// page with a URL typed and the switches on, in both languages.
+// long Chinese name; measured, unavailable and pending latencies) in its states, the settings
+// page with a URL typed and the switches on, in both languages, and a list of names in other
+// scripts (tests/gui/script_names.h) at its top and at its end.
 //
 //   preview.exe                      interactive window (keys: 1-5 main page states, L language)
 //   preview.exe --screenshots DIR    drives the window through its messages and writes one PNG per
@@ -24,11 +25,24 @@
 #include "d2dui/platform_services.h"
 #include "base/localized_text.h"
 #include "ui/screens.h"
+#include "tests/gui/script_names.h"
 
 namespace {
 
 using namespace d2dui;
 using pelto::node_entry;
+
+std::vector<node_entry> script_nodes()
+{
+    std::vector<node_entry> n;
+    const char16_t* protocols[] = {u"VLESS · REALITY", u"Trojan", u"Shadowsocks 2022", u"VLESS · WebSocket"};
+    int i = 0;
+    for (const std::u16string& name : pelto::testing::script_names()) {
+        n.push_back({name, protocols[i % 4], 40 + 17 * i});
+        ++i;
+    }
+    return n;
+}
 
 std::vector<node_entry> scripted_nodes()
 {
@@ -306,6 +320,18 @@ int screenshots(const std::string& dir)
         app.s.option->set_value(false, false);
         app.s.nodes->scroll_to(0, false);
         run_for(app, 0.1);
+    }
+    // Names in other scripts, at the list's top and scrolled to its end.
+    app.choose_language(2);
+    app.show_state(preview::state::ready);
+    app.s.nodes->set_nodes(script_nodes(), true);
+    app.s.nodes->scroll_to(0, false);
+    if (!save(app, dir, "preview_scripts_top_en")) {
+        return 1;
+    }
+    app.s.nodes->scroll_to(app.s.nodes->max_scroll(), false);
+    if (!save(app, dir, "preview_scripts_end_en")) {
+        return 1;
     }
     SendMessageW(hwnd, WM_CLOSE, 0, 0);
     run_for(app, 0.05);

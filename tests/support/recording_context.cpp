@@ -143,11 +143,21 @@ std::size_t recording_context::hit_test_text(const std::u16string& text, float f
 
 std::shared_ptr<d2dui::bitmap> recording_context::load_png(int resource_id)
 {
+    png_loads.push_back(resource_id);
     const auto it = png_sizes.find(resource_id);
     if (it == png_sizes.end()) {
         throw std::runtime_error("resource not found");
     }
     return std::make_shared<recorded_bitmap>(it->second);
+}
+
+std::shared_ptr<d2dui::bitmap> recording_context::try_load_png(int resource_id)
+{
+    if (png_sizes.count(resource_id) == 0) {
+        png_loads.push_back(resource_id);
+        return nullptr;
+    }
+    return load_png(resource_id);
 }
 
 std::shared_ptr<d2dui::svg_document> recording_context::load_svg(int resource_id, d2dui::size)

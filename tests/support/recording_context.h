@@ -27,6 +27,7 @@ class recording_context : public d2dui::render_context {
 public:
     std::vector<recorded_op> ops;
     std::map<int, d2dui::size> png_sizes;  // resources load_png may find
+    std::vector<int> png_loads;            // ids asked of load_png and try_load_png, in order
     std::map<int, bool> svg_present;       // resources load_svg may find
     bool svg_enabled = true;               // false: load_svg never finds anything
     std::vector<d2dui::path> paths;        // every filled or layered path, in order
@@ -53,6 +54,7 @@ public:
     std::size_t hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
                               std::int32_t weight, std::int32_t style, float x) override;
     std::shared_ptr<d2dui::bitmap> load_png(int resource_id) override;
+    std::shared_ptr<d2dui::bitmap> try_load_png(int resource_id) override;
     std::shared_ptr<d2dui::svg_document> load_svg(int resource_id, d2dui::size viewport) override;
 
 protected:
