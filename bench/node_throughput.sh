@@ -12,20 +12,13 @@
 # Usage: bench/node_throughput.sh [SECONDS]   (after: cmake --preset linux-release &&
 #        cmake --build --preset linux-release --target listener_runner)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 runner=${PELTO_RUNNER:-build/linux-release/bench/listener_runner}
 [ -x "$runner" ] || { echo "build the linux-release preset first" >&2; exit 1; }
 command -v v2ray >/dev/null && command -v trojan >/dev/null || { echo "install v2ray and trojan (scripts/setup.sh)" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 export GSETTINGS_BACKEND=keyfile XDG_CONFIG_HOME="$work"
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }

@@ -6,17 +6,10 @@
 #   3. a 1,000-link subscription (dead nodes, so the probes end at once): peak RSS and time.
 #   bench/probe_cycle.sh PROGRAM
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 program=$(realpath "$1")
 peers=$PWD/tests/peers
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work"
 
 # shellcheck source=tests/peers/start_peer.sh

@@ -12,19 +12,11 @@
 #
 # Usage: bench/proxy_throughput.sh [SECONDS]   (after: cmake --preset linux-release && cmake --build --preset linux-release)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 runner=${PELTO_RUNNER:-build/linux-release/bench/listener_runner}
 [ -x "$runner" ] || { echo "build the linux-release preset first" >&2; exit 1; }
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 wait_port() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }  # no probe connection: iperf3 would count it as a test

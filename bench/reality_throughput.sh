@@ -11,19 +11,12 @@
 # Usage: bench/reality_throughput.sh [SIZE_MIB]   (after: cmake --preset linux-release &&
 #        cmake --build --preset linux-release --target listener_runner)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 size=${1:-512}
 runner=${PELTO_RUNNER:-build/linux-release/bench/listener_runner}
 [ -x "$runner" ] || { echo "build the linux-release preset first" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 export GSETTINGS_BACKEND=memory
 
 free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }

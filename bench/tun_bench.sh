@@ -18,6 +18,13 @@
 #     the adapter and the node; memory and threads; after SIGTERM the resolver file is back and
 #     the adapter gone. Skipped when the program is not built (PELTO_PROGRAM overrides the path).
 set -euo pipefail
+extra_cleanup() {
+  [ -n "${client:-}" ] || return 0
+  ip netns del "$client" 2>/dev/null || true
+  ip netns del "$server" 2>/dev/null || true
+  rm -rf "/etc/netns/$client"
+}
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 seconds="${1:-5}"
 runner="${PELTO_TUN_RUNNER:-build/linux-release/bench/tun_runner}"
@@ -29,16 +36,6 @@ python=/usr/bin/python3
 id=$$
 client="ptbc$id"
 server="ptbs$id"
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  ip netns del "$client" 2>/dev/null || true
-  ip netns del "$server" 2>/dev/null || true
-  rm -rf "/etc/netns/$client" "$work"
-}
-trap cleanup EXIT
 in_client() { ip netns exec "$client" "$@"; }
 in_server() { ip netns exec "$server" "$@"; }
 wait_line() {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "base/obfuscated.h"
+#include "base/program_resource_win.h"
 #include "d2dui/direct2d_context.h"
 
 namespace d2dui {
@@ -22,21 +23,9 @@ void throw_hresult(std::string_view step, HRESULT hr)
 
 bool try_load_resource(int id, std::vector<std::uint8_t>& out)
 {
-    out.clear();
-    HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));  // RCDATA
-    if (info == nullptr) {
-        return false;
-    }
-    const DWORD size = SizeofResource(module, info);
-    HGLOBAL handle = LoadResource(module, info);
-    const void* data = handle != nullptr ? LockResource(handle) : nullptr;
-    if (data == nullptr || size == 0) {
-        return false;
-    }
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    out.assign(bytes, bytes + size);
-    return true;
+    const std::string_view found = pelto::program_resource(id);
+    out.assign(found.begin(), found.end());
+    return !found.empty();
 }
 
 std::vector<std::uint8_t> load_resource(int id)

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/program_resource_win.h"
 #include "engine/node_loader.h"
 
 namespace pelto {
@@ -28,17 +29,7 @@ bool program_directory(std::u16string& out_directory)
 
 std::string embedded_endpoint_document()
 {
-    const HRSRC found = ::FindResourceW(nullptr, MAKEINTRESOURCEW(503), MAKEINTRESOURCEW(10));  // RT_RCDATA
-    if (found == nullptr) {
-        return {};
-    }
-    const HGLOBAL loaded = ::LoadResource(nullptr, found);
-    const DWORD size = ::SizeofResource(nullptr, found);
-    const void* data = loaded != nullptr ? ::LockResource(loaded) : nullptr;
-    if (data == nullptr || size == 0) {
-        return {};
-    }
-    return std::string(static_cast<const char*>(data), size);
+    return std::string(program_resource(503));
 }
 
 int read_small_file(const std::u16string& path, std::size_t limit, std::string& out_bytes)

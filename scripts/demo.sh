@@ -11,19 +11,15 @@
 #                                           PELTO_DEMO_SCREENSHOT=FILE.png saves the connected window
 # Nothing here touches the user's desktop, network settings or stored preferences.
 set -euo pipefail
+extra_cleanup() {
+  [ -n "${program:-}" ] || return 0
+  rm -f "$(dirname "$program")/pelto-endpoints.json"
+}
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 mode=$1
 program=$(realpath "$2")
 peers=$PWD/tests/peers
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -f "$(dirname "$program")/pelto-endpoints.json"
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 # shellcheck source=tests/peers/start_peer.sh
 source "$peers/start_peer.sh"

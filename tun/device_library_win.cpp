@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/obfuscated.h"
+#include "base/program_resource_win.h"
 #include "crypto/sha256.h"
 #include "tun/device_library_seam.h"
 
@@ -52,19 +53,9 @@ bool program_directory(std::wstring& out)
 
 bool resource_bytes(int id, std::vector<std::uint8_t>& out)
 {
-    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));  // RT_RCDATA
-    if (found == nullptr) {
-        return false;
-    }
-    const DWORD size = SizeofResource(nullptr, found);
-    HGLOBAL handle = LoadResource(nullptr, found);
-    const void* data = handle != nullptr ? LockResource(handle) : nullptr;
-    if (data == nullptr || size == 0) {
-        return false;
-    }
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    out.assign(bytes, bytes + size);
-    return true;
+    const std::string_view found = program_resource(id);
+    out.assign(found.begin(), found.end());
+    return !found.empty();
 }
 
 // Writes the whole file or leaves none; the error code of the failing step otherwise.

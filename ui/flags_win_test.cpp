@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/program_resource_win.h"
 #include "ui/flags.h"
 
 namespace pelto::ui {
@@ -13,13 +14,7 @@ namespace {
 
 std::string_view resource_bytes(std::int32_t id)
 {
-    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));
-    if (found == nullptr) {
-        return {};
-    }
-    HGLOBAL loaded = LoadResource(nullptr, found);
-    const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
-    return data != nullptr ? std::string_view(static_cast<const char*>(data), SizeofResource(nullptr, found)) : "";
+    return program_resource(id);
 }
 
 TEST(flag_resources, every_flag_lies_in_its_range_and_is_a_640_by_480_svg)

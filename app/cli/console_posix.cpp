@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <thread>
 
 namespace pelto::cli {
@@ -34,18 +33,6 @@ void watch_interrupts(void (*on_interrupt)())
             }
         }
     }).detach();
-}
-
-void write_out(std::string_view utf8)
-{
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    std::fflush(stdout);
-}
-
-void write_err(std::string_view utf8)
-{
-    std::fwrite(utf8.data(), 1, utf8.size(), stderr);
-    std::fflush(stderr);
 }
 
 }  // namespace pelto::cli

@@ -4,7 +4,6 @@
 #include <io.h>
 
 #include <atomic>
-#include <cstdio>
 
 namespace pelto::cli {
 namespace {
@@ -49,18 +48,6 @@ void watch_interrupts(void (*on_interrupt)())
 {
     interrupt_target.store(on_interrupt);
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-void write_out(std::string_view utf8)
-{
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    std::fflush(stdout);
-}
-
-void write_err(std::string_view utf8)
-{
-    std::fwrite(utf8.data(), 1, utf8.size(), stderr);
-    std::fflush(stderr);
 }
 
 }  // namespace pelto::cli

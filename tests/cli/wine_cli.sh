@@ -3,16 +3,9 @@
 # JSON output, against Linux test peers (a node, a probe origin, a subscription server).
 #   wine_cli.sh WINE_RUN PELTO_CLI_EXE SOURCE_DIR
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 wine_run=$1 program=$2 source_dir=$3
 peers=$source_dir/tests/peers
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
 failures=0
 check() {  # description, then a command that must succeed
   local what=$1; shift

@@ -4,17 +4,9 @@
 # Winsock listener and relay and the CNG-backed Shadowsocks stream against an independent peer.
 #   wine_proxy_e2e.sh WINE_RUN LISTENER_RUNNER_EXE SOURCE_DIR
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 wine_run=$1 runner=$2 source_dir=$3
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  exec 4>&- 2>/dev/null
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 wait_line() {  # file prefix -> second field of the first line starting with prefix

@@ -3,15 +3,8 @@
 # plain and over TLS 1.2 with a test root installed in the throw-away prefix's root store.
 #   wine_https_get.sh WINE_RUN RUNNER_EXE SOURCE_DIR
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 wine_run=$1 runner=$2 source_dir=$3
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
 failures=0
 
 start_server() {  # name args... -> sets $port

@@ -9,15 +9,8 @@
 #  - its REALITY rules, hybrid handshakes and faults by the small client in reality_selfcheck.py.
 # OpenSSL 3.0 has no ML-KEM, so the hybrid group is checked by that client alone.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 source_dir="$1"
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 /usr/bin/python3 "$source_dir/tests/peers/mlkem768.py" --self-test || fail "ML-KEM-768 does not match NIST's vectors"

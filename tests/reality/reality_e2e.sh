@@ -6,17 +6,9 @@
 # inside run_reality_peers.sh, which starts the peer and exports its ports.
 #   reality_e2e.sh SOURCE_DIR LISTENER_RUNNER [WINE_RUN TRUST_TEST_CA_EXE]
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 source_dir=$1 runner=$2 wine_run=${3:-} trust_exe=${4:-}
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  exec 4>&- 2>/dev/null
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 port_of() { tr ' ' '\n' <<< "$PELTO_TLS_PORTS" | awk -F= -v n="$1" '$1 == n {print $2}'; }

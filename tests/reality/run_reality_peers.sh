@@ -5,20 +5,12 @@
 # program - directly, or through the Wine runner given with --wine RUNNER.
 # Usage: run_reality_peers.sh SOURCE_DIR [--wine RUNNER] PROGRAM [ARGS...]
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 source_dir="$1"; shift
 runner=()
 if [ "${1:-}" = "--wine" ]; then
   runner=("$2"); shift 2
 fi
-
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 wait_line() {  # FILE PREFIX
   for _ in $(seq 1 150); do

@@ -7,21 +7,13 @@
 # through the Wine runner given with --wine RUNNER.
 # Usage: run_with_peers.sh SOURCE_DIR [--wine RUNNER] PROGRAM [ARGS...]
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 source_dir="$1"; shift
 runner=()
 if [ "${1:-}" = "--wine" ]; then
   runner=("$2"); shift 2
   export PELTO_TLS_VERSIONS=12
 fi
-
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 /usr/bin/python3 "$source_dir/tests/peers/tls_peer.py" --make-certs "$work/certs"
 /usr/bin/python3 "$source_dir/tests/peers/tls_peer.py" --certs "$work/certs" > "$work/tls_peer.out" &

@@ -10,6 +10,13 @@
 # the service domain (10.9.0.4) reaches the direct origin. The machine's own interfaces, routes and DNS are never touched.
 # Exit 77 (skipped) without root, /dev/net/tun or the tools.
 set -euo pipefail
+extra_cleanup() {
+  [ -n "${client:-}" ] || return 0
+  ip netns del "$client" 2>/dev/null || true
+  ip netns del "$server" 2>/dev/null || true
+  rm -rf "/etc/netns/$client"
+}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 runner="$1"
 source_dir="$2"
 python=/usr/bin/python3
@@ -34,17 +41,6 @@ ip netns del "$probe"
 id=$$
 client="ptc$id"
 server="pts$id"
-work="$(mktemp -d)"
-pids=()
-
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  ip netns del "$client" 2>/dev/null || true
-  ip netns del "$server" 2>/dev/null || true
-  rm -rf "/etc/netns/$client" "$work"
-}
-trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*" >&2
