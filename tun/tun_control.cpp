@@ -135,12 +135,19 @@ bool add_filter(tun_control_state& s, byte_span address, bool ipv6)
     return s.filters && s.filters->add(address, ipv6);
 }
 
-void remove_filter(tun_control_state& s, std::uint32_t address)
+void remove_filter(tun_control_state& s, byte_span address, bool ipv6)
 {
     std::lock_guard hold(s.filter_lock);
     if (s.filters) {
-        s.filters->remove(address);
+        s.filters->remove(address, ipv6);
     }
+}
+
+void remove_filter(tun_control_state& s, std::uint32_t address)
+{
+    std::uint8_t raw[4];
+    std::memcpy(raw, &address, 4);
+    remove_filter(s, byte_span(raw, 4), false);
 }
 
 std::vector<std::uint32_t> server_addresses(std::string_view host)
@@ -335,6 +342,7 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     }
     rc.routes = s.routes.get();
     rc.add_leak_filter = [&s](byte_span address, bool ipv6) { return add_filter(s, address, ipv6); };
+    rc.remove_leak_filter = [&s](byte_span address, bool ipv6) { remove_filter(s, address, ipv6); };
     rc.log = [](std::u16string_view line) { tun_log(line); };
     rc.post_reply = [&s](dns_datagram r) { s.plane->post_dns_reply(std::move(r)); };
     s.resolver = std::make_unique<dns_resolver>(std::move(rc));

@@ -293,6 +293,49 @@ std::string attempt(const char* address, bool ipv6)
     return n < 0 && error == EPERM ? "blocked" : "sent";
 }
 
+// Opens a TCP connection to port 9 of `address`, waiting at most one second: "refused" when a
+// reset refuses it in that time, "timed out" when nothing has happened by then, "connected", or
+// "error N" for any other failure.
+std::string connect_attempt(const char* address, bool ipv6)
+{
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_storage target{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto* in = reinterpret_cast<sockaddr_in6*>(&target);
+        in->sin6_family = AF_INET6;
+        in->sin6_port = htons(9);
+        inet_pton(AF_INET6, address, &in->sin6_addr);
+        length = sizeof *in;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&target);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(9);
+        inet_pton(AF_INET, address, &in->sin_addr);
+        length = sizeof *in;
+    }
+    std::string outcome;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&target), length) == 0) {
+        outcome = "connected";
+    } else if (errno != EINPROGRESS) {
+        outcome = errno == ECONNREFUSED ? "refused" : "error " + std::to_string(errno);
+    } else {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, 1000) == 0) {
+            outcome = "timed out";
+        } else {
+            int error = 0;
+            socklen_t size = sizeof error;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            outcome = error == 0 ? "connected"
+                      : error == ECONNREFUSED ? "refused"
+                                              : "error " + std::to_string(error);
+        }
+    }
+    close(fd);
+    return outcome;
+}
+
 [[noreturn]] void filter_scenario()
 {
     alarm(60);
@@ -301,6 +344,9 @@ std::string attempt(const char* address, bool ipv6)
                       "ip addr add 10.66.0.2/24 dev d0 && ip -6 addr add fd00::2/64 dev d0 nodad && "
                       "ip link set d0 up") == 0);
     CHECK(attempt("10.66.0.50", false) == "sent");
+    // Nobody answers there: unfiltered, a connection attempt is still pending after a second.
+    CHECK(connect_attempt("10.66.0.50", false) == "timed out");
+    CHECK(connect_attempt("fd00::50", true) == "timed out");
     std::u16string message;
     const std::uint8_t v4[4] = {10, 66, 0, 50};
     std::uint8_t v6[16] = {0xfd};
@@ -327,9 +373,13 @@ std::string attempt(const char* address, bool ipv6)
         CHECK(attempt("10.66.0.50", false) == "blocked");
         CHECK(attempt("10.66.0.51", false) == "sent");
         CHECK(attempt("fd00::50", true) == "blocked");
-        std::uint32_t address = 0;
-        std::memcpy(&address, v4, 4);
-        elsewhere->remove(address);
+        // A connection forced around the adapter fails at once, for both families.
+        CHECK(connect_attempt("10.66.0.50", false) == "refused");
+        CHECK(connect_attempt("fd00::50", true) == "refused");
+        CHECK(connect_attempt("10.66.0.51", false) == "timed out");
+        elsewhere->remove(pelto::byte_span(v4, 4), false);
+        elsewhere->remove(pelto::byte_span(v6, 16), true);
+        CHECK(attempt("fd00::50", true) == "sent");
         CHECK(attempt("10.66.0.50", false) == "sent");
     }
     // A process that ends without closing anything takes its table with it.
