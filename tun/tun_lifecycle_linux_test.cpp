@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -177,6 +178,41 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     CHECK(pelto::tun_start(refuse, "", message));
     pelto::tun_stop();
     expect_clean(resolver, journal, original);
+
+    // The adapter deleted from outside (a driver reset, another program): the reader ends, name
+    // resolution is put back at once and the owner is told with an error text; the owner's
+    // pause then takes the rest down, leak protection or not.
+    static std::atomic<bool> lost{false};
+    static std::u16string lost_text;
+    pelto::set_tun_lost_sink([](std::u16string_view text) {
+        lost_text = text;
+        lost = true;
+    });
+    CHECK(pelto::tun_set_leak_protection(true, message));
+    CHECK(pelto::tun_start(refuse, "", message));
+    CHECK(read_file(resolver).find("nameserver 172.19.77.53") != std::string::npos);
+    CHECK(!lost);
+    CHECK(std::system("ip link del pelto0") == 0);
+    for (int i = 0; i < 300 && !lost; ++i) {
+        usleep(10000);
+    }
+    CHECK(lost);  // within three seconds
+    CHECK(lost_text.find(u"adapter") != std::u16string::npos);
+    CHECK(read_file(resolver) == original);
+    CHECK(pelto::tun_active());
+    pelto::tun_pause();
+    CHECK(!pelto::tun_active());
+    CHECK(run("nft list tables").find("pelto_tun") == std::string::npos);
+    CHECK(pelto::tun_set_leak_protection(false, message));
+    expect_clean(resolver, journal, original);
+    // A stop is no loss: the owner is not told.
+    lost = false;
+    CHECK(pelto::tun_start(refuse, "", message));
+    pelto::tun_stop();
+    usleep(300000);
+    CHECK(!lost);
+    expect_clean(resolver, journal, original);
+    pelto::set_tun_lost_sink(nullptr);
 
     // A process that ends without any teardown (as after kill -9): the adapter goes with it, the
     // resolver file stays redirected until the next start recovers it.
