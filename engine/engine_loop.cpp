@@ -21,6 +21,16 @@ namespace pelto {
 namespace {
 
 std::atomic<void (*)()> pick_taken_hook{nullptr};
+std::atomic<void (*)()> tun_switch_hook{nullptr};
+// TUN mode lost its adapter during the current session: the session ends as a failure.
+std::atomic<bool> tun_lost{false};
+
+void run_tun_switch_hook()
+{
+    if (const auto hook = tun_switch_hook.load()) {
+        hook();
+    }
+}
 
 bool quit_or_reload()
 {
@@ -47,13 +57,17 @@ std::int32_t wait_for_pick()
     return index;
 }
 
+// The system proxy has one owner: every change of it (the session's start, the live TUN switch,
+// the session's end) happens under the engine mutex together with `session_active`, so a switch
+// can never set it after the end of the session restored it (it would point at a closed port).
+// TUN mode's pause does not wait for dials in flight, so holding the mutex here stays short.
 void end_session()
 {
     engine_shared& g = engine_globals();
-    close_listener();
-    restore_system_proxy();
     const std::lock_guard lock(g.engine_mutex);
     g.session_active = false;
+    close_listener();
+    restore_system_proxy();
     tun_pause();
 }
 
@@ -70,6 +84,7 @@ bool run_session(const std::vector<node_record>& nodes, std::int32_t index)
 {
     engine_shared& g = engine_globals();
     g.current_node.replace(nodes[static_cast<std::size_t>(index)]);
+    tun_lost.store(false);
     send_state(engine_state::starting);
     const bool started = start_listener();
     if (started) {
@@ -78,7 +93,17 @@ bool run_session(const std::vector<node_record>& nodes, std::int32_t index)
         send_state(engine_state::stopping);
     }
     end_session();
-    return started;
+    return started && !tun_lost.load();
+}
+
+// From TUN mode's reader when the adapter went away: the error line, and the session ends (its
+// end tears TUN mode down; the engine then reports the failed state).
+void on_tun_lost(std::u16string_view message)
+{
+    log_line(log_level::error, message);
+    tun_lost.store(true);
+    stop_session_now();
+    wake_engine();
 }
 
 void run_cycles()
@@ -140,6 +165,11 @@ void set_pick_taken_hook_for_testing(void (*hook)())
     pick_taken_hook.store(hook);
 }
 
+void set_tun_switch_hook_for_testing(void (*hook)())
+{
+    tun_switch_hook.store(hook);
+}
+
 void engine_run()
 {
     engine_shared& g = engine_globals();
@@ -153,6 +183,7 @@ void engine_run()
     // A DNS policy left by a run that ended abnormally goes, whichever mode this run uses.
     tun_recover();
     set_tun_routed_names([](std::string_view host) { return is_proxied_host(host); });
+    set_tun_lost_sink(on_tun_lost);
     run_cycles();
     end_session();
     tun_stop();
@@ -249,6 +280,7 @@ bool tun_switch(bool on, std::u16string& out_message)
         if (!tun_start(std::move(dial), node.server, out_message)) {
             return false;
         }
+        run_tun_switch_hook();
         if (restore_system_proxy()) {
             store();
             return true;
@@ -258,6 +290,7 @@ bool tun_switch(bool on, std::u16string& out_message)
         return false;
     }
     const std::int32_t port = local_proxy_port();
+    run_tun_switch_hook();
     if (port != 0 && set_system_proxy(port)) {
         tun_stop();
         store();

@@ -33,5 +33,8 @@ bool tun_switch(bool on, std::u16string& out_message);
 // it clears the stop flags for the session; tests use it to land a refresh or shutdown exactly
 // there. Null (the default) calls nothing; the product never sets it.
 void set_pick_taken_hook_for_testing(void (*hook)());
+// Test seam: a function `tun_switch` calls (under the engine mutex) during a session right before
+// it changes the system proxy; tests use it to land a session's end exactly there.
+void set_tun_switch_hook_for_testing(void (*hook)());
 
 }  // namespace pelto

@@ -54,8 +54,11 @@ struct flow {
     bytes to_remote;
     std::deque<std::uint8_t> to_client;
     std::unique_ptr<tun_conn> remote;
+    // The worker is inside its dial (guarded by `lock`): a flow closed meanwhile is not waited
+    // for; the worker finds it closed when the dial returns.
+    bool dialling = false;
 
-    std::thread worker;  // joined by the reader
+    std::thread worker;  // joined by the reader (let go while it dials, see close_all)
 
     // Closes the flow from the reader: no more segments, the threads wind down.
     void close_now()
@@ -345,12 +348,20 @@ void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_
     f->peer_window = window;
     f->snd_wl1 = seq;
     f->snd_wl2 = f->iss;
+    f->dialling = !is_dns;
     flows_[key] = f;
 
     send_flow(*f, tcp_syn | tcp_ack, f->iss, {}, true);
     f->synack_sent_at = config_.clock();
 
-    if (!start([this, f] { flow_worker(f); }, f->worker)) {
+    // The worker gets everything it needs before its dial here: a worker let go by a stop may
+    // not have run at all before the plane is gone.
+    std::shared_ptr<const dial_fn> dial;
+    if (!is_dns) {
+        std::lock_guard hold(dial_lock_);
+        dial = dial_;
+    }
+    if (!start([this, f, dial] { flow_worker(f, dial); }, f->worker)) {
         // Without a worker the flow can never dial: forget it and refuse the connection.
         flows_.erase(key);
         f->closed = true;
@@ -562,7 +573,16 @@ void data_plane::close_all()
     std::vector<std::thread> workers;
     for (auto& [key, f] : flows_) {
         reset_flow(f);  // the client learns at once that the connection is gone
-        workers.push_back(std::move(f->worker));
+        bool dialling = false;
+        {
+            std::lock_guard hold(f->lock);
+            dialling = f->dialling;
+        }
+        if (dialling && f->worker.joinable()) {
+            f->worker.detach();  // it ends on its own once the dial returns
+        } else {
+            workers.push_back(std::move(f->worker));
+        }
     }
     for (std::thread& t : workers) {
         if (t.joinable()) {
@@ -662,7 +682,7 @@ void data_plane::report_dial_failure(const std::string& host, const std::u16stri
     config_.log(line);
 }
 
-void data_plane::flow_worker(std::shared_ptr<flow> f)
+void data_plane::flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial_fn> dial)
 {
     struct done_mark {
         flow& f;
@@ -674,24 +694,21 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
         f->remote_eof = true;
         return;
     }
-    std::shared_ptr<const dial_fn> dial;
-    {
-        std::lock_guard hold(dial_lock_);
-        dial = dial_;
-    }
     std::u16string error;
     std::unique_ptr<tun_conn> conn;
     if (dial && *dial) {
         conn = (*dial)(f->host, f->key.dst_port, error);
     }
     // Decided under the lock: the reader may reset and close the flow as soon as it is released.
+    // A flow closed during the dial may belong to a plane that is gone: nothing of it is touched.
     bool failed = false;
-    bool report = false;
+    bool abandoned = false;
     {
         std::lock_guard hold(f->lock);
+        f->dialling = false;
+        abandoned = f->closed;
         if (f->closed || !conn) {
             failed = true;
-            report = !conn && !f->closed;
             f->reset_pending = true;
             if (conn) {
                 conn->close();
@@ -702,10 +719,16 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
         }
     }
     f->wake.notify_all();
+    if (abandoned) {
+        return;
+    }
     if (failed) {
-        if (report) {
-            report_dial_failure(f->host, error);
+        // The dial itself failed on a flow still open: reported, even if the reader's pass
+        // resets and closes the flow from here on.
+        if (config_.dial_failure_decided) {
+            config_.dial_failure_decided();
         }
+        report_dial_failure(f->host, error);
         return;
     }
     std::thread reader;

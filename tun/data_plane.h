@@ -68,6 +68,10 @@ struct data_plane_config {
     // Starts a thread; false when it cannot be started. Tests inject failures; empty means
     // std::thread (whose failure to start is caught).
     std::function<bool(std::function<void()> body, std::thread& out)> start_thread;
+    // Test seam: called on a flow's worker after a failed dial's outcome (reset owed, whether it
+    // is reported) has been decided and the flow's lock released, before the report. Empty in
+    // the product.
+    std::function<void()> dial_failure_decided;
 };
 
 struct flow_key {
@@ -86,7 +90,7 @@ public:
     data_plane(const data_plane&) = delete;
     data_plane& operator=(const data_plane&) = delete;
 
-    // Replaces the dial function new flows use; a worker takes one copy when it starts.
+    // Replaces the dial function new flows use; a flow takes the one current when it is accepted.
     void set_dial(dial_fn dial);
     // While not ready, new SYNs (but DNS ones) are refused and `timer_pass` resets (RST to the
     // client) and closes every non-DNS flow, those still dialling too. Becoming not ready marks
@@ -103,7 +107,10 @@ public:
     // which also clears it), after closing and joining every flow.
     void run(std::atomic<bool>& running);
     // Resets (RST to the client) and closes every flow, joins their threads; the table is empty
-    // afterwards. `run` does this when it ends.
+    // afterwards. `run` does this when it ends. A worker still inside its dial is not waited for
+    // (a dial may take a connect time-out and a handshake's reads): it is let go, finds its flow
+    // closed when the dial returns, closes what it got and ends without touching the plane, so
+    // the plane may be destroyed meanwhile.
     void close_all();
 
     // A DNS reply to send to a client; at most 128 wait. Replies over 1400 bytes go out as a
@@ -139,7 +146,7 @@ private:
     std::uint16_t window_of(const flow& f) const;
     bool start(std::function<void()> body, std::thread& out);
 
-    void flow_worker(std::shared_ptr<flow> f);
+    void flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial_fn> dial);
     void remote_reader(std::shared_ptr<flow> f);
     void dns_responder(const std::shared_ptr<flow>& f);
     void report_dial_failure(const std::string& host, const std::u16string& error);

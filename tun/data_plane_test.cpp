@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -138,8 +139,23 @@ protected:
                 --fail_thread_starts;
                 return false;
             }
-            out = std::thread(std::move(body));
+            // A worker let go by a stop may still run (and dial through this fixture) after the
+            // plane is gone: the fixture waits for every thread it started (see the destructor).
+            ++*live_threads;
+            out = std::thread([live = live_threads, body = std::move(body)] {
+                body();
+                --*live;
+            });
             return true;
+        };
+        c.dial_failure_decided = [this] {
+            std::unique_lock hold(lock);
+            if (!hold_after_dial_failure) {
+                return;
+            }
+            in_dial_failure_window = true;
+            dial_cv.notify_all();
+            dial_cv.wait(hold, [&] { return !hold_after_dial_failure; });
         };
         plane = std::make_unique<data_plane>(std::move(c));
         plane->set_dial([this](std::string_view host, std::uint16_t port, std::u16string& error)
@@ -166,6 +182,11 @@ protected:
             }
         }
         plane.reset();
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (live_threads->load() != 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_EQ(live_threads->load(), 0) << "a flow's thread outlived the test";
     }
 
     void send(std::uint8_t flags, std::uint32_t seq, std::uint32_t ack, const bytes& data = {},
@@ -297,6 +318,7 @@ protected:
         {
             std::lock_guard hold(lock);
             hold_dials = false;
+            hold_after_dial_failure = false;
         }
         dial_cv.notify_all();
     }
@@ -320,6 +342,10 @@ protected:
     std::vector<std::shared_ptr<remote_end>> remotes;
     bool refuse_dial = false;
     bool hold_dials = false;  // dials wait until released
+    std::shared_ptr<std::atomic<int>> live_threads = std::make_shared<std::atomic<int>>(0);
+    // A failed dial's worker waits between its decision and its report until released.
+    bool hold_after_dial_failure = false;
+    bool in_dial_failure_window = false;
     std::condition_variable dial_cv;
     int fail_thread_starts = 0;
     std::atomic<bool> fail_remote_reader_start{false};
@@ -646,17 +672,78 @@ TEST_F(data_plane_test, zero_window_from_the_client_is_probed_and_memory_stays_b
 TEST_F(data_plane_test, dial_failure_resets_and_is_logged_once_per_host)
 {
     refuse_dial = true;
-    handshake(1000, 40000);
-    auto out = pump_until([](const std::vector<seg>& s) { return !s.empty(); });
+    {
+        std::lock_guard hold(lock);
+        hold_after_dial_failure = true;
+    }
+    const std::uint32_t iss = handshake(1000, 40000);
+    {
+        // The worker has decided; the reader's pass runs before it reports.
+        std::unique_lock hold(lock);
+        ASSERT_TRUE(dial_cv.wait_for(hold, 5s, [&] { return in_dial_failure_window; }));
+    }
+    plane->timer_pass();
+    auto out = take();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].flags, tcp_rst | tcp_ack);
-    handshake(2000, 40001);
+    EXPECT_EQ(out[0].seq, iss + 1);
+    plane->timer_pass();
+    EXPECT_TRUE(take().empty()) << "one reset only";
+    release_dials();
+    ASSERT_TRUE(wait_for([&] { std::lock_guard hold(lock); return !logs.empty(); }))
+        << "a flow reset by the pass in that window still reports its failed dial";
+
+    handshake(2000, 40001);  // the same host again: reset, not reported again
     pump_until([](const std::vector<seg>& s) { return !s.empty(); });
     EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
     std::lock_guard hold(lock);
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_NE(logs[0].find(u"svc.test"), std::u16string::npos);
     EXPECT_NE(logs[0].find(u"refused by test"), std::u16string::npos);
+}
+
+// Stopping never waits for a dial (a connect time-out plus a handshake's reads): the plane goes
+// at once, and the worker ends on its own when the dial returns, closing what it got.
+TEST_F(data_plane_test, stopping_does_not_wait_for_a_stuck_dial)
+{
+    {
+        std::lock_guard hold(lock);
+        hold_dials = true;
+    }
+    handshake();
+    ASSERT_TRUE(wait_for([&] { std::lock_guard hold(lock); return dialled.size() == 1; }));
+    auto stopped = std::async(std::launch::async, [&] { plane.reset(); });
+    const bool prompt = stopped.wait_for(2s) == std::future_status::ready;
+    if (!prompt) {
+        release_dials();  // so that the failing test still ends
+    }
+    ASSERT_TRUE(prompt) << "stopping waited for the dial";
+    auto out = take();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].flags, tcp_rst | tcp_ack) << "the client learns at once";
+
+    release_dials();
+    std::shared_ptr<remote_end> r;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard hold(lock);
+            if (!remotes.empty()) {
+                r = remotes[0];
+            }
+        }
+        if (r) {
+            std::lock_guard h(r->lock);
+            if (r->closed) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(r);
+    std::lock_guard h(r->lock);
+    EXPECT_TRUE(r->closed) << "the connection dialled after the stop is closed";
+    EXPECT_TRUE(device.take_sent().empty()) << "nothing more reaches the device";
 }
 
 TEST_F(data_plane_test, a_flow_closed_while_dialling_is_reset_once)

@@ -1,9 +1,11 @@
 #include "tun/dns_resolver.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
 #include "base/obfuscated.h"
+#include "net/socket.h"
 #include "tun/dns_message.h"
 #include "tun/packet.h"
 
@@ -116,9 +118,7 @@ bytes dns_resolver::forward_query(byte_span query, dns_transport transport)
         [this](std::string_view name) { return routed_name_for(name); },
         [this](std::string_view target, std::string_view routed) { record_alias(target, routed); },
         [this](std::uint32_t address, std::string_view routed) { return map_address(address, routed); },
-        [this](byte_span address16) {
-            return !config_.add_leak_filter || config_.add_leak_filter(address16, true);
-        },
+        [this](byte_span address16) { return fence_ipv6(address16); },
     };
     bytes rewritten;
     switch (rewrite_answer(answer, hooks, rewritten)) {
@@ -167,11 +167,7 @@ void dns_resolver::add_bypass(std::uint32_t address)
 std::vector<std::uint32_t> dns_resolver::mapped_addresses()
 {
     std::lock_guard hold(maps_lock_);
-    std::vector<std::uint32_t> out;
-    for (const auto& entry : host_map_) {
-        out.push_back(entry.first);
-    }
-    return out;
+    return host_map_.keys();
 }
 
 bool dns_resolver::bypass_and_unmap(std::uint32_t address)
@@ -189,8 +185,8 @@ std::string dns_resolver::routed_name_for(std::string_view name)
         return lower;
     }
     std::lock_guard hold(maps_lock_);
-    const auto it = alias_map_.find(lower);
-    return it == alias_map_.end() ? std::string() : it->second;
+    const std::string* routed = alias_map_.find(lower);
+    return routed == nullptr ? std::string() : *routed;
 }
 
 void dns_resolver::record_alias(std::string_view target, std::string_view routed)
@@ -199,8 +195,70 @@ void dns_resolver::record_alias(std::string_view target, std::string_view routed
     if (lower.empty() || routed.empty() || (config_.is_routed_name && config_.is_routed_name(lower))) {
         return;
     }
-    std::lock_guard hold(maps_lock_);
-    alias_map_[lower] = std::string(routed);
+    expired gone;
+    {
+        std::lock_guard hold(maps_lock_);
+        const std::int64_t t = now();
+        alias_map_.touch(lower, std::string(routed), t);
+        expire_locked(t, gone);
+    }
+    release(gone);
+}
+
+bool dns_resolver::fence_ipv6(byte_span address)
+{
+    if (address.size() != 16) {
+        return false;
+    }
+    if (config_.add_leak_filter && !config_.add_leak_filter(address, true)) {
+        return false;
+    }
+    ipv6_key key{};
+    std::copy(address.begin(), address.end(), key.begin());
+    expired gone;
+    {
+        std::lock_guard hold(maps_lock_);
+        const std::int64_t t = now();
+        fenced_ipv6_.touch(key, true, t);
+        expire_locked(t, gone);
+    }
+    release(gone);
+    return true;
+}
+
+std::int64_t dns_resolver::now() const { return config_.clock ? config_.clock() : monotonic_ns(); }
+
+void dns_resolver::expire_locked(std::int64_t t, expired& out)
+{
+    for (std::uint32_t a : host_map_.expire(t, mapping_lifetime_ns, max_mappings)) {
+        out.ipv4.push_back(a);
+        if (route_set_.erase(a) != 0) {
+            out.routed.push_back(a);
+        }
+    }
+    alias_map_.expire(t, mapping_lifetime_ns, max_mappings);
+    for (const ipv6_key& k : fenced_ipv6_.expire(t, mapping_lifetime_ns, max_mappings)) {
+        out.ipv6.push_back(k);
+    }
+}
+
+void dns_resolver::release(const expired& gone)
+{
+    std::uint32_t error = 0;
+    for (std::uint32_t a : gone.routed) {
+        config_.routes->remove(a, error);
+    }
+    if (!config_.remove_leak_filter) {
+        return;
+    }
+    for (std::uint32_t a : gone.ipv4) {
+        std::uint8_t raw[4];
+        std::memcpy(raw, &a, 4);
+        config_.remove_leak_filter(byte_span(raw, 4), false);
+    }
+    for (const ipv6_key& k : gone.ipv6) {
+        config_.remove_leak_filter(byte_span(k.data(), k.size()), true);
+    }
 }
 
 bool dns_resolver::map_address(std::uint32_t address, std::string_view routed)
@@ -219,15 +277,37 @@ bool dns_resolver::map_address(std::uint32_t address, std::string_view routed)
     }
     std::uint8_t raw[4];
     std::memcpy(raw, &address, 4);
-    if (config_.add_leak_filter && !config_.add_leak_filter(byte_span(raw, 4), false)) {
+    const byte_span raw_span(raw, 4);
+    if (config_.add_leak_filter && !config_.add_leak_filter(raw_span, false)) {
         return false;
     }
+    // The address may be bypassed at any point from here (a reuse with the node at that very
+    // address): each step under the lock looks again, and what was made for it is taken back.
+    const auto take_back = [&](bool with_route) {
+        std::uint32_t error = 0;
+        if (with_route) {
+            config_.routes->remove(address, error);
+        }
+        if (config_.remove_leak_filter) {
+            config_.remove_leak_filter(raw_span, false);
+        }
+        return false;
+    };
+    expired gone;
+    bool routed_before = false;
     {
         std::lock_guard hold(maps_lock_);
-        host_map_[address] = std::string(routed);
-        if (route_set_.count(address)) {
-            return true;
+        if (bypass_set_.count(address)) {
+            return take_back(false);
         }
+        const std::int64_t t = now();
+        host_map_.touch(address, std::string(routed), t);
+        routed_before = route_set_.count(address) != 0;
+        expire_locked(t, gone);
+    }
+    release(gone);
+    if (routed_before) {
+        return true;
     }
     std::uint32_t error = 0;
     if (!config_.routes->add(address, error)) {
@@ -246,6 +326,14 @@ bool dns_resolver::map_address(std::uint32_t address, std::string_view routed)
     bool first = false;
     {
         std::lock_guard hold(maps_lock_);
+        if (bypass_set_.count(address)) {
+            host_map_.erase(address);
+            route_set_.erase(address);
+            return take_back(true);
+        }
+        if (host_map_.find(address) == nullptr) {
+            return take_back(true);  // expired meanwhile (a flood of newer answers): not kept
+        }
         first = logged_hosts_.insert(std::string(routed)).second;
         route_set_.insert(address);
     }
@@ -258,8 +346,8 @@ bool dns_resolver::map_address(std::uint32_t address, std::string_view routed)
 std::string dns_resolver::host_for_address(std::uint32_t address)
 {
     std::lock_guard hold(maps_lock_);
-    const auto it = host_map_.find(address);
-    return it == host_map_.end() ? std::string() : it->second;
+    const std::string* host = host_map_.find(address);
+    return host == nullptr ? std::string() : *host;
 }
 
 std::vector<std::uint32_t> dns_resolver::routed_addresses()

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -27,7 +28,10 @@ using tun::testing::script_server;
 
 struct recording_routes final : host_routes {
     std::vector<std::uint32_t> added;
+    std::vector<std::uint32_t> removed;
     bool fail = false;
+    // Runs inside `add`, as another thread would between the route's creation and its record.
+    std::function<void(std::uint32_t)> during_add;
     bool add(std::uint32_t address, std::uint32_t& out_error) override
     {
         if (fail) {
@@ -35,9 +39,16 @@ struct recording_routes final : host_routes {
             return false;
         }
         added.push_back(address);
+        if (during_add) {
+            during_add(address);
+        }
         return true;
     }
-    bool remove(std::uint32_t, std::uint32_t&) override { return true; }
+    bool remove(std::uint32_t address, std::uint32_t&) override
+    {
+        removed.push_back(address);
+        return true;
+    }
 };
 
 bytes query_for(std::string_view name, std::uint16_t id = 0x4242)
@@ -76,6 +87,14 @@ protected:
         c.adapter_address = ipv4(10, 77, 0, 1);
         c.is_routed_name = [](std::string_view n) { return n == "svc.test" || (n.size() > 9 && n.ends_with(".svc.test")); };
         c.routes = &routes;
+        c.clock = [this] { return now; };
+        c.add_leak_filter = [this](byte_span a, bool ipv6) {
+            filters_added.emplace_back(bytes(a.begin(), a.end()), ipv6);
+            return true;
+        };
+        c.remove_leak_filter = [this](byte_span a, bool ipv6) {
+            filters_removed.emplace_back(bytes(a.begin(), a.end()), ipv6);
+        };
         c.log = [this](std::u16string_view line) { logs.emplace_back(line); };
         c.post_reply = [this](dns_datagram r) {
             std::lock_guard hold(lock);
@@ -91,6 +110,9 @@ protected:
     }
 
     recording_routes routes;
+    std::int64_t now = 1'000'000'000;
+    std::vector<std::pair<bytes, bool>> filters_added;
+    std::vector<std::pair<bytes, bool>> filters_removed;
     std::vector<std::u16string> logs;
     std::mutex lock;
     std::vector<dns_datagram> replies;
@@ -167,6 +189,84 @@ TEST_F(dns_resolver_test, map_address_refusals)
         failures += l.find(u"error 5") != std::u16string::npos;
     }
     EXPECT_EQ(failures, 1u);
+}
+
+bytes raw4(std::uint32_t address)
+{
+    bytes out(4);
+    std::memcpy(out.data(), &address, 4);
+    return out;
+}
+
+// What DNS answers hand out is kept while answers keep naming it: unseen for an hour it goes
+// (route, filter and name), and beyond the bound the least recently seen go first.
+TEST_F(dns_resolver_test, learnt_addresses_expire_after_an_hour_unseen_and_stay_bounded)
+{
+    make([](const bytes& q, bool) { return answer_with(q, {}); });
+    constexpr std::int64_t minute = 60LL * 1'000'000'000;
+    const std::uint32_t old_one = ipv4(203, 0, 113, 10);
+    const std::uint32_t fresh = ipv4(203, 0, 113, 11);
+    ASSERT_TRUE(resolver->map_address(old_one, "a.svc.test"));
+    ASSERT_TRUE(resolver->map_address(fresh, "b.svc.test"));
+    resolver->record_alias("cdn.example", "a.svc.test");
+    std::uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8};
+    ASSERT_TRUE(resolver->fence_ipv6(byte_span(v6, 16)));
+
+    now += 59 * minute;
+    ASSERT_TRUE(resolver->map_address(fresh, "b.svc.test"));  // seen again
+    EXPECT_EQ(resolver->host_for_address(old_one), "a.svc.test") << "59 minutes is not yet an hour";
+    EXPECT_TRUE(routes.removed.empty());
+
+    now += 2 * minute;
+    ASSERT_TRUE(resolver->map_address(ipv4(203, 0, 113, 12), "c.svc.test"));
+    EXPECT_TRUE(resolver->host_for_address(old_one).empty());
+    EXPECT_EQ(resolver->host_for_address(fresh), "b.svc.test");
+    EXPECT_EQ(routes.removed, std::vector<std::uint32_t>{old_one});
+    EXPECT_TRUE(resolver->routed_name_for("cdn.example").empty()) << "the alias expired too";
+    bool v4_filter_gone = false, v6_filter_gone = false;
+    for (const auto& [address, ipv6] : filters_removed) {
+        v4_filter_gone |= !ipv6 && address == raw4(old_one);
+        v6_filter_gone |= ipv6 && address == bytes(v6, v6 + 16);
+    }
+    EXPECT_TRUE(v4_filter_gone);
+    EXPECT_TRUE(v6_filter_gone);
+    const auto routed = resolver->routed_addresses();
+    EXPECT_EQ(std::count(routed.begin(), routed.end(), old_one), 0);
+
+    // A flood within the hour: the bound holds, the oldest go first, the newest stay.
+    routes.removed.clear();
+    for (std::uint32_t i = 0; i < max_mappings + 10; ++i) {
+        now += 1000;
+        ASSERT_TRUE(resolver->map_address(ipv4(100, 64, 0, 0) + htonl(i), "d.svc.test"));
+    }
+    EXPECT_EQ(resolver->mapped_addresses().size(), max_mappings);
+    EXPECT_EQ(resolver->routed_addresses().size(), max_mappings);
+    EXPECT_TRUE(resolver->host_for_address(fresh).empty());
+    EXPECT_TRUE(resolver->host_for_address(ipv4(100, 64, 0, 9)).empty());
+    EXPECT_EQ(resolver->host_for_address(ipv4(100, 64, 0, 10)), "d.svc.test");
+    EXPECT_EQ(routes.removed.size(), 12u);  // fresh, the .12 one and the flood's first ten
+}
+
+// The node's own address is bypassed on a reuse while an answer naming it is being mapped:
+// whichever gets there first, it ends up neither routed nor fenced.
+TEST_F(dns_resolver_test, an_address_bypassed_while_it_is_mapped_is_taken_back)
+{
+    make([](const bytes& q, bool) { return answer_with(q, {}); });
+    const std::uint32_t node = ipv4(203, 0, 113, 20);
+    bool bypass_reported_routed = true;
+    routes.during_add = [&](std::uint32_t address) {
+        bypass_reported_routed = resolver->bypass_and_unmap(address);
+    };
+    EXPECT_FALSE(resolver->map_address(node, "svc.test"));
+    EXPECT_FALSE(bypass_reported_routed) << "not yet recorded as routed when bypassed";
+    EXPECT_EQ(routes.removed, std::vector<std::uint32_t>{node}) << "the route made is taken back";
+    EXPECT_TRUE(resolver->host_for_address(node).empty());
+    EXPECT_TRUE(resolver->routed_addresses().empty());
+    ASSERT_EQ(filters_removed.size(), 1u);
+    EXPECT_EQ(filters_removed[0].first, raw4(node));
+    routes.during_add = nullptr;
+    EXPECT_FALSE(resolver->map_address(node, "svc.test")) << "a later answer is refused outright";
+    EXPECT_EQ(routes.added.size(), 1u);
 }
 
 TEST_F(dns_resolver_test, captured_queries_are_answered_and_stop_interrupts_a_silent_server)

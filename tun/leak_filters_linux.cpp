@@ -1,8 +1,9 @@
 // Leak-protection filters as an nftables table owned by this process: the table is made with the
 // owner flag over a netlink socket this object keeps open, so it vanishes when the socket closes,
 // however the process ends. It holds a set of IPv4 and one of IPv6 addresses and an output chain
-// that blocks traffic to an IPv4 address of the set leaving by any interface but the adapter,
-// and all traffic to an IPv6 address of the set.
+// that refuses traffic to an IPv4 address of the set leaving by any interface but the adapter,
+// and all traffic to an IPv6 address of the set (a TCP reset or an ICMP refusal, never a silent
+// drop).
 
 #include "tun/tun_system.h"
 
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <libmnl/libmnl.h>
@@ -113,12 +115,20 @@ void add_lookup(nftnl_rule* r, bool ipv6)
     nftnl_rule_add_expr(r, e);
 }
 
-// Blocked packets are dropped; a local sender's connect or send then fails at once (EPERM).
-void add_drop(nftnl_rule* r)
+// Blocked traffic is refused, not silently dropped, so that a program forced around the adapter
+// fails at once instead of waiting out its connect time-out: TCP is answered with a reset (the
+// connect fails with ECONNREFUSED), anything else with an administratively-prohibited ICMP or
+// ICMPv6 unreachable. The blocked packet itself is still dropped (a local send fails with EPERM).
+void add_reject(nftnl_rule* r, bool tcp)
 {
-    nftnl_expr* e = expression("immediate");
-    nftnl_expr_set_u32(e, NFTNL_EXPR_IMM_DREG, NFT_REG_VERDICT);
-    nftnl_expr_set_u32(e, NFTNL_EXPR_IMM_VERDICT, NF_DROP);
+    nftnl_expr* e = expression("reject");
+    if (tcp) {
+        nftnl_expr_set_u32(e, NFTNL_EXPR_REJECT_TYPE, NFT_REJECT_TCP_RST);
+        nftnl_expr_set_u8(e, NFTNL_EXPR_REJECT_CODE, 0);
+    } else {
+        nftnl_expr_set_u32(e, NFTNL_EXPR_REJECT_TYPE, NFT_REJECT_ICMPX_UNREACH);
+        nftnl_expr_set_u8(e, NFTNL_EXPR_REJECT_CODE, NFT_REJECT_ICMPX_ADMIN_PROHIBITED);
+    }
     nftnl_rule_add_expr(r, e);
 }
 
@@ -175,7 +185,9 @@ public:
         nftnl_chain_free(c);
         b.next();
 
-        for (bool ipv6 : {false, true}) {
+        // Per family two rules: TCP is reset, everything else (after it) gets the ICMP refusal.
+        const std::pair<bool, bool> kinds[] = {{false, true}, {false, false}, {true, true}, {true, false}};
+        for (const auto& [ipv6, tcp] : kinds) {
             nftnl_rule* r = nftnl_rule_alloc();
             nftnl_rule_set_str(r, NFTNL_RULE_TABLE, table_name().c_str());
             nftnl_rule_set_str(r, NFTNL_RULE_CHAIN, chain_name().c_str());
@@ -183,13 +195,18 @@ public:
             const std::uint8_t proto = ipv6 ? NFPROTO_IPV6 : NFPROTO_IPV4;
             add_meta(r, NFT_META_NFPROTO);
             add_compare(r, NFT_CMP_EQ, &proto, 1);
+            if (tcp) {
+                const std::uint8_t l4 = IPPROTO_TCP;
+                add_meta(r, NFT_META_L4PROTO);
+                add_compare(r, NFT_CMP_EQ, &l4, 1);
+            }
             add_destination(r, ipv6);
             add_lookup(r, ipv6);
             if (!ipv6) {
                 add_meta(r, NFT_META_OIF);
                 add_compare(r, NFT_CMP_NEQ, &adapter_index_, 4);
             }
-            add_drop(r);
+            add_reject(r, tcp);
             nftnl_rule_nlmsg_build_payload(b.message(NFT_MSG_NEWRULE, NLM_F_CREATE | NLM_F_APPEND, seq_), r);
             nftnl_rule_free(r);
             b.next();
@@ -201,10 +218,7 @@ public:
 
     bool add(byte_span address, bool ipv6) override { return element(address, ipv6, true) == 0; }
 
-    void remove(std::uint32_t address) override
-    {
-        element(byte_span(reinterpret_cast<const std::uint8_t*>(&address), 4), false, false);
-    }
+    void remove(byte_span address, bool ipv6) override { element(address, ipv6, false); }
 
 private:
     static bool report(std::u16string& out_message, std::uint32_t code)

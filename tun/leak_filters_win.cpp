@@ -1,6 +1,14 @@
 // Leak-protection filters in a dynamic filtering session: the platform removes every filter of
-// the session when it is closed or the process ends. One block filter per address: IPv4 at the
-// outbound transport layer unless it leaves through the adapter, IPv6 always.
+// the session when it is closed or the process ends. One block filter per address: IPv4 unless
+// it leaves through the adapter, IPv6 always.
+//
+// The filters sit at the ALE connect authorisation layers (FWPM_LAYER_ALE_AUTH_CONNECT_V4/_V6),
+// not at the outbound transport layers: a block there at the transport layer silently discards
+// each SYN, so a program forced around the adapter would wait out its connect time-out. The
+// platform's contract for the ALE connect layer is that it authorises connect requests for
+// outgoing TCP connections and outgoing non-TCP traffic by its first packet; a block verdict
+// fails the request itself, so connect (and the first send of a datagram socket) fails at once
+// with WSAEACCES. The remote-address and local-interface conditions are both available there.
 
 #include "tun/tun_system.h"
 
@@ -21,8 +29,8 @@ namespace pelto::tun {
 namespace {
 
 // The platform's identifiers, which this toolchain's headers do not define.
-constexpr GUID layer_outbound_transport_v4 = {0x09e61aea, 0xd214, 0x46e2, {0x9b, 0x21, 0xb2, 0x6b, 0x0b, 0x2f, 0x28, 0xc8}};
-constexpr GUID layer_outbound_transport_v6 = {0xe1735bde, 0x013f, 0x4655, {0xb3, 0x51, 0xa4, 0x9e, 0x15, 0x76, 0x2d, 0xf0}};
+constexpr GUID layer_ale_auth_connect_v4 = {0xc38d57d1, 0x05a7, 0x4c33, {0x90, 0x4f, 0x7f, 0xbc, 0xee, 0xe6, 0x0e, 0x82}};
+constexpr GUID layer_ale_auth_connect_v6 = {0x4a72393b, 0x319f, 0x44bc, {0x84, 0xc3, 0xba, 0x54, 0xdc, 0xb3, 0xb6, 0xb4}};
 constexpr GUID sublayer_universal = {0xeebecc03, 0xced4, 0x4380, {0x81, 0x9a, 0x27, 0x34, 0x39, 0x7b, 0x2b, 0x74}};
 constexpr GUID condition_remote_address = {0xb235ae9a, 0x1d64, 0x49b8, {0xa4, 0x4c, 0x5f, 0xf3, 0xd9, 0x09, 0x50, 0x45}};
 constexpr GUID condition_local_interface = {0x4cd62a49, 0x59c3, 0x4969, {0xb7, 0xf3, 0xbd, 0xa5, 0xd3, 0x28, 0x90, 0xa4}};
@@ -65,7 +73,7 @@ public:
         std::wstring name = wide(PELTO_TEXT(u"pelto TUN: routed address").str());
         FWPM_FILTER0 filter{};
         filter.displayData.name = name.data();
-        filter.layerKey = ipv6 ? layer_outbound_transport_v6 : layer_outbound_transport_v4;
+        filter.layerKey = ipv6 ? layer_ale_auth_connect_v6 : layer_ale_auth_connect_v4;
         filter.subLayerKey = sublayer_universal;
         filter.weight.type = FWP_UINT8;
         filter.weight.uint8 = 15;
@@ -105,9 +113,12 @@ public:
         return true;
     }
 
-    void remove(std::uint32_t address) override
+    void remove(byte_span address, bool ipv6) override
     {
-        const std::string key(reinterpret_cast<const char*>(&address), 4);
+        if (address.size() != (ipv6 ? 16u : 4u)) {
+            return;
+        }
+        const std::string key(reinterpret_cast<const char*>(address.data()), address.size());
         std::lock_guard hold(lock_);
         const auto it = ids_.find(key);
         if (engine_ != nullptr && it != ids_.end()) {

@@ -86,6 +86,12 @@ struct tun_control_state {
     std::unique_ptr<dns_resolver> resolver;
     std::unique_ptr<data_plane> plane;
     std::thread reader;
+    // Set by teardown while it ends the reader: a reader that ends otherwise lost its adapter.
+    std::atomic<bool> stopping{false};
+    // Guards the DNS policy and `policy_written` between the control calls and a reader that
+    // undoes the policy when the adapter went away (it cannot take the TUN lock: teardown holds
+    // it while joining the reader).
+    std::mutex policy_lock;
     std::once_flag exit_hook;
 
     std::mutex filter_lock;
@@ -99,6 +105,7 @@ struct tun_control_state {
     // Separate from the TUN lock: TUN threads log while a control call may hold that lock.
     std::mutex sink_lock;
     tun_log_sink sink;
+    tun_lost_sink lost_sink;
 };
 
 tun_control_state& state()
@@ -139,12 +146,19 @@ bool add_filter(tun_control_state& s, byte_span address, bool ipv6)
     return s.filters && s.filters->add(address, ipv6);
 }
 
-void remove_filter(tun_control_state& s, std::uint32_t address)
+void remove_filter(tun_control_state& s, byte_span address, bool ipv6)
 {
     std::lock_guard hold(s.filter_lock);
     if (s.filters) {
-        s.filters->remove(address);
+        s.filters->remove(address, ipv6);
     }
+}
+
+void remove_filter(tun_control_state& s, std::uint32_t address)
+{
+    std::uint8_t raw[4];
+    std::memcpy(raw, &address, 4);
+    remove_filter(s, byte_span(raw, 4), false);
 }
 
 std::vector<std::uint32_t> server_addresses(std::string_view host)
@@ -185,17 +199,43 @@ void bypass_server(tun_control_state& s, std::string_view host)
     }
 }
 
+void undo_dns_policy(tun_control_state& s)
+{
+    std::lock_guard hold(s.policy_lock);
+    if (s.policy_written) {
+        delete_dns_policy();
+        s.policy_written = false;
+    }
+}
+
+// On the reader's thread, once it has ended without a teardown asking it to: the device is gone.
+// Name resolution must not stay pointed at an address nothing serves any more.
+void adapter_lost(tun_control_state& s)
+{
+    s.ready = false;
+    undo_dns_policy(s);
+    const std::u16string message =
+        PELTO_TEXT(u"TUN mode ended: the TUN adapter went away; name resolution is restored").str();
+    tun_log(message);
+    tun_lost_sink sink;
+    {
+        std::lock_guard lock(s.sink_lock);
+        sink = s.lost_sink;
+    }
+    if (sink) {
+        sink(message);
+    }
+}
+
 void teardown(tun_control_state& s)
 {
+    s.stopping = true;
     s.ready = false;
     s.running = false;
     s.watch.reset();  // its thread never waits for the TUN lock held here
     set_outbound_interface(0);
     // No lookup may go to the virtual DNS address once nothing serves it.
-    if (s.policy_written) {
-        delete_dns_policy();
-        s.policy_written = false;
-    }
+    undo_dns_policy(s);
     if (s.resolver) {
         s.resolver->stop();
     }
@@ -235,6 +275,7 @@ void teardown(tun_control_state& s)
     s.policy_failure_logged = false;
     s.bypass.clear();
     s.active = false;
+    s.stopping = false;
 }
 
 // After a network change (a roam, a DHCP renewal, a VPN, a resume): the default interface, its
@@ -246,11 +287,19 @@ bool on_network_change(tun_control_state& s)
     if (!lock.owns_lock()) {
         return false;
     }
-    if (!s.active || !s.policy_written || !s.resolver) {
+    if (!s.active || !s.resolver) {
         return true;
     }
     std::u16string problem;
-    const dns_policy_check policy = reassert_dns_policy(s.adapter_id, virtual_dns_address, problem);
+    dns_policy_check policy = dns_policy_check::kept;
+    {
+        // A lost adapter takes the policy back on the reader's thread; it must stay taken back.
+        std::lock_guard hold(s.policy_lock);
+        if (!s.policy_written) {
+            return true;
+        }
+        policy = reassert_dns_policy(s.adapter_id, virtual_dns_address, problem);
+    }
     const default_interface iface = find_default_interface();
     interface_addresses now;
     const bool usable = iface.found && read_interface_addresses(iface, virtual_dns_address, fallback_dns_address, now);
@@ -402,6 +451,7 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     }
     rc.routes = s.routes.get();
     rc.add_leak_filter = [&s](byte_span address, bool ipv6) { return add_filter(s, address, ipv6); };
+    rc.remove_leak_filter = [&s](byte_span address, bool ipv6) { remove_filter(s, address, ipv6); };
     rc.log = [](std::u16string_view line) { tun_log(line); };
     rc.post_reply = [&s](dns_datagram r) { s.plane->post_dns_reply(std::move(r)); };
     s.resolver = std::make_unique<dns_resolver>(std::move(rc));
@@ -417,6 +467,9 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     try {
         s.reader = std::thread([&s] {
             s.plane->run(s.running);
+            if (!s.stopping.load()) {
+                adapter_lost(s);
+            }
         });
     } catch (const std::system_error&) {
         return fail(s, out_message, PELTO_TEXT(u"cannot start the TUN threads").str());
@@ -426,8 +479,15 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     if (code == 0 && !s.routes->add(virtual_dns_address, code)) {
         tun_log(with_code(PELTO_TEXT(u"cannot route the virtual DNS address, error ").str(), code));
     } else if (code == 0) {
-        s.policy_written = !fault(s, 18) && write_dns_policy(s.adapter_id, virtual_dns_address, out_message);
-        if (s.policy_written) {
+        bool written = false;
+        {
+            std::lock_guard hold(s.policy_lock);
+            // Not when the adapter has already gone again (the reader has ended).
+            s.policy_written = !fault(s, 18) && s.running.load() &&
+                               write_dns_policy(s.adapter_id, virtual_dns_address, out_message);
+            written = s.policy_written;
+        }
+        if (written) {
             std::u16string line = PELTO_TEXT(u"TUN mode is on; name resolution goes to ").str();
             line += dotted_text(s.addresses.upstream_dns);
             tun_log(line);
@@ -510,7 +570,8 @@ void tun_pause()
     }
     s.ready = false;
     s.plane->set_ready(false);
-    if (!s.leak_protection.load()) {
+    // A TUN whose adapter went away protects nothing any more: it goes whole.
+    if (!s.leak_protection.load() || !s.running.load()) {
         teardown(s);
     }
 }
@@ -554,6 +615,13 @@ void set_tun_log_sink(tun_log_sink sink)
     tun_control_state& s = state();
     std::lock_guard lock(s.sink_lock);
     s.sink = std::move(sink);
+}
+
+void set_tun_lost_sink(tun_lost_sink sink)
+{
+    tun_control_state& s = state();
+    std::lock_guard lock(s.sink_lock);
+    s.lost_sink = std::move(sink);
 }
 
 void tun_log(std::u16string_view line)

@@ -11,7 +11,8 @@
 //   factory and host. True when TUN mode carries traffic; false with the reason in
 //   `out_message`, leaving nothing of TUN mode behind.
 // - `tun_pause`: the session ended; no new connections are served. With leak protection the
-//   routes and filters stay until the next `tun_start` or `tun_stop`; without, all is torn down.
+//   routes and filters stay until the next `tun_start` or `tun_stop`; without, or when the
+//   adapter has gone away, all is torn down.
 // - `tun_stop` tears TUN mode down completely; nothing happens when it is off.
 // - `set_tun_log_sink` installs the function TUN mode reports information lines to (from its
 //   own threads); `tun_log` sends one line to it, or nowhere when none is installed.
@@ -43,6 +44,11 @@
 namespace pelto {
 
 using tun_log_sink = std::function<void(std::u16string_view line)>;
+// Told, from TUN mode's own thread, that the adapter went away under an active TUN (a driver
+// reset, another program deleting it): by then the reader has ended and the DNS policy is undone;
+// the owner ends its session (the next `tun_pause` or `tun_stop` tears the rest down). Called
+// with a text for the user; never while a control call of TUN mode waits for it.
+using tun_lost_sink = std::function<void(std::u16string_view message)>;
 
 bool tun_set_leak_protection(bool on, std::u16string& out_message);
 bool tun_start(dial_fn dial, std::string_view server_host, std::u16string& out_message);
@@ -58,6 +64,7 @@ void set_tun_routed_names(std::function<bool(std::string_view host)> is_routed);
 void set_tun_start_fault_for_testing(int step);
 
 void set_tun_log_sink(tun_log_sink sink);
+void set_tun_lost_sink(tun_lost_sink sink);
 void tun_log(std::u16string_view line);
 
 // Whether leak-protection filters are currently wanted.

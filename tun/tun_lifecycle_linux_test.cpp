@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -178,6 +179,41 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     pelto::tun_stop();
     expect_clean(resolver, journal, original);
 
+    // The adapter deleted from outside (a driver reset, another program): the reader ends, name
+    // resolution is put back at once and the owner is told with an error text; the owner's
+    // pause then takes the rest down, leak protection or not.
+    static std::atomic<bool> lost{false};
+    static std::u16string lost_text;
+    pelto::set_tun_lost_sink([](std::u16string_view text) {
+        lost_text = text;
+        lost = true;
+    });
+    CHECK(pelto::tun_set_leak_protection(true, message));
+    CHECK(pelto::tun_start(refuse, "", message));
+    CHECK(read_file(resolver).find("nameserver 172.19.77.53") != std::string::npos);
+    CHECK(!lost);
+    CHECK(std::system("ip link del pelto0") == 0);
+    for (int i = 0; i < 300 && !lost; ++i) {
+        usleep(10000);
+    }
+    CHECK(lost);  // within three seconds
+    CHECK(lost_text.find(u"adapter") != std::u16string::npos);
+    CHECK(read_file(resolver) == original);
+    CHECK(pelto::tun_active());
+    pelto::tun_pause();
+    CHECK(!pelto::tun_active());
+    CHECK(run("nft list tables").find("pelto_tun") == std::string::npos);
+    CHECK(pelto::tun_set_leak_protection(false, message));
+    expect_clean(resolver, journal, original);
+    // A stop is no loss: the owner is not told.
+    lost = false;
+    CHECK(pelto::tun_start(refuse, "", message));
+    pelto::tun_stop();
+    usleep(300000);
+    CHECK(!lost);
+    expect_clean(resolver, journal, original);
+    pelto::set_tun_lost_sink(nullptr);
+
     // A process that ends without any teardown (as after kill -9): the adapter goes with it, the
     // resolver file stays redirected until the next start recovers it.
     pid_t crashed = fork();
@@ -293,6 +329,49 @@ std::string attempt(const char* address, bool ipv6)
     return n < 0 && error == EPERM ? "blocked" : "sent";
 }
 
+// Opens a TCP connection to port 9 of `address`, waiting at most one second: "refused" when a
+// reset refuses it in that time, "timed out" when nothing has happened by then, "connected", or
+// "error N" for any other failure.
+std::string connect_attempt(const char* address, bool ipv6)
+{
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_storage target{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto* in = reinterpret_cast<sockaddr_in6*>(&target);
+        in->sin6_family = AF_INET6;
+        in->sin6_port = htons(9);
+        inet_pton(AF_INET6, address, &in->sin6_addr);
+        length = sizeof *in;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&target);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(9);
+        inet_pton(AF_INET, address, &in->sin_addr);
+        length = sizeof *in;
+    }
+    std::string outcome;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&target), length) == 0) {
+        outcome = "connected";
+    } else if (errno != EINPROGRESS) {
+        outcome = errno == ECONNREFUSED ? "refused" : "error " + std::to_string(errno);
+    } else {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, 1000) == 0) {
+            outcome = "timed out";
+        } else {
+            int error = 0;
+            socklen_t size = sizeof error;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            outcome = error == 0 ? "connected"
+                      : error == ECONNREFUSED ? "refused"
+                                              : "error " + std::to_string(error);
+        }
+    }
+    close(fd);
+    return outcome;
+}
+
 [[noreturn]] void filter_scenario()
 {
     alarm(60);
@@ -301,6 +380,9 @@ std::string attempt(const char* address, bool ipv6)
                       "ip addr add 10.66.0.2/24 dev d0 && ip -6 addr add fd00::2/64 dev d0 nodad && "
                       "ip link set d0 up") == 0);
     CHECK(attempt("10.66.0.50", false) == "sent");
+    // Nobody answers there: unfiltered, a connection attempt is still pending after a second.
+    CHECK(connect_attempt("10.66.0.50", false) == "timed out");
+    CHECK(connect_attempt("fd00::50", true) == "timed out");
     std::u16string message;
     const std::uint8_t v4[4] = {10, 66, 0, 50};
     std::uint8_t v6[16] = {0xfd};
@@ -327,9 +409,13 @@ std::string attempt(const char* address, bool ipv6)
         CHECK(attempt("10.66.0.50", false) == "blocked");
         CHECK(attempt("10.66.0.51", false) == "sent");
         CHECK(attempt("fd00::50", true) == "blocked");
-        std::uint32_t address = 0;
-        std::memcpy(&address, v4, 4);
-        elsewhere->remove(address);
+        // A connection forced around the adapter fails at once, for both families.
+        CHECK(connect_attempt("10.66.0.50", false) == "refused");
+        CHECK(connect_attempt("fd00::50", true) == "refused");
+        CHECK(connect_attempt("10.66.0.51", false) == "timed out");
+        elsewhere->remove(pelto::byte_span(v4, 4), false);
+        elsewhere->remove(pelto::byte_span(v6, 16), true);
+        CHECK(attempt("fd00::50", true) == "sent");
         CHECK(attempt("10.66.0.50", false) == "sent");
     }
     // A process that ends without closing anything takes its table with it.

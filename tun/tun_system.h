@@ -114,7 +114,8 @@ public:
     virtual ~leak_filters() = default;
     // An address in network order (4 bytes) or 16 bytes for IPv6.
     virtual bool add(byte_span address, bool ipv6) = 0;
-    virtual void remove(std::uint32_t address) = 0;
+    // Removes the filter of such an address; one that was never added is no error.
+    virtual void remove(byte_span address, bool ipv6) = 0;
 };
 
 // Opens the filtering session for the adapter; null with a message when that is impossible.

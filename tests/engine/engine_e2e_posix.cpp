@@ -413,6 +413,51 @@ TEST_F(EngineE2E, RefreshJustBeforeASessionStartsIsNotSwallowed)
     EXPECT_EQ(std::count(events.begin(), events.end(), "state 3"), 0);
 }
 
+// The session ends (the listener closes) exactly while the TUN switch is being turned off:
+// whichever runs first, the system proxy must not be left pointing at the closed port.
+void end_session_inside_the_switch()
+{
+    engine_disconnect();
+    // Where the end of the session could overtake the switch, it completes here; where it waits
+    // for the switch, this wait runs out.
+    wait_state(2, 2, 1000ms);
+}
+
+TEST_F(EngineE2E, TunSwitchOffRacingTheSessionEndLeavesTheProxyRestored)
+{
+    const int a = world_->add_node(0);
+    ASSERT_NE(a, 0);
+    use_subscription(world_->publish("switch.txt", testing::engine_world::link(a, "a") + "\n"));
+    proxy_settings before;
+    std::u16string error;
+    ASSERT_TRUE(read_proxy_settings(before, error)) << utf16_to_utf8(error);
+    std::thread engine(engine_run);
+    ASSERT_TRUE(wait_state(2));
+    engine_select_node(0);
+    ASSERT_TRUE(wait_state(4));
+    {
+        // The session runs as in TUN mode: no system proxy of ours, the switch on.
+        engine_shared& g = engine_globals();
+        std::lock_guard l(g.engine_mutex);
+        ASSERT_TRUE(restore_system_proxy());
+        g.tun_enabled = true;
+        g.prefs.tun_enabled = true;
+    }
+    set_tun_switch_hook_for_testing(end_session_inside_the_switch);
+    std::u16string message;
+    EXPECT_TRUE(tun_switch(false, message)) << utf16_to_utf8(message);
+    set_tun_switch_hook_for_testing(nullptr);
+    ASSERT_TRUE(wait_state(2, 2));
+    proxy_settings after;
+    ASSERT_TRUE(read_proxy_settings(after, error));
+    EXPECT_EQ(after, before) << "the system proxy points at the closed port";
+    engine_shutdown();
+    ASSERT_TRUE(wait_state(7));
+    engine.join();
+    ASSERT_TRUE(read_proxy_settings(after, error));
+    EXPECT_EQ(after, before);
+}
+
 TEST_F(EngineE2E, FailedLoadLogsClearsTheListAndWaits)
 {
     use_subscription("http://127.0.0.1:" + std::to_string(world_->files_port()) + "/nothing-here.txt");
