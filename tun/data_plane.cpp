@@ -36,6 +36,10 @@ struct flow {
     bool fin_sent = false;
     bool rst_sent = false;
     bool zero_window_advertised = false;
+    // Within one drain of the device: an ACK and a wake-up of the worker are owed (sent once
+    // when the drain ends, or with the next segment to the client).
+    bool ack_owed = false;
+    bool in_owed = false;
     int synack_tries = 0;
     std::int64_t synack_sent_at = 0;
     std::int64_t last_probe_at = 0;
@@ -145,6 +149,12 @@ bool data_plane::emit(const bytes& packet)
     return true;
 }
 
+std::size_t data_plane::segment_limit() const
+{
+    // A device that cuts segments itself takes a window's worth in one packet.
+    return std::max<std::size_t>(max_segment, config_.device->tcp_send_limit);
+}
+
 std::uint16_t data_plane::window_of(const flow& f) const
 {
     // The right edge never moves back: data arriving and data accepted move together, and only
@@ -168,6 +178,7 @@ bool data_plane::send_flow(const flow& f, std::uint8_t flags, std::uint32_t seq,
     // Towards the client: our side is the address it connected to.
     tcp_out out{f.key.dst_addr, f.key.src_addr, f.key.dst_port, f.key.src_port, flags, seq,
                 f.rcv_nxt, window_of(f), with_mss};
+    const_cast<flow&>(f).ack_owed = false;  // every segment carries the acknowledgement
     scratch_.clear();
     return build_tcp(out, data, ident_.fetch_add(1), scratch_) && emit(scratch_);
 }
@@ -382,9 +393,35 @@ void data_plane::deliver(const std::shared_ptr<flow>& f, byte_span data, bool fi
                 f->fin_received = true;
             }
         }
+        if (draining_ && !fin) {
+            owe_ack(f);  // in order data within a drain: one ACK and one wake-up at its end
+            return;
+        }
         f->wake.notify_all();
     }
     send_ack(*f);
+}
+
+void data_plane::owe_ack(const std::shared_ptr<flow>& f)
+{
+    f->ack_owed = true;
+    if (!f->in_owed) {
+        f->in_owed = true;
+        owed_.push_back(f);
+    }
+}
+
+void data_plane::settle_owed()
+{
+    for (const std::shared_ptr<flow>& f : owed_) {
+        f->in_owed = false;
+        f->wake.notify_all();
+        if (f->ack_owed && !f->closed) {
+            send_ack(*f);
+        }
+        f->ack_owed = false;
+    }
+    owed_.clear();
 }
 
 // ---- timers ----
@@ -482,7 +519,7 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f)
             f->to_client.insert(f->to_client.begin(), taken.begin() + static_cast<std::ptrdiff_t>(at), taken.end());
             break;
         }
-        const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(f->peer_window - flight), max_segment});
+        const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(f->peer_window - flight), segment_limit()});
         const byte_span piece(taken.data() + at, n);
         send_flow(*f, tcp_psh | tcp_ack, f->snd_nxt, piece);
         f->retx_queue.push_back({f->snd_nxt, bytes(piece.begin(), piece.end()), false, 1, now});
@@ -531,6 +568,10 @@ void data_plane::sweep()
     std::vector<std::thread> finished;
     for (auto it = flows_.begin(); it != flows_.end();) {
         flow& f = *it->second;
+        if (!f.worker_done) {
+            ++it;  // cannot go yet: its lock is left alone
+            continue;
+        }
         bool drained = false;
         {
             std::lock_guard hold(f.lock);
@@ -616,7 +657,10 @@ void data_plane::run(std::atomic<bool>& running)
     const device_table& dev = *config_.device;
     void* event = dev.get_read_wait_event(config_.session);
     while (running) {
-        for (;;) {
+        // Segments in order that arrive together are acknowledged together: after every
+        // `ack_batch` packets and when the device has nothing more, never later.
+        draining_ = true;
+        for (std::size_t taken = 1;; ++taken) {
             std::uint32_t size = 0;
             std::uint8_t* packet = dev.receive_packet(config_.session, &size);
             if (packet == nullptr) {
@@ -627,7 +671,12 @@ void data_plane::run(std::atomic<bool>& running)
             }
             dispatch(byte_span(packet, size));
             dev.release_receive_packet(config_.session, packet);
+            if (taken % ack_batch == 0) {
+                settle_owed();
+            }
         }
+        draining_ = false;
+        settle_owed();
         timer_pass();
         if (!running) {
             break;
@@ -723,7 +772,9 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
     while (!f->closed) {
         {
             std::unique_lock hold(f->lock);
-            f->wake.wait_for(hold, std::chrono::milliseconds(reader_wait_ms), [&] {
+            // Every change the wait looks at notifies `wake`; the slice is only a safety net,
+            // long enough that a thousand idle flows cost no CPU.
+            f->wake.wait_for(hold, std::chrono::milliseconds(worker_idle_wait_ms), [&] {
                 return f->closed || !f->to_remote.empty() ||
                        (client_done ? f->remote_eof.load() : f->fin_received.load());
             });
@@ -755,9 +806,13 @@ void data_plane::flow_worker(std::shared_ptr<flow> f)
 
 void data_plane::remote_reader(std::shared_ptr<flow> f)
 {
-    std::uint8_t buffer[max_segment];
+    // As much as the stream has in one call: a segment's worth per call costs a wake-up of the
+    // reader (and often a receive) per 1380 bytes.
+    // Not zero-filled: an idle flow keeps only the pages its reads touched.
+    const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(remote_read_size);
+    std::uint8_t* buffer = storage.get();
     while (!f->closed) {
-        const std::int32_t n = f->remote->read(buffer, static_cast<std::int32_t>(sizeof buffer));
+        const std::int32_t n = f->remote->read(buffer, static_cast<std::int32_t>(remote_read_size));
         if (n < 1) {
             break;
         }

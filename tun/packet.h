@@ -58,6 +58,11 @@ bool checksum_self_test();
 std::uint16_t transport_checksum(std::uint32_t source, std::uint32_t destination,
                                  std::uint8_t protocol, byte_span segment);
 
+// The folded sum of the pseudo-header alone, not complemented: what a TCP or UDP checksum field
+// holds when the device completes the checksum.
+std::uint16_t pseudo_header_sum(std::uint32_t source, std::uint32_t destination,
+                                std::uint8_t protocol, std::size_t length);
+
 struct ipv4_header {
     std::uint8_t header_length = 20;  // bytes
     std::uint16_t total_length = 0;
