@@ -180,13 +180,17 @@ status() { awk '/VmRSS|Threads/ {printf "%s %s %s  ", $1, $2, $3}' "/proc/$runne
 printf '%-34s %s\n' "idle runner" "$(status)"
 cat > "$work/idle.py" <<'PY'
 # Opens N connections through the TUN (each one dialled and held open at both ends), then idles.
-import socket, sys, time
+import socket, struct, sys, time
 held = []
 for _ in range(int(sys.argv[1])):
     try:
-        held.append(socket.create_connection(('www.svc.test', 8080), timeout=3))
+        s = socket.create_connection(('www.svc.test', 8080), timeout=3)
     except OSError:
         break
+    # Closed with a reset at the end: the origin never ends these idle connections, so after a
+    # FIN alone the flows would wait for it and hold their slots.
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+    held.append(s)
 print('open %d' % len(held), flush=True)
 time.sleep(float(sys.argv[2]))
 PY
@@ -195,7 +199,12 @@ for flows in 100 1000; do
   in_client "$python" "$work/idle.py" "$flows" 12 > "$work/idle.out" & idle=$!
   opened="$(wait_line "$work/idle.out" open | cut -d' ' -f2)" || true
   sleep 2
+  if [ -n "${PELTO_TUN_PERF:-}" ]; then
+    perf record -g -o "$PELTO_TUN_PERF.idle$flows" -p "$runner_pid" -- sleep 5 > /dev/null 2>&1 &
+    perf_pid=$!
+  fi
   before="$(cpu_seconds "$runner_pid")"; sleep 5; after="$(cpu_seconds "$runner_pid")"
+  [ -n "${PELTO_TUN_PERF:-}" ] && wait "$perf_pid"
   printf '%-34s %s idle CPU %s %% of a core\n' "$flows idle flows ($opened open)" "$(status)" \
     "$("$python" -c "print('%.2f' % (($after - $before) / 5 * 100))")"
   kill $idle 2>/dev/null || true; wait $idle 2>/dev/null || true

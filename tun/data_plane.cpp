@@ -57,6 +57,9 @@ struct flow {
     std::condition_variable wake;
     bytes to_remote;
     std::deque<std::uint8_t> to_client;
+    // `to_client` is not empty: set under `lock` by whoever appends, cleared by the reader when it
+    // takes the last byte, read without the lock by the timer pass to pass over idle flows.
+    std::atomic<bool> client_data{false};
     std::unique_ptr<tun_conn> remote;
 
     std::thread worker;  // joined by the reader
@@ -176,8 +179,10 @@ bool data_plane::send_flow(const flow& f, std::uint8_t flags, std::uint32_t seq,
                            bool with_mss)
 {
     // Towards the client: our side is the address it connected to.
+    // A segment larger than one is cut by the device, which also completes its checksum.
+    const tcp_checksum sum = data.size() > max_segment ? tcp_checksum::pseudo_header : tcp_checksum::full;
     tcp_out out{f.key.dst_addr, f.key.src_addr, f.key.dst_port, f.key.src_port, flags, seq,
-                f.rcv_nxt, window_of(f), with_mss};
+                f.rcv_nxt, window_of(f), with_mss, sum};
     const_cast<flow&>(f).ack_owed = false;  // every segment carries the acknowledgement
     scratch_.clear();
     return build_tcp(out, data, ident_.fetch_add(1), scratch_) && emit(scratch_);
@@ -428,14 +433,18 @@ void data_plane::settle_owed()
 
 void data_plane::timer_pass()
 {
-    std::vector<std::shared_ptr<flow>> all;
-    all.reserve(flows_.size());
-    for (auto& [key, f] : flows_) {
-        all.push_back(f);
-    }
+    // Nothing below changes the table (only the sweep does), so it is walked as it stands.
     const std::int64_t now = config_.clock();
     const std::uint32_t epoch = reset_epoch_.load();
-    for (const auto& f : all) {
+    const bool ready = ready_;
+    for (const auto& [key, f] : flows_) {
+        // An idle flow (established, nothing to send, nothing in flight, no end in sight) has no
+        // timer to run: with a thousand of them the pass stays a walk over a few flags.
+        if (f->established && !f->closed && !f->reset_pending && !f->remote_eof &&
+            !f->zero_window_advertised && f->retx_queue.empty() && !f->client_data &&
+            (f->is_dns || (ready && f->reset_epoch == epoch))) {
+            continue;
+        }
         if (!f->is_dns && (!ready_ || f->reset_epoch != epoch)) {
             reset_flow(f);  // also a flow still dialling: its worker finds it closed
         }
@@ -446,7 +455,7 @@ void data_plane::timer_pass()
             reset_flow(f);
             continue;
         }
-        send_pending(f);
+        send_pending(f, now);
         if (f->zero_window_advertised && window_of(*f) >= max_segment) {
             send_ack(*f);  // the window opened again: tell the client at once
         }
@@ -482,7 +491,7 @@ void data_plane::reset_flow(const std::shared_ptr<flow>& f)
     f->close_now();
 }
 
-void data_plane::send_pending(const std::shared_ptr<flow>& f)
+void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
 {
     if (!f->established || f->reset_pending) {
         return;
@@ -497,12 +506,12 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f)
             const std::size_t n = std::min<std::size_t>(f->peer_window - in_flight, f->to_client.size());
             taken.assign(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
             f->to_client.erase(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
+            f->client_data = !f->to_client.empty();
         }
     }
     if (!taken.empty()) {
         f->wake.notify_all();  // the remote reader may wait for room
     }
-    const std::int64_t now = config_.clock();
     // Zero-window probe: the client's window is shut, data waits and nothing is in flight that
     // the retransmission timer would re-send; an old sequence number draws an ACK carrying the
     // client's current window.
@@ -517,6 +526,7 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f)
         if (flight >= f->peer_window) {
             std::lock_guard hold(f->lock);
             f->to_client.insert(f->to_client.begin(), taken.begin() + static_cast<std::ptrdiff_t>(at), taken.end());
+            f->client_data = true;
             break;
         }
         const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(f->peer_window - flight), segment_limit()});
@@ -824,6 +834,7 @@ void data_plane::remote_reader(std::shared_ptr<flow> f)
                 break;
             }
             f->to_client.insert(f->to_client.end(), buffer, buffer + n);
+            f->client_data = true;
         }
         wake_.signal();
     }
@@ -869,6 +880,7 @@ void data_plane::dns_responder(const std::shared_ptr<flow>& f)
                 f->to_client.push_back(static_cast<std::uint8_t>(answer.size() >> 8));
                 f->to_client.push_back(static_cast<std::uint8_t>(answer.size()));
                 f->to_client.insert(f->to_client.end(), answer.begin(), answer.end());
+                f->client_data = true;
             }
             wake_.signal();
         }

@@ -135,7 +135,8 @@ private:
     void settle_owed();
     // Sends the client an RST (once) and closes the flow; nothing for a flow already closed.
     void reset_flow(const std::shared_ptr<flow>& f);
-    void send_pending(const std::shared_ptr<flow>& f);
+    // `now` is the pass's clock reading: one per pass, not one per flow.
+    void send_pending(const std::shared_ptr<flow>& f, std::int64_t now);
     void retransmit_check(const std::shared_ptr<flow>& f, std::int64_t now);
     void sweep();
     void flush_dns_replies();

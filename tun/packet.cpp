@@ -304,8 +304,11 @@ bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, b
         w.u16(announced_mss);
     }
     w.append(data);
+    const byte_span segment = byte_span(out).subspan(segment_at);
     put_u16_at(out, segment_at + 16,
-               transport_checksum(s.source, s.destination, ip_proto_tcp, byte_span(out).subspan(segment_at)));
+               s.checksum == tcp_checksum::full
+                   ? transport_checksum(s.source, s.destination, ip_proto_tcp, segment)
+                   : pseudo_header_sum(s.source, s.destination, ip_proto_tcp, segment.size()));
     return true;
 }
 

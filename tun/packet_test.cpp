@@ -147,6 +147,23 @@ TEST(tun_packet, built_segments_parse_back_and_checksum_to_zero)
     const bytes mss(ip->segment.begin() + 20, ip->segment.begin() + 24);
     EXPECT_EQ(mss, (bytes{0x02, 0x04, 0x05, 0x64}));  // MSS 1380
     EXPECT_EQ(bytes(tcp->payload.begin(), tcp->payload.end()), data);
+
+    // Left to the device: the field holds the pseudo-header's sum, and summing the segment over
+    // it (what the device does) gives the full checksum.
+    tcp_out offloaded = s;
+    offloaded.checksum = tcp_checksum::pseudo_header;
+    const bytes big = bytes(60000, 0x5A);
+    bytes large;
+    ASSERT_TRUE(build_tcp(offloaded, big, 1, large));
+    auto lip = parse_ipv4_packet(large);
+    ASSERT_TRUE(lip);
+    const std::uint16_t field = static_cast<std::uint16_t>(lip->segment[16] << 8 | lip->segment[17]);
+    EXPECT_EQ(field, pseudo_header_sum(s.source, s.destination, ip_proto_tcp, lip->segment.size()));
+    bytes completed(lip->segment.begin(), lip->segment.end());
+    const std::uint16_t sum = internet_checksum(completed);
+    completed[16] = static_cast<std::uint8_t>(sum >> 8);
+    completed[17] = static_cast<std::uint8_t>(sum);
+    EXPECT_EQ(transport_checksum(s.source, s.destination, ip_proto_tcp, completed), 0);
 }
 
 TEST(tun_packet, udp_payload_limit_and_checksum)
