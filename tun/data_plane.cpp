@@ -437,6 +437,7 @@ void data_plane::timer_pass()
     const std::int64_t now = config_.clock();
     const std::uint32_t epoch = reset_epoch_.load();
     const bool ready = ready_;
+    bool all_idle = true;
     for (const auto& [key, f] : flows_) {
         // An idle flow (established, nothing to send, nothing in flight, no end in sight) has no
         // timer to run: with a thousand of them the pass stays a walk over a few flags.
@@ -445,6 +446,7 @@ void data_plane::timer_pass()
             (f->is_dns || (ready && f->reset_epoch == epoch))) {
             continue;
         }
+        all_idle = false;
         if (!f->is_dns && (!ready_ || f->reset_epoch != epoch)) {
             reset_flow(f);  // also a flow still dialling: its worker finds it closed
         }
@@ -476,6 +478,7 @@ void data_plane::timer_pass()
     }
     sweep();
     flush_dns_replies();
+    idle_ = all_idle;
 }
 
 void data_plane::reset_flow(const std::shared_ptr<flow>& f)
@@ -691,7 +694,9 @@ void data_plane::run(std::atomic<bool>& running)
         if (!running) {
             break;
         }
-        wait_for_work(event, wake_, reader_wait_ms);
+        // With no timer armed anywhere, nothing but a packet or a signal from another thread can
+        // give the reader work, and both wake it: the idle wait is longer.
+        wait_for_work(event, wake_, idle_ ? reader_idle_wait_ms : reader_wait_ms);
     }
     close_all();
 }
@@ -723,10 +728,16 @@ void data_plane::report_dial_failure(const std::string& host, const std::u16stri
 
 void data_plane::flow_worker(std::shared_ptr<flow> f)
 {
+    // The reader learns at once: a reset may be owed, and the flow can be swept.
     struct done_mark {
         flow& f;
-        ~done_mark() { f.worker_done = true; }
-    } mark{*f};
+        wake_handle& reader;
+        ~done_mark()
+        {
+            f.worker_done = true;
+            reader.signal();
+        }
+    } mark{*f, wake_};
 
     if (f->is_dns) {
         dns_responder(f);

@@ -46,6 +46,9 @@ inline constexpr int max_sends = 5;
 inline constexpr int max_synack_resends = 5;
 inline constexpr std::int32_t reader_wait_ms = 200;
 inline constexpr std::int32_t worker_idle_wait_ms = 5000;
+// The reader's wait when the last timer pass found every flow idle (no retransmission, SYN+ACK,
+// probe or FIN due): every change that could arm a timer also wakes the reader.
+inline constexpr std::int32_t reader_idle_wait_ms = 1000;
 inline constexpr std::size_t max_dns_replies = 128;
 // Received packets between two rounds of coalesced ACKs while the device is drained.
 inline constexpr std::size_t ack_batch = 64;
@@ -179,6 +182,7 @@ private:
 
     bytes scratch_;
     bool draining_ = false;  // the reader's own
+    bool idle_ = false;      // the last timer pass found nothing to do (the reader's own)
     std::vector<std::shared_ptr<flow>> owed_;
 };
 
