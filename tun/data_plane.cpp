@@ -502,9 +502,11 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
     const std::uint32_t in_flight = f->snd_nxt - f->snd_una;
     bytes taken;
     bool waiting = false;
+    bool reader_may_wait = false;
     {
         std::lock_guard hold(f->lock);
         waiting = !f->to_client.empty();
+        reader_may_wait = f->to_client.size() >= to_client_cap;
         if (waiting && in_flight < f->peer_window) {
             const std::size_t n = std::min<std::size_t>(f->peer_window - in_flight, f->to_client.size());
             taken.assign(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
@@ -512,8 +514,8 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
             f->client_data = !f->to_client.empty();
         }
     }
-    if (!taken.empty()) {
-        f->wake.notify_all();  // the remote reader may wait for room
+    if (!taken.empty() && reader_may_wait) {
+        f->wake.notify_all();  // the remote reader waits for room only at the cap
     }
     // Zero-window probe: the client's window is shut, data waits and nothing is in flight that
     // the retransmission timer would re-send; an old sequence number draws an ACK carrying the
@@ -832,6 +834,7 @@ void data_plane::remote_reader(std::shared_ptr<flow> f)
     // Not zero-filled: an idle flow keeps only the pages its reads touched.
     const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(remote_read_size);
     std::uint8_t* buffer = storage.get();
+    bool was_empty = true;
     while (!f->closed) {
         const std::int32_t n = f->remote->read(buffer, static_cast<std::int32_t>(remote_read_size));
         if (n < 1) {
@@ -844,10 +847,15 @@ void data_plane::remote_reader(std::shared_ptr<flow> f)
             if (f->closed) {
                 break;
             }
+            was_empty = f->to_client.empty();
             f->to_client.insert(f->to_client.end(), buffer, buffer + n);
             f->client_data = true;
         }
-        wake_.signal();
+        // Data already waiting is sent when the client's next ACK (or window) arrives, which
+        // wakes the reader anyway: only the first bytes need a signal.
+        if (was_empty) {
+            wake_.signal();
+        }
     }
     {
         std::lock_guard hold(f->lock);

@@ -45,7 +45,7 @@ inline constexpr std::int64_t zero_window_probe_ns = 500'000'000;
 inline constexpr int max_sends = 5;
 inline constexpr int max_synack_resends = 5;
 inline constexpr std::int32_t reader_wait_ms = 200;
-inline constexpr std::int32_t worker_idle_wait_ms = 5000;
+inline constexpr std::int32_t worker_idle_wait_ms = 60000;
 // The reader's wait when the last timer pass found every flow idle (no retransmission, SYN+ACK,
 // probe or FIN due): every change that could arm a timer also wakes the reader.
 inline constexpr std::int32_t reader_idle_wait_ms = 1000;
