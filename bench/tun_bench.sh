@@ -10,13 +10,19 @@
 #     measures the peer as much as us).
 #  2. DNS answer latency, 200 queries: through the virtual DNS address vs the upstream directly.
 #  3. Time to first byte of 50 requests, each after 300 ms idle: through the TUN vs direct.
-#  4. Memory and threads of the runner with 100 idle flows; memory with a stalled client reading
-#     nothing from a fast origin.
+#  4. Memory, threads and idle CPU of the runner with 100 and 1,000 idle flows; memory with a
+#     stalled client reading nothing from a fast origin.
 #  5. A whole `pelto connect --tun` session (the program itself, with a private /var/lib, one
 #     Shadowsocks 2022 node behind the veth and the DNS peer as upstream): DNS answer latency and
 #     rate for a routed and an ordinary name, against the upstream asked directly; iperf3 through
 #     the adapter and the node; memory and threads; after SIGTERM the resolver file is back and
 #     the adapter gone. Skipped when the program is not built (PELTO_PROGRAM overrides the path).
+#     Beside it, in the same session, the same transfers through its local HTTP proxy (socat
+#     turning them into CONNECT requests), and pelto's CPU per GiB for both.
+#
+# Every iperf3 figure through the TUN also gives the CPU seconds (user + system) per GiB received
+# of the process that terminates the flows. PELTO_TUN_PERF=FILE records a `perf record -g` profile
+# of the runner over the direct-dial runs; PELTO_TUN_QUICK=1 stops after them and the DNS latency.
 set -euo pipefail
 extra_cleanup() {
   [ -n "${client:-}" ] || return 0
@@ -89,11 +95,48 @@ iperf_pair() {  # label host
   down="$(in_client iperf3 -c "$2" -t "$seconds" -R -J | gbits)"
   printf '%-34s upload %6s Gbit/s   download %6s Gbit/s\n' "$1" "$up" "$down"
 }
+# CPU seconds (user + system) a process has used so far.
+cpu_seconds() { awk -v tick="$(getconf CLK_TCK)" '{print ($14 + $15) / tick}' "/proc/$1/stat"; }
+# The same for its threads alive now, in nanoseconds' resolution.
+thread_cpu_seconds() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%.6f\n", s / 1e9}'; }
+# iperf_cpu DIRECTION PID HOST [PORT]: one iperf3 run (DIRECTION up or down) from the client
+# namespace; prints "Gbit/s CPU-s/GiB", the CPU being PID's over the run per GiB received.
+iperf_cpu() {
+  local before after flag=""
+  [ "$1" = down ] && flag="-R"
+  before="$(cpu_seconds "$2")"
+  in_client iperf3 -c "$3" -p "${4:-5201}" -t "$seconds" $flag -J > "$work/iperf.json" || true
+  after="$(cpu_seconds "$2")"
+  "$python" - "$work/iperf.json" "$before" "$after" <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+if "error" in d:
+    sys.exit("iperf3: " + d["error"])
+r = d["end"]["sum_received"]
+print("%.2f %.2f" % (r["bits_per_second"] / 1e9, (float(sys.argv[3]) - float(sys.argv[2])) / (r["bytes"] / 2**30)))
+PY
+}
+# iperf_cpu_pair LABEL PID HOST [PORT]: both directions, printed and kept in "$work/LABEL.fig".
+iperf_cpu_pair() {
+  local up down
+  up="$(iperf_cpu up "$2" "$3" "${4:-5201}")"
+  down="$(iperf_cpu down "$2" "$3" "${4:-5201}")"
+  echo "$up $down" > "$work/$(echo "$1" | tr -c 'a-z0-9\n' _).fig"
+  printf '%-34s upload %s Gbit/s %s CPU-s/GiB   download %s Gbit/s %s CPU-s/GiB\n' "$1" $up $down
+}
+fig() { cat "$work/$(echo "$1" | tr -c 'a-z0-9\n' _).fig"; }
 
 echo "== iperf3, one stream, ${seconds}s each"
 iperf_pair "direct over the veth" 10.9.0.4
 start_runner --direct 10.9.0.4
-iperf_pair "through TUN, direct dial" www.svc.test
+if [ -n "${PELTO_TUN_PERF:-}" ]; then
+  # A profile of the runner over one upload and one download (perf report -i FILE).
+  perf record -g -o "$PELTO_TUN_PERF" -p "$runner_pid" -- sleep $((2 * seconds + 1)) > /dev/null 2>&1 &
+  perf_pid=$!
+  sleep 0.5
+fi
+iperf_cpu_pair "through TUN, direct dial" "$runner_pid" www.svc.test
+[ -n "${PELTO_TUN_PERF:-}" ] && wait "$perf_pid"
 
 echo "== DNS answer latency, 200 queries"
 cat > "$work/dnslat.py" <<'PY'
@@ -115,6 +158,10 @@ PY
 printf '%-34s %s\n' "through the virtual DNS" "$(in_client "$python" "$work/dnslat.py" 198.18.0.53)"
 printf '%-34s %s\n' "upstream directly" "$(in_client "$python" "$work/dnslat.py" 10.9.0.2)"
 
+if [ -n "${PELTO_TUN_QUICK:-}" ]; then  # the direct-dial and DNS figures, and the packet sizes
+  in_client ip -s link show pt0 | awk '/RX:|TX:/ {getline; printf "%s bytes/packet  ", ($2 ? int($1 / $2) : 0)} END {print "(device rx, tx)"}'
+  exit 0
+fi
 echo "== time to first byte, 50 requests after 300 ms idle each"
 ttfb() {
   local total=()
@@ -131,15 +178,38 @@ echo "== memory and threads"
 status() { awk '/VmRSS|Threads/ {printf "%s %s %s  ", $1, $2, $3}' "/proc/$runner_pid/status"; echo; }
 printf '%-34s %s\n' "idle runner" "$(status)"
 cat > "$work/idle.py" <<'PY'
-import socket, sys, time
-held = [socket.create_connection(('www.svc.test', 8080)) for _ in range(100)]
-print('open', flush=True)
-time.sleep(float(sys.argv[1]))
+# Opens N connections through the TUN (each one dialled and held open at both ends), then idles.
+import socket, struct, sys, time
+held = []
+for _ in range(int(sys.argv[1])):
+    try:
+        s = socket.create_connection(('www.svc.test', 8080), timeout=3)
+    except OSError:
+        break
+    # Closed with a reset at the end: the origin never ends these idle connections, so after a
+    # FIN alone the flows would wait for it and hold their slots.
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+    held.append(s)
+print('open %d' % len(held), flush=True)
+time.sleep(float(sys.argv[2]))
 PY
-in_client "$python" "$work/idle.py" 4 > "$work/idle.out" & idle=$!
-wait_line "$work/idle.out" open > /dev/null; sleep 1
-printf '%-34s %s\n' "100 idle flows" "$(status)"
-wait $idle || true
+for flows in 100 1000; do
+  ulimit -n 8192
+  in_client "$python" "$work/idle.py" "$flows" 12 > "$work/idle.out" & idle=$!
+  opened="$(wait_line "$work/idle.out" open | cut -d' ' -f2)" || true
+  sleep 2
+  if [ -n "${PELTO_TUN_PERF:-}" ]; then
+    perf record -g -o "$PELTO_TUN_PERF.idle$flows" -p "$runner_pid" -- sleep 5 > /dev/null 2>&1 &
+    perf_pid=$!
+  fi
+  # Summed over the threads in nanoseconds: the process's own figure counts 10 ms ticks.
+  before="$(thread_cpu_seconds "$runner_pid")"; sleep 5; after="$(thread_cpu_seconds "$runner_pid")"
+  [ -n "${PELTO_TUN_PERF:-}" ] && wait "$perf_pid"
+  printf '%-34s %s idle CPU %s %% of a core\n' "$flows idle flows ($opened open)" "$(status)" \
+    "$("$python" -c "print('%.2f' % (($after - $before) / 5 * 100))")"
+  kill $idle 2>/dev/null || true; wait $idle 2>/dev/null || true
+  sleep 2
+done
 cat > "$work/stall.py" <<'PY'
 import socket, sys, time
 s = socket.create_connection(('www.svc.test', 8080))
@@ -157,7 +227,7 @@ stop_runner
 
 start_runner --ss "127.0.0.1:$ss_port:$psk"
 echo "== iperf3 through the Shadowsocks 2022 test node (Python peer)"
-iperf_pair "through TUN and the node" www.svc.test
+iperf_cpu_pair "runner TUN and the node" "$runner_pid" www.svc.test
 stop_runner
 
 echo "== a whole pelto connect --tun session"
@@ -233,7 +303,18 @@ printf '%-34s %s\n' "routed name, through pelto" "$(in_client "$python" "$work/d
 printf '%-34s %s\n' "ordinary name, through pelto" "$(in_client "$python" "$work/dnsload.py" 172.19.77.53 other.test)"
 printf '%-34s %s\n' "routed name, upstream directly" "$(in_client "$python" "$work/dnsload.py" 10.9.0.2 service.example)"
 printf '%-34s %s\n' "ordinary name, upstream directly" "$(in_client "$python" "$work/dnsload.py" 10.9.0.2 other.test)"
-iperf_pair "through TUN and the node" service.example
+proxy_port="$(grep -o 'http://127.0.0.1:[0-9]*' "$work/pelto.out" | head -1 | cut -d: -f3)"
+in_client socat TCP-LISTEN:15201,bind=127.0.0.1,reuseaddr,fork \
+  PROXY:127.0.0.1:service.example:5201,proxyport="$proxy_port" & pids+=($!)
+sleep 0.5
+iperf_cpu_pair "pelto TUN and the node" "$pelto_pid" service.example
+iperf_cpu_pair "pelto local proxy and the node" "$pelto_pid" 127.0.0.1 15201
+"$python" - $(fig "pelto TUN and the node") $(fig "pelto local proxy and the node") <<'PY'
+import sys
+tu, tuc, td, tdc, pu, puc, pd, pdc = map(float, sys.argv[1:])
+print("%-34s upload %.2fx (rate %.0f %%)   download %.2fx (rate %.0f %%)" %
+      ("TUN / local proxy, CPU per GiB", tuc / puc, 100 * tu / pu, tdc / pdc, 100 * td / pd))
+PY
 printf '%-34s %s\n' "pelto" "$(awk '/VmRSS|Threads/ {printf "%s %s %s  ", $1, $2, $3}' "/proc/$pelto_pid/status")"
 kill -TERM "$pelto_pid"
 for _ in $(seq 1 100); do kill -0 "$pelto_pid" 2>/dev/null || break; sleep 0.1; done

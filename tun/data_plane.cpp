@@ -36,6 +36,10 @@ struct flow {
     bool fin_sent = false;
     bool rst_sent = false;
     bool zero_window_advertised = false;
+    // Within one drain of the device: an ACK and a wake-up of the worker are owed (sent once
+    // when the drain ends, or with the next segment to the client).
+    bool ack_owed = false;
+    bool in_owed = false;
     int synack_tries = 0;
     std::int64_t synack_sent_at = 0;
     std::int64_t last_probe_at = 0;
@@ -53,6 +57,9 @@ struct flow {
     std::condition_variable wake;
     bytes to_remote;
     std::deque<std::uint8_t> to_client;
+    // `to_client` is not empty: set under `lock` by whoever appends, cleared by the reader when it
+    // takes the last byte, read without the lock by the timer pass to pass over idle flows.
+    std::atomic<bool> client_data{false};
     std::unique_ptr<tun_conn> remote;
     // The worker is inside its dial (guarded by `lock`): a flow closed meanwhile is not waited
     // for; the worker finds it closed when the dial returns.
@@ -148,6 +155,12 @@ bool data_plane::emit(const bytes& packet)
     return true;
 }
 
+std::size_t data_plane::segment_limit() const
+{
+    // A device that cuts segments itself takes a window's worth in one packet.
+    return std::max<std::size_t>(max_segment, config_.device->tcp_send_limit);
+}
+
 std::uint16_t data_plane::window_of(const flow& f) const
 {
     // The right edge never moves back: data arriving and data accepted move together, and only
@@ -169,8 +182,11 @@ bool data_plane::send_flow(const flow& f, std::uint8_t flags, std::uint32_t seq,
                            bool with_mss)
 {
     // Towards the client: our side is the address it connected to.
+    // A segment larger than one is cut by the device, which also completes its checksum.
+    const tcp_checksum sum = data.size() > max_segment ? tcp_checksum::pseudo_header : tcp_checksum::full;
     tcp_out out{f.key.dst_addr, f.key.src_addr, f.key.dst_port, f.key.src_port, flags, seq,
-                f.rcv_nxt, window_of(f), with_mss};
+                f.rcv_nxt, window_of(f), with_mss, sum};
+    const_cast<flow&>(f).ack_owed = false;  // every segment carries the acknowledgement
     scratch_.clear();
     return build_tcp(out, data, ident_.fetch_add(1), scratch_) && emit(scratch_);
 }
@@ -393,23 +409,55 @@ void data_plane::deliver(const std::shared_ptr<flow>& f, byte_span data, bool fi
                 f->fin_received = true;
             }
         }
+        if (draining_ && !fin) {
+            owe_ack(f);  // in order data within a drain: one ACK and one wake-up at its end
+            return;
+        }
         f->wake.notify_all();
     }
     send_ack(*f);
+}
+
+void data_plane::owe_ack(const std::shared_ptr<flow>& f)
+{
+    f->ack_owed = true;
+    if (!f->in_owed) {
+        f->in_owed = true;
+        owed_.push_back(f);
+    }
+}
+
+void data_plane::settle_owed()
+{
+    for (const std::shared_ptr<flow>& f : owed_) {
+        f->in_owed = false;
+        f->wake.notify_all();
+        if (f->ack_owed && !f->closed) {
+            send_ack(*f);
+        }
+        f->ack_owed = false;
+    }
+    owed_.clear();
 }
 
 // ---- timers ----
 
 void data_plane::timer_pass()
 {
-    std::vector<std::shared_ptr<flow>> all;
-    all.reserve(flows_.size());
-    for (auto& [key, f] : flows_) {
-        all.push_back(f);
-    }
+    // Nothing below changes the table (only the sweep does), so it is walked as it stands.
     const std::int64_t now = config_.clock();
     const std::uint32_t epoch = reset_epoch_.load();
-    for (const auto& f : all) {
+    const bool ready = ready_;
+    bool all_idle = true;
+    for (const auto& [key, f] : flows_) {
+        // An idle flow (established, nothing to send, nothing in flight, no end in sight) has no
+        // timer to run: with a thousand of them the pass stays a walk over a few flags.
+        if (f->established && !f->closed && !f->reset_pending && !f->remote_eof &&
+            !f->zero_window_advertised && f->retx_queue.empty() && !f->client_data &&
+            (f->is_dns || (ready && f->reset_epoch == epoch))) {
+            continue;
+        }
+        all_idle = false;
         if (!f->is_dns && (!ready_ || f->reset_epoch != epoch)) {
             reset_flow(f);  // also a flow still dialling: its worker finds it closed
         }
@@ -420,7 +468,7 @@ void data_plane::timer_pass()
             reset_flow(f);
             continue;
         }
-        send_pending(f);
+        send_pending(f, now);
         if (f->zero_window_advertised && window_of(*f) >= max_segment) {
             send_ack(*f);  // the window opened again: tell the client at once
         }
@@ -441,6 +489,7 @@ void data_plane::timer_pass()
     }
     sweep();
     flush_dns_replies();
+    idle_ = all_idle;
 }
 
 void data_plane::reset_flow(const std::shared_ptr<flow>& f)
@@ -456,7 +505,7 @@ void data_plane::reset_flow(const std::shared_ptr<flow>& f)
     f->close_now();
 }
 
-void data_plane::send_pending(const std::shared_ptr<flow>& f)
+void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
 {
     if (!f->established || f->reset_pending) {
         return;
@@ -464,19 +513,21 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f)
     const std::uint32_t in_flight = f->snd_nxt - f->snd_una;
     bytes taken;
     bool waiting = false;
+    bool reader_may_wait = false;
     {
         std::lock_guard hold(f->lock);
         waiting = !f->to_client.empty();
+        reader_may_wait = f->to_client.size() >= to_client_cap;
         if (waiting && in_flight < f->peer_window) {
             const std::size_t n = std::min<std::size_t>(f->peer_window - in_flight, f->to_client.size());
             taken.assign(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
             f->to_client.erase(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
+            f->client_data = !f->to_client.empty();
         }
     }
-    if (!taken.empty()) {
-        f->wake.notify_all();  // the remote reader may wait for room
+    if (!taken.empty() && reader_may_wait) {
+        f->wake.notify_all();  // the remote reader waits for room only at the cap
     }
-    const std::int64_t now = config_.clock();
     // Zero-window probe: the client's window is shut, data waits and nothing is in flight that
     // the retransmission timer would re-send; an old sequence number draws an ACK carrying the
     // client's current window.
@@ -491,9 +542,10 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f)
         if (flight >= f->peer_window) {
             std::lock_guard hold(f->lock);
             f->to_client.insert(f->to_client.begin(), taken.begin() + static_cast<std::ptrdiff_t>(at), taken.end());
+            f->client_data = true;
             break;
         }
-        const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(f->peer_window - flight), max_segment});
+        const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(f->peer_window - flight), segment_limit()});
         const byte_span piece(taken.data() + at, n);
         send_flow(*f, tcp_psh | tcp_ack, f->snd_nxt, piece);
         f->retx_queue.push_back({f->snd_nxt, bytes(piece.begin(), piece.end()), false, 1, now});
@@ -542,6 +594,10 @@ void data_plane::sweep()
     std::vector<std::thread> finished;
     for (auto it = flows_.begin(); it != flows_.end();) {
         flow& f = *it->second;
+        if (!f.worker_done) {
+            ++it;  // cannot go yet: its lock is left alone
+            continue;
+        }
         bool drained = false;
         {
             std::lock_guard hold(f.lock);
@@ -636,7 +692,10 @@ void data_plane::run(std::atomic<bool>& running)
     const device_table& dev = *config_.device;
     void* event = dev.get_read_wait_event(config_.session);
     while (running) {
-        for (;;) {
+        // Segments in order that arrive together are acknowledged together: after every
+        // `ack_batch` packets and when the device has nothing more, never later.
+        draining_ = true;
+        for (std::size_t taken = 1;; ++taken) {
             std::uint32_t size = 0;
             std::uint8_t* packet = dev.receive_packet(config_.session, &size);
             if (packet == nullptr) {
@@ -647,12 +706,19 @@ void data_plane::run(std::atomic<bool>& running)
             }
             dispatch(byte_span(packet, size));
             dev.release_receive_packet(config_.session, packet);
+            if (taken % ack_batch == 0) {
+                settle_owed();
+            }
         }
+        draining_ = false;
+        settle_owed();
         timer_pass();
         if (!running) {
             break;
         }
-        wait_for_work(event, wake_, reader_wait_ms);
+        // With no timer armed anywhere, nothing but a packet or a signal from another thread can
+        // give the reader work, and both wake it: the idle wait is longer.
+        wait_for_work(event, wake_, idle_ ? reader_idle_wait_ms : reader_wait_ms);
     }
     close_all();
 }
@@ -684,10 +750,16 @@ void data_plane::report_dial_failure(const std::string& host, const std::u16stri
 
 void data_plane::flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial_fn> dial)
 {
+    // The reader learns at once: a reset may be owed, and the flow can be swept.
     struct done_mark {
         flow& f;
-        ~done_mark() { f.worker_done = true; }
-    } mark{*f};
+        wake_handle& reader;
+        ~done_mark()
+        {
+            f.worker_done = true;
+            reader.signal();
+        }
+    } mark{*f, wake_};
 
     if (f->is_dns) {
         dns_responder(f);
@@ -746,7 +818,9 @@ void data_plane::flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial
     while (!f->closed) {
         {
             std::unique_lock hold(f->lock);
-            f->wake.wait_for(hold, std::chrono::milliseconds(reader_wait_ms), [&] {
+            // Every change the wait looks at notifies `wake`; the slice is only a safety net,
+            // long enough that a thousand idle flows cost no CPU.
+            f->wake.wait_for(hold, std::chrono::milliseconds(worker_idle_wait_ms), [&] {
                 return f->closed || !f->to_remote.empty() ||
                        (client_done ? f->remote_eof.load() : f->fin_received.load());
             });
@@ -778,9 +852,14 @@ void data_plane::flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial
 
 void data_plane::remote_reader(std::shared_ptr<flow> f)
 {
-    std::uint8_t buffer[max_segment];
+    // As much as the stream has in one call: a segment's worth per call costs a wake-up of the
+    // reader (and often a receive) per 1380 bytes.
+    // Not zero-filled: an idle flow keeps only the pages its reads touched.
+    const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(remote_read_size);
+    std::uint8_t* buffer = storage.get();
+    bool was_empty = true;
     while (!f->closed) {
-        const std::int32_t n = f->remote->read(buffer, static_cast<std::int32_t>(sizeof buffer));
+        const std::int32_t n = f->remote->read(buffer, static_cast<std::int32_t>(remote_read_size));
         if (n < 1) {
             break;
         }
@@ -791,9 +870,15 @@ void data_plane::remote_reader(std::shared_ptr<flow> f)
             if (f->closed) {
                 break;
             }
+            was_empty = f->to_client.empty();
             f->to_client.insert(f->to_client.end(), buffer, buffer + n);
+            f->client_data = true;
         }
-        wake_.signal();
+        // Data already waiting is sent when the client's next ACK (or window) arrives, which
+        // wakes the reader anyway: only the first bytes need a signal.
+        if (was_empty) {
+            wake_.signal();
+        }
     }
     {
         std::lock_guard hold(f->lock);
@@ -837,6 +922,7 @@ void data_plane::dns_responder(const std::shared_ptr<flow>& f)
                 f->to_client.push_back(static_cast<std::uint8_t>(answer.size() >> 8));
                 f->to_client.push_back(static_cast<std::uint8_t>(answer.size()));
                 f->to_client.insert(f->to_client.end(), answer.begin(), answer.end());
+                f->client_data = true;
             }
             wake_.signal();
         }

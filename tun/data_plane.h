@@ -31,7 +31,9 @@
 
 namespace pelto::tun {
 
-inline constexpr std::size_t max_flows = 128;
+// Enough for a browser's worth of idle keep-alive connections; an idle flow costs two blocked
+// threads and a few pages.
+inline constexpr std::size_t max_flows = 1024;
 inline constexpr std::size_t max_segment = 1380;
 inline constexpr std::int32_t receive_threshold = 200000;
 // Client bytes buffered at most: the threshold plus one full window, so a segment the client was
@@ -43,7 +45,15 @@ inline constexpr std::int64_t zero_window_probe_ns = 500'000'000;
 inline constexpr int max_sends = 5;
 inline constexpr int max_synack_resends = 5;
 inline constexpr std::int32_t reader_wait_ms = 200;
+inline constexpr std::int32_t worker_idle_wait_ms = 60000;
+// The reader's wait when the last timer pass found every flow idle (no retransmission, SYN+ACK,
+// probe or FIN due): every change that could arm a timer also wakes the reader.
+inline constexpr std::int32_t reader_idle_wait_ms = 1000;
 inline constexpr std::size_t max_dns_replies = 128;
+// Received packets between two rounds of coalesced ACKs while the device is drained.
+inline constexpr std::size_t ack_batch = 64;
+// What a remote reader asks its stream for at once.
+inline constexpr std::size_t remote_read_size = 64 * 1024;
 
 // A UDP exchange with the virtual DNS address, as captured or as replied.
 struct dns_datagram {
@@ -129,9 +139,14 @@ private:
     void segment_for_flow(const std::shared_ptr<flow>& f, std::uint8_t flags, std::uint32_t seq,
                           std::uint32_t ack, std::uint16_t window, byte_span payload);
     void deliver(const std::shared_ptr<flow>& f, byte_span data, bool fin);
+    // While `run` drains the device, in order data is acknowledged (and its worker woken) once
+    // per batch: `owe_ack` notes the flow, `settle_owed` sends what is owed.
+    void owe_ack(const std::shared_ptr<flow>& f);
+    void settle_owed();
     // Sends the client an RST (once) and closes the flow; nothing for a flow already closed.
     void reset_flow(const std::shared_ptr<flow>& f);
-    void send_pending(const std::shared_ptr<flow>& f);
+    // `now` is the pass's clock reading: one per pass, not one per flow.
+    void send_pending(const std::shared_ptr<flow>& f, std::int64_t now);
     void retransmit_check(const std::shared_ptr<flow>& f, std::int64_t now);
     void sweep();
     void flush_dns_replies();
@@ -144,6 +159,8 @@ private:
                       std::uint32_t ack, std::uint16_t window);
     bool emit(const bytes& packet);
     std::uint16_t window_of(const flow& f) const;
+    // Data bytes per segment sent: 1380, or more when the device cuts segments itself.
+    std::size_t segment_limit() const;
     bool start(std::function<void()> body, std::thread& out);
 
     void flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial_fn> dial);
@@ -171,6 +188,9 @@ private:
     std::vector<dns_datagram> replies_;
 
     bytes scratch_;
+    bool draining_ = false;  // the reader's own
+    bool idle_ = false;      // the last timer pass found nothing to do (the reader's own)
+    std::vector<std::shared_ptr<flow>> owed_;
 };
 
 }  // namespace pelto::tun

@@ -438,15 +438,15 @@ TEST_F(data_plane_test, relays_both_ways_and_sends_fin_after_the_last_ack)
     EXPECT_TRUE(wait_for([&] { return plane->flow_count() == 0; }));
 }
 
-TEST_F(data_plane_test, the_129th_syn_gets_no_answer)
+TEST_F(data_plane_test, a_syn_beyond_the_flow_limit_gets_no_answer)
 {
-    for (std::uint16_t i = 0; i < 128; ++i) {
+    for (std::uint16_t i = 0; i < max_flows; ++i) {
         send(tcp_syn, 1, 0, {}, 65535, static_cast<std::uint16_t>(20000 + i));
     }
-    EXPECT_EQ(take().size(), 128u);
+    EXPECT_EQ(take().size(), max_flows);
     send(tcp_syn, 1, 0, {}, 65535, 30000);
     EXPECT_TRUE(take().empty());
-    EXPECT_EQ(plane->flow_count(), 128u);
+    EXPECT_EQ(plane->flow_count(), max_flows);
 }
 
 TEST_F(data_plane_test, synack_is_resent_five_times_then_the_flow_ends_silently)
@@ -635,7 +635,7 @@ TEST_F(data_plane_test, zero_window_from_the_client_is_probed_and_memory_stays_b
     {
         std::lock_guard h(r->lock);
         // Below the cap the reader takes one more read, and holds one read while it waits.
-        EXPECT_LE(r->sent_total, to_client_cap + 2 * max_segment);
+        EXPECT_LE(r->sent_total, to_client_cap + 2 * remote_read_size);
     }
     // Nothing goes out but a probe every 500 ms.
     take();

@@ -14,6 +14,8 @@
 // - `get_read_wait_event` gives a waitable handle (an event on Windows, a file descriptor on
 //   Linux) that is not closed by the caller.
 // `last_error` is not one of the device's calls: it reads the calling thread's last error.
+// A received packet may be larger than the link's MTU where the device hands over TCP data the
+// system sent in one piece (Linux offload); its checksum fields are then not complete.
 
 #include <cstdint>
 
@@ -52,6 +54,11 @@ struct device_table {
     void (*send_packet)(session_handle session, const std::uint8_t* packet) = nullptr;
 
     std::uint32_t (*last_error)() = nullptr;
+
+    // Not a call: the most TCP data one sent packet may carry. Above one segment's worth the
+    // device cuts such a packet itself into segments of `announced_mss` bytes (completing their
+    // checksums), so the sender may hand it whole. 0: every packet goes out as it is given.
+    std::uint32_t tcp_send_limit = 0;
 
     bool complete() const
     {

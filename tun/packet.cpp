@@ -1,34 +1,76 @@
 #include "tun/packet.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace pelto::tun {
 
 namespace {
 
-std::uint32_t sum_words(byte_span data, std::uint32_t sum)
+// The one's complement sum does not depend on byte order (RFC 1071, 2.B): words are summed as
+// they lie in memory, 64 bits at a time into a 64-bit accumulator, and the folded result is
+// turned to big-endian once at the end.
+std::uint64_t sum_native(byte_span data, std::uint64_t sum)
 {
-    std::size_t i = 0;
-    for (; i + 1 < data.size(); i += 2) {
-        sum += static_cast<std::uint32_t>(data[i]) << 8 | data[i + 1];
-        // Keep the accumulator from overflowing on long inputs.
-        if (sum & 0x80000000u) {
-            sum = (sum & 0xFFFF) + (sum >> 16);
-        }
+    const std::uint8_t* p = data.data();
+    std::size_t n = data.size();
+    // Two accumulators, 16 bytes a step, each word's halves added as 32-bit values.
+    std::uint64_t a = 0, b = 0;
+    for (; n >= 16; p += 16, n -= 16) {
+        std::uint64_t x, y;
+        std::memcpy(&x, p, 8);
+        std::memcpy(&y, p + 8, 8);
+        a += (x & 0xFFFFFFFFu) + (x >> 32);
+        b += (y & 0xFFFFFFFFu) + (y >> 32);
     }
-    if (i < data.size()) {
-        sum += static_cast<std::uint32_t>(data[i]) << 8;
+    sum += a;
+    sum += b;
+    for (; n >= 4; p += 4, n -= 4) {
+        std::uint32_t x;
+        std::memcpy(&x, p, 4);
+        sum += x;
+    }
+    if (n >= 2) {
+        std::uint16_t x;
+        std::memcpy(&x, p, 2);
+        sum += x;
+        p += 2;
+        n -= 2;
+    }
+    if (n == 1) {
+        // The odd tail byte is the high byte of a word: in memory order, followed by a zero.
+        const std::uint8_t tail[2] = {*p, 0};
+        std::uint16_t x;
+        std::memcpy(&x, tail, 2);
+        sum += x;
     }
     return sum;
 }
 
-std::uint16_t fold(std::uint32_t sum)
+std::uint16_t fold(std::uint64_t sum)
 {
     while (sum >> 16) {
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     return static_cast<std::uint16_t>(sum);
+}
+
+// Between a 16-bit value and the same word as it lies in memory.
+std::uint16_t word_order(std::uint16_t v)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        return static_cast<std::uint16_t>(v >> 8 | v << 8);
+    } else {
+        return v;
+    }
+}
+
+// Folded big-endian sum of `data` after `initial` (a big-endian sum).
+std::uint16_t sum_words(byte_span data, std::uint64_t initial)
+{
+    const std::uint64_t native = sum_native(data, word_order(fold(initial)));
+    return word_order(fold(native));
 }
 
 void put_address(byte_writer& w, std::uint32_t address)
@@ -79,6 +121,19 @@ void put_u16_at(bytes& out, std::size_t at, std::uint16_t v)
 
 }  // namespace
 
+std::uint16_t pseudo_header_sum(std::uint32_t source, std::uint32_t destination,
+                                std::uint8_t protocol, std::size_t length)
+{
+    std::uint8_t pseudo[12];
+    std::memcpy(pseudo, &source, 4);
+    std::memcpy(pseudo + 4, &destination, 4);
+    pseudo[8] = 0;
+    pseudo[9] = protocol;
+    pseudo[10] = static_cast<std::uint8_t>(length >> 8);
+    pseudo[11] = static_cast<std::uint8_t>(length);
+    return sum_words(byte_span(pseudo, 12), 0);
+}
+
 std::uint32_t host_order(std::uint32_t network_address)
 {
     std::uint8_t raw[4];
@@ -94,7 +149,7 @@ std::uint32_t network_order(std::uint32_t host_address)
                 static_cast<std::uint8_t>(host_address >> 8), static_cast<std::uint8_t>(host_address));
 }
 
-std::uint16_t fold_sum(byte_span data, std::uint32_t initial) { return fold(sum_words(data, initial)); }
+std::uint16_t fold_sum(byte_span data, std::uint32_t initial) { return sum_words(data, initial); }
 
 bool checksum_self_test()
 {
@@ -110,16 +165,8 @@ std::uint16_t internet_checksum(byte_span data) { return static_cast<std::uint16
 std::uint16_t transport_checksum(std::uint32_t source, std::uint32_t destination,
                                  std::uint8_t protocol, byte_span segment)
 {
-    bytes pseudo;
-    pseudo.reserve(12);
-    byte_writer w(pseudo);
-    put_address(w, source);
-    put_address(w, destination);
-    w.u8(0);
-    w.u8(protocol);
-    w.u16(static_cast<std::uint16_t>(segment.size()));
-    const std::uint32_t sum = sum_words(segment, sum_words(pseudo, 0));
-    return static_cast<std::uint16_t>(~fold(sum));
+    const std::uint16_t pseudo = pseudo_header_sum(source, destination, protocol, segment.size());
+    return static_cast<std::uint16_t>(~sum_words(segment, pseudo));
 }
 
 std::optional<tcp_segment> parse_tcp_segment(byte_span segment)
@@ -197,16 +244,15 @@ std::optional<ipv4_packet> parse_ipv4_packet(byte_span packet)
     return out;
 }
 
-bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t protocol,
-                std::uint16_t identification, byte_span payload, bytes& out)
+namespace {
+
+// Writes the IPv4 header of a packet of `payload_length` transport bytes, its checksum included.
+void emit_ipv4_for(byte_writer& w, bytes& out, std::uint32_t source, std::uint32_t destination,
+                   std::uint8_t protocol, std::uint16_t identification, std::size_t payload_length)
 {
-    if (payload.size() > max_ipv4_payload) {
-        return false;
-    }
     const std::size_t start = out.size();
-    byte_writer w(out);
     ipv4_header h;
-    h.total_length = static_cast<std::uint16_t>(payload.size() + 20);
+    h.total_length = static_cast<std::uint16_t>(payload_length + 20);
     h.identification = identification;
     h.flags_fragment_high = 0x40;  // don't fragment
     h.protocol = protocol;
@@ -214,6 +260,19 @@ bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t pr
     h.destination = destination;
     emit_ipv4_header(w, h);
     put_u16_at(out, start + 10, internet_checksum(byte_span(out).subspan(start, 20)));
+}
+
+}  // namespace
+
+bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t protocol,
+                std::uint16_t identification, byte_span payload, bytes& out)
+{
+    if (payload.size() > max_ipv4_payload) {
+        return false;
+    }
+    out.reserve(out.size() + 20 + payload.size());
+    byte_writer w(out);
+    emit_ipv4_for(w, out, source, destination, protocol, identification, payload.size());
     w.append(payload);
     return true;
 }
@@ -224,9 +283,12 @@ bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, b
     if (header_length + data.size() > max_ipv4_payload) {
         return false;
     }
-    bytes segment;
-    segment.reserve(header_length + data.size());
-    byte_writer w(segment);
+    // Straight into `out`: the IPv4 header, the segment, then the segment's checksum in place.
+    out.reserve(out.size() + 20 + header_length + data.size());
+    byte_writer w(out);
+    emit_ipv4_for(w, out, s.source, s.destination, ip_proto_tcp, identification,
+                  header_length + data.size());
+    const std::size_t segment_at = out.size();
     w.u16(s.source_port);
     w.u16(s.destination_port);
     w.u32(s.seq);
@@ -242,8 +304,12 @@ bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, b
         w.u16(announced_mss);
     }
     w.append(data);
-    put_u16_at(segment, 16, transport_checksum(s.source, s.destination, ip_proto_tcp, segment));
-    return build_ipv4(s.source, s.destination, ip_proto_tcp, identification, segment, out);
+    const byte_span segment = byte_span(out).subspan(segment_at);
+    put_u16_at(out, segment_at + 16,
+               s.checksum == tcp_checksum::full
+                   ? transport_checksum(s.source, s.destination, ip_proto_tcp, segment)
+                   : pseudo_header_sum(s.source, s.destination, ip_proto_tcp, segment.size()));
+    return true;
 }
 
 bool build_udp(std::uint32_t source, std::uint32_t destination, std::uint16_t source_port,

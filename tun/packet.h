@@ -58,6 +58,11 @@ bool checksum_self_test();
 std::uint16_t transport_checksum(std::uint32_t source, std::uint32_t destination,
                                  std::uint8_t protocol, byte_span segment);
 
+// The folded sum of the pseudo-header alone, not complemented: what a TCP or UDP checksum field
+// holds when the device completes the checksum.
+std::uint16_t pseudo_header_sum(std::uint32_t source, std::uint32_t destination,
+                                std::uint8_t protocol, std::size_t length);
+
 struct ipv4_header {
     std::uint8_t header_length = 20;  // bytes
     std::uint16_t total_length = 0;
@@ -134,6 +139,9 @@ std::optional<ipv4_packet> parse_ipv4_packet(byte_span packet);
 // ring's) and fails (false, `out` unchanged) over the size limits: an IPv4 payload over 65000
 // bytes, a UDP payload over 1400. The IPv4 header carries DF, TTL 64 and its checksum; a TCP
 // segment carries the MSS option 1380 when asked; a UDP checksum of 0 is sent as 0xFFFF.
+// `pseudo_header`: the checksum field holds only the pseudo-header's sum, for a device that
+// completes the checksum itself (an offloaded segment); the data is not summed.
+enum class tcp_checksum { full, pseudo_header };
 struct tcp_out {
     std::uint32_t source = 0, destination = 0;
     std::uint16_t source_port = 0, destination_port = 0;
@@ -141,6 +149,7 @@ struct tcp_out {
     std::uint32_t seq = 0, ack = 0;
     std::uint16_t window = 0;
     bool with_mss = false;
+    tcp_checksum checksum = tcp_checksum::full;
 };
 bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t protocol,
                 std::uint16_t identification, byte_span payload, bytes& out);

@@ -53,6 +53,45 @@ TEST(tun_packet, checksum_self_test_vector)
     EXPECT_EQ(fold_sum(carry), 0x0002);
 }
 
+// RFC 1071 word by word, as the slow reference for the wide summation.
+std::uint16_t reference_fold(byte_span data, std::uint32_t initial)
+{
+    std::uint64_t sum = initial;
+    for (std::size_t i = 0; i < data.size(); i += 2) {
+        sum += static_cast<std::uint64_t>(data[i]) << 8 | (i + 1 < data.size() ? data[i + 1] : 0);
+    }
+    while (sum >> 16) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(sum);
+}
+
+TEST(tun_packet, wide_checksum_matches_the_word_by_word_sum)
+{
+    // Every length up to a few words past the 16-byte steps, at every alignment, with and without
+    // an initial sum (the pseudo-header's), and one segment of 64 KiB of carries.
+    bytes data(40000);
+    std::uint32_t x = 12345;
+    for (std::uint8_t& b : data) {
+        x = x * 1103515245 + 12345;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    for (std::size_t start = 0; start < 8; ++start) {
+        for (std::size_t n = 0; n <= 70; ++n) {
+            const byte_span piece = byte_span(data).subspan(start, n);
+            ASSERT_EQ(fold_sum(piece), reference_fold(piece, 0)) << start << " " << n;
+            ASSERT_EQ(fold_sum(piece, 0x1FFFE), reference_fold(piece, 0x1FFFE)) << start << " " << n;
+        }
+    }
+    EXPECT_EQ(fold_sum(byte_span(data).subspan(3)), reference_fold(byte_span(data).subspan(3), 0));
+    const bytes ones(65535, 0xFF);
+    EXPECT_EQ(fold_sum(ones), reference_fold(ones, 0));
+    // The pseudo-header's sum is what a full checksum starts from.
+    const std::uint32_t a = ipv4(10, 0, 0, 1), b = ipv4(203, 0, 113, 5);
+    const bytes pseudo = {10, 0, 0, 1, 203, 0, 113, 5, 0, ip_proto_tcp, 0x01, 0x2C};
+    EXPECT_EQ(pseudo_header_sum(a, b, ip_proto_tcp, 300), reference_fold(pseudo, 0));
+}
+
 TEST(tun_packet, kernel_packet_checksums_verify_and_parse)
 {
     auto ip = parse_ipv4_packet(kernel_syn);
@@ -108,6 +147,23 @@ TEST(tun_packet, built_segments_parse_back_and_checksum_to_zero)
     const bytes mss(ip->segment.begin() + 20, ip->segment.begin() + 24);
     EXPECT_EQ(mss, (bytes{0x02, 0x04, 0x05, 0x64}));  // MSS 1380
     EXPECT_EQ(bytes(tcp->payload.begin(), tcp->payload.end()), data);
+
+    // Left to the device: the field holds the pseudo-header's sum, and summing the segment over
+    // it (what the device does) gives the full checksum.
+    tcp_out offloaded = s;
+    offloaded.checksum = tcp_checksum::pseudo_header;
+    const bytes big = bytes(60000, 0x5A);
+    bytes large;
+    ASSERT_TRUE(build_tcp(offloaded, big, 1, large));
+    auto lip = parse_ipv4_packet(large);
+    ASSERT_TRUE(lip);
+    const std::uint16_t field = static_cast<std::uint16_t>(lip->segment[16] << 8 | lip->segment[17]);
+    EXPECT_EQ(field, pseudo_header_sum(s.source, s.destination, ip_proto_tcp, lip->segment.size()));
+    bytes completed(lip->segment.begin(), lip->segment.end());
+    const std::uint16_t sum = internet_checksum(completed);
+    completed[16] = static_cast<std::uint8_t>(sum >> 8);
+    completed[17] = static_cast<std::uint8_t>(sum);
+    EXPECT_EQ(transport_checksum(s.source, s.destination, ip_proto_tcp, completed), 0);
 }
 
 TEST(tun_packet, udp_payload_limit_and_checksum)
