@@ -30,6 +30,7 @@
 namespace {
 
 using namespace d2dui;
+using pelto::message_id;
 using pelto::node_entry;
 
 std::vector<node_entry> script_nodes()
