@@ -751,13 +751,17 @@ void data_plane::report_dial_failure(const std::string& host, const std::u16stri
 void data_plane::flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial_fn> dial)
 {
     // The reader learns at once: a reset may be owed, and the flow can be swept.
+    // A worker whose flow was closed during its dial may outlive the plane: it signals nothing.
     struct done_mark {
         flow& f;
         wake_handle& reader;
+        bool plane_may_be_gone = false;
         ~done_mark()
         {
             f.worker_done = true;
-            reader.signal();
+            if (!plane_may_be_gone) {
+                reader.signal();
+            }
         }
     } mark{*f, wake_};
 
@@ -792,6 +796,7 @@ void data_plane::flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial
     }
     f->wake.notify_all();
     if (abandoned) {
+        mark.plane_may_be_gone = true;
         return;
     }
     if (failed) {
