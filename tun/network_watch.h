@@ -41,9 +41,17 @@ public:
     // The burst has been handled (or is being retried by the caller).
     void clear();
 
+    // The backends' loop: how long to wait for the next notification (none: until one comes),
+    // in milliseconds rounded up, counting a pending retry as well as the pending burst.
+    std::optional<std::int64_t> wait_ms(clock::time_point now) const;
+    // After a wake-up: runs `on_change` when the burst or the retry is due; a false result
+    // arms a retry `network_retry_period` later.
+    void run_when_due(clock::time_point now, const std::function<bool()>& on_change);
+
 private:
     std::optional<clock::time_point> first_;
     std::optional<clock::time_point> last_;
+    std::optional<clock::time_point> retry_at_;
 };
 
 class network_watch {

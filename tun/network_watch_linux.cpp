@@ -221,17 +221,9 @@ private:
     void run()
     {
         change_debouncer burst;
-        std::optional<clock::time_point> retry_at;
         for (;;) {
-            std::optional<clock::time_point> next = burst.due();
-            if (retry_at && (!next || *retry_at < *next)) {
-                next = retry_at;
-            }
-            int timeout = -1;
-            if (next) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - clock::now());
-                timeout = static_cast<int>(std::max<std::int64_t>(0, left.count() + 1));
-            }
+            const std::optional<std::int64_t> wait = burst.wait_ms(clock::now());
+            const int timeout = wait ? static_cast<int>(std::min<std::int64_t>(*wait, INT32_MAX)) : -1;
             pollfd fds[3] = {{stop_.fd, POLLIN, 0}, {netlink_.fd, POLLIN, 0}, {inotify_.fd, POLLIN, 0}};
             const int ready = poll(fds, 3, timeout);
             if (ready < 0 && errno != EINTR) {
@@ -246,15 +238,7 @@ private:
             if ((fds[2].revents & POLLIN) && read_inotify()) {
                 burst.note(clock::now());
             }
-            const auto now = clock::now();
-            const std::optional<clock::time_point> due = burst.due();
-            if ((due && *due <= now) || (retry_at && *retry_at <= now)) {
-                burst.clear();
-                retry_at.reset();
-                if (!on_change_()) {
-                    retry_at = now + network_retry_period;
-                }
-            }
+            burst.run_when_due(clock::now(), on_change_);
         }
     }
 

@@ -148,18 +148,10 @@ private:
     void run()
     {
         change_debouncer burst;
-        std::optional<clock::time_point> retry_at;
         arm_registry();
         for (;;) {
-            std::optional<clock::time_point> next = burst.due();
-            if (retry_at && (!next || *retry_at < *next)) {
-                next = retry_at;
-            }
-            DWORD timeout = INFINITE;
-            if (next) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - clock::now());
-                timeout = static_cast<DWORD>(std::max<std::int64_t>(0, left.count() + 1));
-            }
+            const std::optional<std::int64_t> wait = burst.wait_ms(clock::now());
+            const DWORD timeout = wait ? static_cast<DWORD>(std::min<std::int64_t>(*wait, INFINITE - 1)) : INFINITE;
             const HANDLE handles[3] = {stop_, changed_, registry_changed_};
             const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, timeout);
             if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
@@ -171,15 +163,7 @@ private:
                 burst.note(clock::now());
                 arm_registry();
             }
-            const auto now = clock::now();
-            const std::optional<clock::time_point> due = burst.due();
-            if ((due && *due <= now) || (retry_at && *retry_at <= now)) {
-                burst.clear();
-                retry_at.reset();
-                if (!on_change_()) {
-                    retry_at = now + network_retry_period;
-                }
-            }
+            burst.run_when_due(clock::now(), on_change_);
         }
     }
 
