@@ -69,9 +69,9 @@ TEST_F(TunSwitch, DuringASessionFailuresKeepThePreference)
     if (is_elevated()) {
         // TUN mode fails to start (made to, so that this machine is never reconfigured): the
         // switch fails with TUN mode's own message.
-        set_tun_start_fault_for_testing(5);
+        set_tun_start_fault_for_testing(tun_start_step::default_interface);
         EXPECT_FALSE(tun_switch(true, message));
-        set_tun_start_fault_for_testing(0);
+        set_tun_start_fault_for_testing(tun_start_step::none);
         EXPECT_FALSE(message.empty());
         EXPECT_FALSE(stored());
     }

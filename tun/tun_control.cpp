@@ -100,7 +100,7 @@ struct tun_control_state {
     std::mutex routed_lock;
     std::function<bool(std::string_view)> is_routed;
 
-    std::atomic<int> fault_step{0};
+    std::atomic<tun_start_step> fault_step{tun_start_step::none};
 
     // Separate from the TUN lock: TUN threads log while a control call may hold that lock.
     std::mutex sink_lock;
@@ -119,7 +119,7 @@ std::u16string localized_filter_failure()
     return PELTO_TEXT(u"the leak-protection filters could not be enabled").str();
 }
 
-bool fault(tun_control_state& s, int step) { return s.fault_step.load() == step; }
+bool fault(tun_control_state& s, tun_start_step step) { return s.fault_step.load() == step; }
 
 void close_filters(tun_control_state& s)
 {
@@ -355,18 +355,28 @@ bool fail(tun_control_state& s, std::u16string& out_message, std::u16string mess
     return false;
 }
 
-bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_host,
-                 std::u16string& out_message)
+// TUN start-up, one step after another. Each step that fails says why in `out_message`; from
+// `load_library` on a failure also takes down what the steps before it set up.
+
+bool check_rights(tun_control_state& s, std::u16string& out_message)
 {
     if (!checksum_self_test()) {
         out_message = PELTO_TEXT(u"the packet checksum routine failed its self-test").str();
         return false;
     }
-    if (!may_configure_network() || fault(s, 4)) {
+    if (!may_configure_network() || fault(s, tun_start_step::rights)) {
         out_message = PELTO_TEXT(u"TUN mode needs the right to configure the network").str();
         return false;
     }
-    const default_interface iface = fault(s, 5) ? default_interface{} : find_default_interface();
+    return true;
+}
+
+// The default interface, its address and DNS server, and the addresses that must never be routed
+// into the adapter (those two and the node's).
+bool find_network(tun_control_state& s, std::string_view server_host, std::u16string& out_message)
+{
+    const default_interface iface =
+        fault(s, tun_start_step::default_interface) ? default_interface{} : find_default_interface();
     if (!iface.found) {
         out_message = PELTO_TEXT(u"no network interface carries a default route").str();
         return false;
@@ -376,58 +386,79 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     delete_dns_policy();
     s.bypass.clear();
     if (!read_interface_addresses(iface, virtual_dns_address, fallback_dns_address, s.addresses) ||
-        fault(s, 7)) {
+        fault(s, tun_start_step::interface_addresses)) {
         return fail(s, out_message,
                     PELTO_TEXT(u"the default interface has no usable IPv4 address").str());
     }
     s.bypass.push_back(s.addresses.upstream_dns);
     s.bypass.push_back(s.addresses.local_bind);
     bypass_server(s, server_host);
+    return true;
+}
 
-    if (!load_device_library(out_message) || fault(s, 9)) {
-        s.library_loaded = true;
+bool load_library(tun_control_state& s, std::u16string& out_message)
+{
+    s.library_loaded = true;
+    if (!load_device_library(out_message) || fault(s, tun_start_step::device_library)) {
         if (out_message.empty()) {
             out_message = PELTO_TEXT(u"the adapter library could not be loaded").str();
         }
         teardown(s);
         return false;
     }
-    s.library_loaded = true;
+    return true;
+}
+
+bool open_adapter(tun_control_state& s, std::u16string& out_message)
+{
     const device_table& calls = device_calls();
     const std::u16string name = adapter_name();
     bool left_over = false;
-    s.adapter = fault(s, 10) ? nullptr : open_or_create_adapter(calls, name, left_over);
+    s.adapter = fault(s, tun_start_step::adapter) ? nullptr : open_or_create_adapter(calls, name, left_over);
     if (s.adapter == nullptr) {
         return fail(s, out_message,
                     with_code(PELTO_TEXT(u"cannot create the TUN adapter, error ").str(), calls.last_error()));
     }
-    s.session = fault(s, 11) ? nullptr : calls.start_session(s.adapter, ring_capacity);
+    s.session = fault(s, tun_start_step::session) ? nullptr : calls.start_session(s.adapter, ring_capacity);
     if (s.session == nullptr) {
         return fail(s, out_message,
                     with_code(PELTO_TEXT(u"cannot start the adapter session, error ").str(), calls.last_error()));
     }
     calls.get_adapter_luid(s.adapter, &s.adapter_id);
-    if (s.adapter_id == 0 || fault(s, 12)) {
+    if (s.adapter_id == 0 || fault(s, tun_start_step::adapter_id)) {
         return fail(s, out_message, PELTO_TEXT(u"cannot identify the TUN adapter").str());
     }
     if (left_over) {
         delete_adapter_routes(s.adapter_id);  // routes to addresses of a run that ended abnormally
     }
-    if (s.leak_protection.load() || fault(s, 13)) {
+    return true;
+}
+
+// Leak filters when wanted, then the adapter's address, MTU and metric.
+bool configure_adapter(tun_control_state& s, std::u16string& out_message)
+{
+    const bool filters_fail = fault(s, tun_start_step::leak_filters);
+    if (s.leak_protection.load() || filters_fail) {
         std::u16string message;
-        if (fault(s, 13) || !open_filters(s, message)) {
+        if (filters_fail || !open_filters(s, message)) {
             return fail(s, out_message, message.empty() ? localized_filter_failure() : message);
         }
     }
-    std::uint32_t code = fault(s, 14) ? 1 : assign_address(s.adapter_id, adapter_address);
+    std::uint32_t code = fault(s, tun_start_step::adapter_address) ? 1 : assign_address(s.adapter_id, adapter_address);
     if (code != 0) {
         return fail(s, out_message, with_code(PELTO_TEXT(u"cannot give the adapter its address, error ").str(), code));
     }
-    code = fault(s, 15) ? 1 : set_interface_parameters(s.adapter_id);
+    code = fault(s, tun_start_step::interface_parameters) ? 1 : set_interface_parameters(s.adapter_id);
     if (code != 0) {
         return fail(s, out_message, with_code(PELTO_TEXT(u"cannot set the adapter's MTU and metric, error ").str(), code));
     }
+    return true;
+}
 
+// The data plane, the DNS resolver and the threads that run them.
+bool start_plane(tun_control_state& s, dial_fn dial, std::u16string& out_message)
+{
+    const device_table& calls = device_calls();
     s.routes = make_system_host_routes(s.adapter_id);
     data_plane_config pc;
     pc.device = &calls;
@@ -461,7 +492,7 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
 
     s.ready = true;
     s.running = true;
-    if (fault(s, 16) || !s.resolver->start()) {
+    if (fault(s, tun_start_step::threads) || !s.resolver->start()) {
         return fail(s, out_message, PELTO_TEXT(u"cannot start the TUN threads").str());
     }
     try {
@@ -474,8 +505,13 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     } catch (const std::system_error&) {
         return fail(s, out_message, PELTO_TEXT(u"cannot start the TUN threads").str());
     }
+    return true;
+}
 
-    code = fault(s, 17) ? 1 : 0;
+// The route to the virtual DNS address and the DNS policy pointing at it; then TUN mode is on.
+bool redirect_dns(tun_control_state& s, std::u16string& out_message)
+{
+    std::uint32_t code = fault(s, tun_start_step::dns_route) ? 1 : 0;
     if (code == 0 && !s.routes->add(virtual_dns_address, code)) {
         tun_log(with_code(PELTO_TEXT(u"cannot route the virtual DNS address, error ").str(), code));
     } else if (code == 0) {
@@ -483,7 +519,7 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
         {
             std::lock_guard hold(s.policy_lock);
             // Not when the adapter has already gone again (the reader has ended).
-            s.policy_written = !fault(s, 18) && s.running.load() &&
+            s.policy_written = !fault(s, tun_start_step::dns_policy) && s.running.load() &&
                                write_dns_policy(s.adapter_id, virtual_dns_address, out_message);
             written = s.policy_written;
         }
@@ -502,6 +538,15 @@ bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_hos
     }
     teardown(s);
     return false;
+}
+
+bool start_fresh(tun_control_state& s, dial_fn dial, std::string_view server_host,
+                 std::u16string& out_message)
+{
+    return check_rights(s, out_message) && find_network(s, server_host, out_message) &&
+           load_library(s, out_message) && open_adapter(s, out_message) &&
+           configure_adapter(s, out_message) && start_plane(s, std::move(dial), out_message) &&
+           redirect_dns(s, out_message);
 }
 
 }  // namespace
@@ -608,7 +653,7 @@ void set_tun_routed_names(std::function<bool(std::string_view host)> is_routed)
     s.is_routed = std::move(is_routed);
 }
 
-void set_tun_start_fault_for_testing(int step) { state().fault_step = step; }
+void set_tun_start_fault_for_testing(tun_start_step step) { state().fault_step = step; }
 
 void set_tun_log_sink(tun_log_sink sink)
 {

@@ -58,10 +58,26 @@ void tun_recover();
 bool tun_active();
 void set_tun_routed_names(std::function<bool(std::string_view host)> is_routed);
 
-// Test seam: makes step `step` of `tun_start` fail (4 rights, 5 default interface, 7 addresses,
-// 9 library, 10 adapter, 11 session, 12 adapter id, 13 filters, 14 address, 15 MTU and metric,
-// 16 threads, 17 DNS route, 18 DNS policy); 0 for none.
-void set_tun_start_fault_for_testing(int step);
+// The checks and actions of `tun_start`, in order, as the test seam names them.
+enum class tun_start_step {
+    none,
+    rights,
+    default_interface,
+    interface_addresses,
+    device_library,
+    adapter,
+    session,
+    adapter_id,
+    leak_filters,
+    adapter_address,
+    interface_parameters,
+    threads,
+    dns_route,
+    dns_policy,
+};
+
+// Test seam: makes `step` of `tun_start` fail as if the system had refused it; `none` for none.
+void set_tun_start_fault_for_testing(tun_start_step step);
 
 void set_tun_log_sink(tun_log_sink sink);
 void set_tun_lost_sink(tun_lost_sink sink);

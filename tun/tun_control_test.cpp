@@ -34,7 +34,7 @@ TEST(tun_control, start_fails_with_a_reason_and_leaves_nothing_behind)
 {
     // Never reconfigures the machine running the tests: the start is made to fail at the check
     // of the rights, before anything on the system is looked at.
-    pelto::set_tun_start_fault_for_testing(4);
+    pelto::set_tun_start_fault_for_testing(pelto::tun_start_step::rights);
     std::u16string message;
     EXPECT_FALSE(pelto::tun_start(never_dials, "node.example", message));
     EXPECT_FALSE(message.empty());
@@ -49,7 +49,7 @@ TEST(tun_control, start_fails_with_a_reason_and_leaves_nothing_behind)
     pelto::tun_stop();
     EXPECT_FALSE(pelto::tun_start(never_dials, "node.example", message));
     EXPECT_FALSE(pelto::tun_active());
-    pelto::set_tun_start_fault_for_testing(0);
+    pelto::set_tun_start_fault_for_testing(pelto::tun_start_step::none);
 }
 
 TEST(tun_control, log_lines_reach_the_sink_installed_last)

@@ -107,7 +107,12 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     std::u16string message;
 
     // Each step made to fail in turn leaves nothing behind.
-    for (int step : {5, 7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}) {
+    using step_name = pelto::tun_start_step;
+    for (step_name step :
+         {step_name::default_interface, step_name::interface_addresses, step_name::device_library,
+          step_name::adapter, step_name::session, step_name::adapter_id, step_name::leak_filters,
+          step_name::adapter_address, step_name::interface_parameters, step_name::threads,
+          step_name::dns_route, step_name::dns_policy}) {
         pelto::set_tun_start_fault_for_testing(step);
         message.clear();
         CHECK(!pelto::tun_start(refuse, "", message));
@@ -115,7 +120,7 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
         CHECK(!pelto::tun_active());
         expect_clean(resolver, journal, original);
     }
-    pelto::set_tun_start_fault_for_testing(0);
+    pelto::set_tun_start_fault_for_testing(pelto::tun_start_step::none);
 
     // With leak protection the filter table comes and goes with TUN mode; a pause keeps it all,
     // and switching protection off while paused removes the TUN entirely.
