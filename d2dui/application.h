@@ -8,6 +8,11 @@
 // composition is unavailable (some remote sessions, compatibility layers) it falls back to a
 // swap chain on the window itself with the alpha channel ignored; the window is then opaque.
 //
+// The loop draws only when a frame was asked for (frame_schedule.h: input, size and DPI changes,
+// paint requests, the application's poll, running animations) and sleeps in between, also while
+// the window is minimised or fully occluded. Other threads wake it with `wake`, never with a
+// window message; the application's poll (`on_update`) runs on every wake-up.
+//
 // Set-up failures (COM, devices, swap chain) raise std::runtime_error
 // "<step> (HRESULT = 0xXXXXXXXX)". Everything runs on the thread that constructed the object.
 
@@ -65,8 +70,15 @@ public:
     void open(const std::u16string& title, float width, float height);
     bool pump();
     void close();
+    // One turn of `run`'s loop: sleeps until input, a message, `wake` or the schedule's next
+    // deadline (at the latest until `limit_ns` on the monotonic clock of frame_schedule.h),
+    // dispatches the messages, runs the poll and draws a frame when one is due and the window can
+    // be seen. False once the window has gone.
+    bool turn(std::int64_t limit_ns);
+    // Wakes the loop from any thread (an event the loop waits on; no message is posted).
+    static void wake();
 
-    // One frame: update, paint, present. Does nothing before `open`, after the window has been
+    // One frame at once, whatever the schedule says: poll, update, paint, present. Does nothing before `open`, after the window has been
     // asked to close, or while there is no draw target.
     void frame();
 
@@ -86,6 +98,9 @@ public:
     // The part of it before the end of drawing: the tree's update and the recording of its
     // drawing commands (the end of drawing then rasterises them).
     std::int64_t last_frame_paint_ns() const;
+    // Frames presented since `open` (the first one included) and wake-ups of the loop's waits.
+    std::uint64_t frames_drawn() const;
+    std::uint64_t loop_turns() const;
 
 protected:
     virtual void on_build(widget& root);
