@@ -36,6 +36,9 @@ struct frame_pixels {
     bool captured = false;
 };
 
+// Where a simulated device loss strikes (test seam).
+enum class device_loss_point { none, end_draw, present };
+
 class application {
 public:
     application();
@@ -101,6 +104,13 @@ public:
     // Frames presented since `open` (the first one included) and wake-ups of the loop's waits.
     std::uint64_t frames_drawn() const;
     std::uint64_t loop_turns() const;
+
+    // A lost device (EndDraw answering D2DERR_RECREATE_TARGET, Present a removed or reset device)
+    // skips that frame, recreates the devices, the swap chain and every device object, and the
+    // next frame draws again. Test seam: the next frame's EndDraw or Present reports a loss as if
+    // the device had gone. `devices_recreated` counts the recoveries.
+    void lose_device_for_testing(device_loss_point where);
+    std::uint64_t devices_recreated() const;
 
 protected:
     virtual void on_build(widget& root);

@@ -195,6 +195,9 @@ struct application::impl final : platform_services {
     void create_window(const std::u16string& title, float width, float height);
     void set_up_dwm();
     void set_up_composition();
+    void recover_device();
+    device_loss_point injected_loss = device_loss_point::none;
+    std::uint64_t devices_recreated = 0;
     void create_swap_chain(UINT width, UINT height);
     void size_resources(UINT width, UINT height, bool recreate);
     void client_size(UINT& width, UINT& height) const;
@@ -376,8 +379,10 @@ void application::impl::set_up_dwm()
 void application::impl::set_up_composition()
 {
     composition = false;
-    dcomp_library = LoadLibraryExW(reinterpret_cast<LPCWSTR>(PELTO_TEXT(u"dcomp.dll").c_str()), nullptr,
-                                   LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (dcomp_library == nullptr) {
+        dcomp_library = LoadLibraryExW(reinterpret_cast<LPCWSTR>(PELTO_TEXT(u"dcomp.dll").c_str()), nullptr,
+                                       LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
     if (dcomp_library == nullptr) {
         return;
     }
@@ -553,11 +558,19 @@ void application::impl::draw(frame_kind kind)
         rc->pop_transform();
     }
     const std::int64_t painted = now_ns();
-    const HRESULT hr = dc->EndDraw();
+    HRESULT hr = dc->EndDraw();
     frame_cpu_ns = now_ns() - cpu_start;
     frame_paint_ns = painted - cpu_start;
+    if (injected_loss == device_loss_point::end_draw && SUCCEEDED(hr)) {
+        injected_loss = device_loss_point::none;
+        hr = D2DERR_RECREATE_TARGET;
+    }
+    if (hr == D2DERR_RECREATE_TARGET || (FAILED(hr) && rc->device_lost())) {
+        recover_device();  // this frame is skipped; the next one draws on the new devices
+        return;
+    }
     if (FAILED(hr)) {
-        // Device or target lost: new size-dependent objects, this frame is skipped.
+        // The target went wrong on a live device: new size-dependent objects, this frame is skipped.
         UINT w = 0, h = 0;
         client_size(w, h);
         size_resources(w, h, true);
@@ -568,12 +581,41 @@ void application::impl::draw(frame_kind kind)
         read_back(*capture);
         capture = nullptr;
     }
-    const HRESULT presented = swap_chain->Present(first ? 0 : (app.vsync ? 1 : 0), 0);
+    HRESULT presented = swap_chain->Present(first ? 0 : (app.vsync ? 1 : 0), 0);
+    if (injected_loss == device_loss_point::present && SUCCEEDED(presented)) {
+        injected_loss = device_loss_point::none;
+        presented = DXGI_ERROR_DEVICE_REMOVED;
+    }
+    if (presented == DXGI_ERROR_DEVICE_REMOVED || presented == DXGI_ERROR_DEVICE_RESET ||
+        (FAILED(presented) && rc->device_lost())) {
+        recover_device();
+        return;
+    }
     ++frames_drawn;
     if (presented == DXGI_STATUS_OCCLUDED) {
         occluded = true;
         next_occlusion_test = now_ns() + occlusion_test_ns;
     }
+}
+
+// A lost device: new Direct3D, DXGI and Direct2D devices, composition objects and swap chain; the
+// widgets' bitmaps, SVG documents and layers follow when next drawn (direct2d_context.h). Set-up
+// failures raise as at start-up.
+void application::impl::recover_device()
+{
+    rc->set_target(nullptr, false);
+    swap_chain.Reset();
+    dcomp_visual.Reset();
+    dcomp_target.Reset();
+    dcomp_device.Reset();
+    rc->recreate_devices();
+    ++devices_recreated;
+    set_up_composition();
+    UINT w = 0, h = 0;
+    client_size(w, h);
+    size_resources(w, h, true);
+    size_root_to_client();
+    frames().request_frame();
 }
 
 // Sleeps until input or a message arrives, another thread wakes the loop, the schedule's next
@@ -1037,6 +1079,14 @@ std::uint64_t application::frames_drawn() const
 std::uint64_t application::loop_turns() const
 {
     return impl_->loop_turns;
+}
+void application::lose_device_for_testing(device_loss_point where)
+{
+    impl_->injected_loss = where;
+}
+std::uint64_t application::devices_recreated() const
+{
+    return impl_->devices_recreated;
 }
 
 void application::on_build(widget&) {}

@@ -83,6 +83,15 @@ public:
     std::shared_ptr<svg_document> parse_svg(const std::vector<std::uint8_t>& bytes, size viewport);
     bool svg_supported() const override { return dc5_ != nullptr; }
 
+    // Device loss: `device_lost` says whether the Direct3D device was removed; `recreate_devices`
+    // releases the draw target and every GPU device object and makes new ones on a new device
+    // (raises like the constructor). Bitmaps, SVG documents and opacity layers made before are
+    // made again on the new device when next drawn; text formats, fonts and geometries do not
+    // belong to a device and stay.
+    bool device_lost() const;
+    void recreate_devices();
+    std::uint64_t device_generation() const override { return generation_; }
+
     // Draw target: the back buffer of `swap_chain` (premultiplied alpha, or ignored alpha for a
     // window swap chain without composition); null releases the target.
     void set_target(IDXGISwapChain1* swap_chain, bool ignore_alpha);
@@ -114,6 +123,11 @@ protected:
 
 private:
     void create_devices();
+    void create_gpu_devices();
+    void create_independent_objects();
+    void release_gpu_devices();
+    void apply_text_settings();
+    ComPtr<IUnknown> svg_object(const std::vector<std::uint8_t>& bytes, size viewport);
     void load_fonts();
     ID2D1SolidColorBrush* brush(const color& c);
     ComPtr<ID2D1PathGeometry> path_geometry(const path& p);
@@ -122,6 +136,7 @@ private:
     IDWriteInlineObject* ellipsis(IDWriteTextFormat* format);
     void draw_layout(IDWriteTextLayout* layout, const text_style& s, float dy);
 
+    std::uint64_t generation_ = 1;  // counts the GPU devices made
     ComPtr<ID3D11Device> d3d_device_;
     ComPtr<ID3D11DeviceContext> d3d_context_;
     ComPtr<IDXGIDevice> dxgi_device_;

@@ -379,6 +379,80 @@ TEST(window_failure, an_exception_in_a_handler_ends_the_loop_and_run_raises_it)
     EXPECT_THROW(app.run(u"failure test", 440, 600), std::runtime_error);
 }
 
+// What a window draws with device objects: a PNG bitmap, an opacity layer, a rounded layer mask
+// and text.
+class device_objects_widget : public widget {
+public:
+    std::shared_ptr<bitmap> icon;
+    layer_cache layer;
+
+protected:
+    void on_mount() override { icon = context()->load_png(112); }
+    void on_unmount() override { icon.reset(); }
+    void on_paint(render_context& rc) override
+    {
+        rc.fill_rect({0, 0, 440, 600}, {0.1f, 0.12f, 0.11f, 1});
+        rc.push_opacity(layer, 0.6f);
+        rc.fill_rounded_rect({20, 20, 200, 60}, 11, {0.3f, 0.75f, 0.6f, 1});
+        rc.pop_clip();
+        rc.push_layer({20, 100, 120, 40}, 11);
+        rc.fill_rect({0, 0, 440, 600}, {0.8f, 0.3f, 0.3f, 1});
+        rc.pop_clip();
+        rc.draw_bitmap(*icon, {250, 20, 28, 28}, 1.0f);
+        text_style t;
+        t.text = u"Device lost, drawn again";
+        t.x = 20;
+        t.y = 200;
+        t.width = 400;
+        t.height = 40;
+        t.size = 16;
+        t.color = {1, 1, 1, 1};
+        rc.draw_text(t);
+    }
+};
+
+class device_objects_app : public application {
+protected:
+    void on_build(widget& root) override { root.emplace_child<device_objects_widget>()->set_bounds(0, 0, 440, 600); }
+};
+
+TEST(device_loss, the_window_recreates_its_devices_and_draws_the_same_pixels_again)
+{
+    device_objects_app app;
+    app.vsync = false;
+    app.open(u"device loss test", 440, 600);
+    frame_pixels before;
+    app.capture_next_frame(before);
+    app.frame();
+    ASSERT_TRUE(before.captured);
+    const std::uint64_t generation = app.context().device_generation();
+    int losses = 0;
+    for (const device_loss_point where : {device_loss_point::end_draw, device_loss_point::present}) {
+        SCOPED_TRACE(where == device_loss_point::end_draw ? "EndDraw" : "Present");
+        const std::uint64_t drawn = app.frames_drawn();
+        app.lose_device_for_testing(where);
+        app.frame();  // the loss: skipped, devices made again
+        ++losses;
+        EXPECT_EQ(app.devices_recreated(), static_cast<std::uint64_t>(losses));
+        EXPECT_EQ(app.context().device_generation(), generation + static_cast<std::uint64_t>(losses));
+        EXPECT_EQ(app.frames_drawn(), drawn);
+        EXPECT_TRUE(app.running());
+        EXPECT_TRUE(frames().frame_due(monotonic_ns()));  // the loop draws again at once
+        frame_pixels after;
+        app.capture_next_frame(after);
+        app.frame();
+        ASSERT_TRUE(after.captured);
+        EXPECT_EQ(app.frames_drawn(), drawn + 1);
+        ASSERT_EQ(after.width, before.width);
+        ASSERT_EQ(after.height, before.height);
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < before.bgra.size(); ++i) {
+            differing += before.bgra[i] != after.bgra[i] ? 1 : 0;
+        }
+        EXPECT_EQ(differing, 0u);
+    }
+}
+
 TEST(window_before_open, a_frame_before_the_window_exists_does_nothing)
 {
     test_app app;
