@@ -50,9 +50,11 @@ public:
     bool vsync = true;                   // present with sync interval 1
     float zoom = 1.0f;                   // content scale on top of the DPI scale
     float title_strip_height = 50.0f;    // DIPs; empty space and drag regions here move the window
+    float min_height = 0;                // DIPs the window may shrink to on a short work area
     std::uint32_t pressed_buttons = 0;   // mouse buttons held (the mouse is captured while > 0)
 
-    // Opens the window (`width` x `height` DIPs, centred on the primary monitor), runs the loop
+    // Opens the window (`width` x `height` DIPs, centred on the primary monitor's work area; as
+    // tall as the work area, down to `min_height`, where that is shorter), runs the loop
     // until the window is destroyed, returns the quit message's exit code. When an exception
     // ended the loop (see `fail`), `run` closes the window and raises it again.
     int run(const std::u16string& title, float width, float height);

@@ -106,7 +106,7 @@ BOOL CALLBACK collect_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM data)
     if (FAILED(GetDpiForMonitor(monitor, MDT_EFFECTIVE_DPI, &dpi_x, &dpi_y)) || dpi_x == 0) {
         dpi_x = 96;
     }
-    out.push_back({info.rcMonitor.left, info.rcMonitor.top, info.rcMonitor.right, info.rcMonitor.bottom,
+    out.push_back({info.rcWork.left, info.rcWork.top, info.rcWork.right, info.rcWork.bottom,
                    static_cast<int>(dpi_x), (info.dwFlags & MONITORINFOF_PRIMARY) != 0});
     return TRUE;
 }
@@ -322,7 +322,7 @@ void application::impl::create_window(const std::u16string& title, float width, 
     if (monitors.empty()) {
         monitors.push_back({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), 96, true});
     }
-    const window_plan plan = plan_window(monitors, width, height);
+    const window_plan plan = plan_window(monitors, width, height, app.min_height);
     RECT frame{0, 0, plan.width, plan.height};
     AdjustWindowRectExForDpi(&frame, window_style, FALSE, 0, static_cast<UINT>(plan.dpi));
     const int outer_w = frame.right - frame.left;

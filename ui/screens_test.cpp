@@ -371,6 +371,23 @@ TEST_F(stack_fixture, screens_build_and_lay_out_for_the_window)
     }
     EXPECT_TRUE(strip);
 
+    // A short work area (1280 x 720 at 125 %, 672 pixels above the taskbar: 537.6 DIPs) and the
+    // least height the window takes: the list gives up rows, the bottom row stays in the window
+    // and no settings row meets the bottom buttons.
+    for (const float h : {672 / 1.25f, min_window_height}) {
+        SCOPED_TRACE(h);
+        layout_controls(s, 440, h);
+        const d2dui::rect& list = s.nodes->area();
+        EXPECT_EQ(list.y, 96);
+        EXPECT_LE(list.y + list.height + 12, s.primary->area().y);
+        EXPECT_GE(list.height, 4 * node_list::row_pitch);  // still several rows
+        EXPECT_LE(s.tun->area().y + s.tun->area().height, h);
+        EXPECT_LE(s.primary->area().y + s.primary->area().height, h);
+        EXPECT_LE(s.option->area().y + s.option->area().height, s.save->area().y);
+        EXPECT_LE(s.languages[0]->area().y + s.languages[0]->area().height, s.option->area().y);
+    }
+    layout_controls(s, 700, 600);
+
     root->route_event(input_event::pointer(d2dui::pointer_move, 700 - 440 + 410, 20));
     root->route_event(input_event::pointer(d2dui::pointer_move, 410, 20));
     root->route_event(input_event::pointer(d2dui::pointer_down, 410, 20));

@@ -22,6 +22,7 @@ public:
     {
         title_strip_height = 44;
         swap_chain_flags = 0;
+        min_height = ui::min_window_height;
         set_ui_wake(&d2dui::application::wake);
     }
     ~pelto_application() override
