@@ -217,6 +217,8 @@ if [[ $phases == *2* ]]; then
   start_ns=$(date +%s%N)
   sleep "$idle"
   elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+  [ -r "/proc/$pelto/status" ] || echo "  (pelto.exe, process $pelto, ended during the idle time)"
+  echo "  pelto.exe's threads at the end of the idle time: $(ls "/proc/$pelto/task" 2>/dev/null | wc -l)"
   echo "  CPU while connected and idle over $((elapsed_ms / 1000)) s (percent of one core; ${#before[@]} processes of the prefix):"
   total=0
   for p in "${!before[@]}"; do

@@ -120,6 +120,7 @@ protected:
     bool on_event(const d2dui::input_event& e) override;
     void on_update(float dt) override { position_.step(dt); }
     void on_paint(d2dui::render_context& rc) override;
+    float focus_ring_radius() const override { return area().height / 2; }
 
 private:
     bool value_;

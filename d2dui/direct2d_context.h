@@ -62,6 +62,7 @@ public:
 
     void fill_rect(const rect& r, const color& c) override;
     void fill_rounded_rect(const rect& r, float radius, const color& c) override;
+    void draw_rounded_rect(const rect& r, float radius, const color& c, float width) override;
     void fill_circle(point centre, float radius, const color& c) override;
     void draw_line(point from, point to, const color& c, float width) override;
     void draw_ellipse(point centre, float rx, float ry, const color& c, float width) override;

@@ -76,6 +76,9 @@ public:
 
     virtual void fill_rect(const rect& r, const color& c) = 0;
     virtual void fill_rounded_rect(const rect& r, float radius, const color& c) = 0;
+    // Outline of a rounded rectangle, the stroke `width` centred on its edge. This default, for
+    // backends without one, draws straight lines with each corner in short chords.
+    virtual void draw_rounded_rect(const rect& r, float radius, const color& c, float width);
     virtual void fill_circle(point centre, float radius, const color& c) = 0;
     virtual void draw_line(point from, point to, const color& c, float width) = 0;
     // Outline of an ellipse with radii `rx`, `ry` around `centre`.

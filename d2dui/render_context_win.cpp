@@ -327,6 +327,11 @@ void direct2d_context::fill_rounded_rect(const rect& r, float radius, const colo
     dc_->FillRoundedRectangle(D2D1_ROUNDED_RECT{to_d2d(r), radius, radius}, brush(c));
 }
 
+void direct2d_context::draw_rounded_rect(const rect& r, float radius, const color& c, float width)
+{
+    dc_->DrawRoundedRectangle(D2D1_ROUNDED_RECT{to_d2d(r), radius, radius}, brush(c), width, nullptr);
+}
+
 void direct2d_context::fill_circle(point centre, float radius, const color& c)
 {
     dc_->FillEllipse(D2D1_ELLIPSE{{centre.x, centre.y}, radius, radius}, brush(c));
