@@ -298,8 +298,14 @@ TEST_F(stack_fixture, page_stack_cross_fades_and_no_page_takes_input_meanwhile)
     EXPECT_EQ(stack->current(), 1);
     rc.clear();
     root->paint(rc);
+    // The old page fades out as the new one fades in: opacities 1 - v and v, v between 0 and 1.
+    const float v = stack->transition();
+    EXPECT_GT(v, 0.0f);
+    EXPECT_LT(v, 1.0f);
     const auto layers = rc.named("push_opacity");
-    (void)layers;
+    ASSERT_GE(layers.size(), 2u);
+    EXPECT_FLOAT_EQ(layers[0].value, 1 - v);
+    EXPECT_FLOAT_EQ(layers[1].value, v);
 
     root->update(0.2f);
     EXPECT_FALSE(first->visible());
@@ -311,6 +317,41 @@ TEST_F(stack_fixture, page_stack_cross_fades_and_no_page_takes_input_meanwhile)
     EXPECT_EQ(clicks, 1);
     stack->show(7);  // out of range
     EXPECT_EQ(stack->current(), 1);
+}
+
+// A disabled button draws at 0.4 opacity; a click's ripple is masked by the button's own rounded
+// rectangle (radius 11), not by a polygon.
+TEST_F(stack_fixture, disabled_buttons_are_dimmed_and_ripples_keep_to_the_rounded_corners)
+{
+    root->set_bounds(0, 0, 440, 600);
+    auto* b = root->emplace_child<button>(u"Connect", true);
+    b->set_bounds(20, 20, 200, 44);
+    root->mount(rc);
+    root->update(0);
+    rc.clear();
+    root->paint(rc);
+    EXPECT_TRUE(rc.named("push_opacity").empty());
+    b->set_enabled(false);
+    rc.clear();
+    root->paint(rc);
+    const auto dimmed = rc.named("push_opacity");
+    ASSERT_EQ(dimmed.size(), 1u);
+    EXPECT_FLOAT_EQ(dimmed[0].value, 0.4f);
+
+    b->set_enabled(true);
+    root->route_event(input_event::pointer(d2dui::pointer_move, 30, 30));
+    root->route_event(input_event::pointer(d2dui::pointer_down, 30, 30));
+    root->route_event(input_event::pointer(d2dui::pointer_up, 30, 30));
+    root->update(0.05f);
+    ASSERT_FALSE(b->ripples().empty());
+    rc.clear();
+    root->paint(rc);
+    EXPECT_TRUE(rc.named("push_path_layer").empty());
+    const auto masks = rc.named("push_layer");
+    ASSERT_EQ(masks.size(), 1u);
+    EXPECT_EQ(masks[0].area, b->area());
+    EXPECT_FLOAT_EQ(masks[0].value, 11);
+    EXPECT_FALSE(rc.named("fill_circle").empty());
 }
 
 TEST_F(stack_fixture, svg_button_without_svg_support_draws_its_png_twin_and_rejected_svg_is_an_error)
