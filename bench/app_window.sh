@@ -232,8 +232,8 @@ if [[ $phases == *2* ]]; then
   for t in "${!threads_before[@]}"; do
     [ -r "/proc/$pelto/task/$t/stat" ] || continue
     ticks=$(( $(cpu_ticks "$pelto/task/$t") - ${threads_before[$t]} ))
-    [ "$ticks" -gt 0 ] && echo "    $(percent "$ticks" "$elapsed_ms")  $(cat "/proc/$pelto/task/$t/comm") (thread $t)"
-  done | sort -rn | head -8
+    if [ "$ticks" -gt 0 ]; then echo "    $(percent "$ticks" "$elapsed_ms")  $(cat "/proc/$pelto/task/$t/comm") (thread $t)"; fi
+  done | sort -rn | head -8 || true
   echo "  wake-ups per second of pelto.exe's threads (context switches; the first thread is the UI thread):"
   for t in "${!switches_before[@]}"; do
     [ -r "/proc/$pelto/task/$t/status" ] || continue
@@ -241,7 +241,7 @@ if [[ $phases == *2* ]]; then
     [ "$n" -gt 0 ] || [ "$t" = "$pelto" ] || continue
     awk -v n="$n" -v ms="$elapsed_ms" -v t="$t" -v ui="$([ "$t" = "$pelto" ] && echo ' (UI thread)')" \
       -v name="$(cat "/proc/$pelto/task/$t/comm")" 'BEGIN {printf "    %7.1f /s  %s (thread %s)%s\n", n * 1000 / ms, name, t, ui}'
-  done | sort -rn | head -8
+  done | sort -rn | head -8 || true
   end_connected
 
   # The plain window's private memory: the floor of any Wine GUI process here.
