@@ -153,6 +153,7 @@ protected:
     }
     void TearDown() override
     {
+        engine.unstick();  // a failed close-bound test must not leave the destructor waiting
         engine.release_tun();
         if (second) {
             second->release_tun();
