@@ -6,7 +6,8 @@
 #  2. private memory (RssAnon) of the pelto.exe process connected with 1,000 nodes listed, beside
 #     the plain window's, with the largest private mappings;
 #  3. CPU while connected and idle with the window open: pelto.exe, the wineserver and every other
-#     process of the prefix;
+#     process of the prefix; and the wake-ups of pelto.exe's threads (context switches per second:
+#     each sleep of the window's loop that ends is one voluntary switch of the UI thread);
 #  4. natively (Linux): bench/app_window_native with the same 1,000-node world.
 # Everything runs in a network namespace with only loopback (the machine's own default route
 # cannot turn TUN mode on), against the offline demo's peers: a subscription of 1,000 Shadowsocks
@@ -115,6 +116,8 @@ pid_named() {
 rss_anon_kib() { awk '/^RssAnon:/ {print $2}' "/proc/$1/status"; }
 # utime + stime of /proc/$1/stat in clock ticks (0 once the process or thread has gone).
 cpu_ticks() { awk '{sub(/^.*\) /, ""); print $12 + $13}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+# Voluntary + involuntary context switches of /proc/$1 (a process or a task).
+switches() { awk '/^(non)?voluntary_ctxt_switches:/ {n += $2} END {print n + 0}' "/proc/$1/status" 2>/dev/null || echo 0; }
 
 echo "== machine"
 echo "  $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1); load average $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -206,10 +209,16 @@ if [[ $phases == *2* ]]; then
   memory_of "$pelto"
   declare -A before threads_before
   for p in $(prefix_pids); do before[$p]=$(cpu_ticks "$p"); done
-  for t in /proc/"$pelto"/task/*; do threads_before[${t##*/}]=$(cpu_ticks "$pelto/task/${t##*/}"); done
+  declare -A switches_before
+  for t in /proc/"$pelto"/task/*; do
+    threads_before[${t##*/}]=$(cpu_ticks "$pelto/task/${t##*/}")
+    switches_before[${t##*/}]=$(switches "$pelto/task/${t##*/}")
+  done
   start_ns=$(date +%s%N)
   sleep "$idle"
   elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+  [ -r "/proc/$pelto/status" ] || echo "  (pelto.exe, process $pelto, ended during the idle time)"
+  echo "  pelto.exe's threads at the end of the idle time: $(ls "/proc/$pelto/task" 2>/dev/null | wc -l)"
   echo "  CPU while connected and idle over $((elapsed_ms / 1000)) s (percent of one core; ${#before[@]} processes of the prefix):"
   total=0
   for p in "${!before[@]}"; do
@@ -223,8 +232,16 @@ if [[ $phases == *2* ]]; then
   for t in "${!threads_before[@]}"; do
     [ -r "/proc/$pelto/task/$t/stat" ] || continue
     ticks=$(( $(cpu_ticks "$pelto/task/$t") - ${threads_before[$t]} ))
-    [ "$ticks" -gt 0 ] && echo "    $(percent "$ticks" "$elapsed_ms")  $(cat "/proc/$pelto/task/$t/comm") (thread $t)"
-  done | sort -rn | head -8
+    if [ "$ticks" -gt 0 ]; then echo "    $(percent "$ticks" "$elapsed_ms")  $(cat "/proc/$pelto/task/$t/comm") (thread $t)"; fi
+  done | sort -rn | head -8 || true
+  echo "  wake-ups per second of pelto.exe's threads (context switches; the first thread is the UI thread):"
+  for t in "${!switches_before[@]}"; do
+    [ -r "/proc/$pelto/task/$t/status" ] || continue
+    n=$(( $(switches "$pelto/task/$t") - ${switches_before[$t]} ))
+    [ "$n" -gt 0 ] || [ "$t" = "$pelto" ] || continue
+    awk -v n="$n" -v ms="$elapsed_ms" -v t="$t" -v ui="$([ "$t" = "$pelto" ] && echo ' (UI thread)')" \
+      -v name="$(cat "/proc/$pelto/task/$t/comm")" 'BEGIN {printf "    %7.1f /s  %s (thread %s)%s\n", n * 1000 / ms, name, t, ui}'
+  done | sort -rn | head -8 || true
   end_connected
 
   # The plain window's private memory: the floor of any Wine GUI process here.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "d2dui/frame_schedule.h"
+
 namespace zelno::components {
 
 namespace {
@@ -102,6 +104,7 @@ void number_animator::animate_to(float new_target)
     target = new_target;
     if ((duration > 0 || delay > 0) && start != target) {
         active = true;
+        d2dui::frames().request_frame();
     } else {
         value = target;
         active = false;
@@ -116,6 +119,7 @@ bool number_animator::step(float dt)
         return false;
     }
     if (t < 0) {
+        d2dui::frames().request_frame();  // still delayed: the window draws the next frame
         return true;
     }
     value = start + (target - start) * progress;
@@ -125,6 +129,7 @@ bool number_animator::step(float dt)
         active = false;
         return false;
     }
+    d2dui::frames().request_frame();  // still moving: the window draws the next frame
     return true;
 }
 
@@ -147,6 +152,7 @@ void color_animator::animate_to(const d2dui::color& new_target)
     delay_elapsed = 0;
     if (duration > 0 || delay > 0) {
         active = true;
+        d2dui::frames().request_frame();
         progress = delay > 0 || duration <= 0 ? ease(0) : ease(elapsed / duration);
     } else {
         value = target;
@@ -162,6 +168,7 @@ bool color_animator::step(float dt)
         return false;
     }
     if (t < 0) {
+        d2dui::frames().request_frame();  // still delayed: the window draws the next frame
         return true;
     }
     value = lerp_color_oklab(start, target, progress);
@@ -171,6 +178,7 @@ bool color_animator::step(float dt)
         active = false;
         return false;
     }
+    d2dui::frames().request_frame();  // still moving: the window draws the next frame
     return true;
 }
 

@@ -6,6 +6,9 @@
 // advances by the frame time and returns whether the animator is still running. A number
 // retargeted mid-flight continues its curve from where it is; a colour restarts near the start of
 // its curve from the current colour.
+//
+// A running animator asks the window for the next frame (d2dui::frames()) when it starts and
+// each time a step leaves it running, so the window draws while it moves and rests after.
 
 #include "d2dui/geometry.h"
 

@@ -174,7 +174,11 @@ void reveal_text_button::paint_ripples(d2dui::render_context& rc, float corner_r
         return;
     }
     const rect& r = area();
-    push_smooth_layer(rc, r, corner_radius, smoothing);
+    if (smoothing <= 0) {
+        rc.push_layer(r, corner_radius);  // a plain rounded rectangle: the geometry's own arcs
+    } else {
+        push_smooth_layer(rc, r, corner_radius, smoothing);
+    }
     for (const ripple& rp : ripples_) {
         if (rp.opacity.value > 0.001f) {
             color c = ripple_color;

@@ -90,6 +90,8 @@ protected:
     void on_update(float dt) override;
     void on_paint(d2dui::render_context& rc) override;
     // Paint pieces for derived buttons.
+    // Ripples clipped to the button: a rounded rectangle of `corner_radius` when `smoothing` is 0
+    // or less, else the smoothed shape of shapes.h.
     void paint_ripples(d2dui::render_context& rc, float corner_radius, float smoothing);
     void paint_label(d2dui::render_context& rc);
 
@@ -120,6 +122,7 @@ protected:
     bool on_event(const d2dui::input_event& e) override;
     void on_update(float dt) override { position_.step(dt); }
     void on_paint(d2dui::render_context& rc) override;
+    float focus_ring_radius() const override { return area().height / 2; }
 
 private:
     bool value_;

@@ -5,6 +5,7 @@
 #include "components/animator.h"
 #include "components/components.h"
 #include "components/shapes.h"
+#include "d2dui/frame_schedule.h"
 #include "tests/support/recording_context.h"
 
 namespace zelno::components {
@@ -111,6 +112,34 @@ TEST(animator, colour_retarget_restarts_from_the_current_colour_and_reaches_the_
     }
     EXPECT_LE(spent, 0.2f);
     EXPECT_EQ(a.value, normal);
+}
+
+TEST(animator, asks_the_window_for_frames_while_it_moves_and_stops_asking_at_rest)
+{
+    constexpr std::int64_t ms = 1'000'000;
+    d2dui::frame_schedule& s = d2dui::frames();
+    s.reset();
+    number_animator a;
+    a.set_curve(0, 0, 1, 1, 0.1f);
+    a.jump(0);
+    EXPECT_FALSE(s.frame_due(0));
+    a.animate_to(1);
+    EXPECT_TRUE(s.frame_due(0));
+    int drawn = 0;
+    std::int64_t t = 0;
+    while (s.frame_due(t) && drawn < 100) {
+        const float dt = s.begin_frame(t);
+        a.step(drawn == 0 ? 0.0f : dt);
+        s.end_frame();
+        ++drawn;
+        t += 16 * ms;
+    }
+    EXPECT_EQ(a.value, 1.0f);
+    EXPECT_FALSE(a.active);
+    EXPECT_GE(drawn, 6);   // 0.1 s at 16 ms a frame
+    EXPECT_LE(drawn, 9);   // and then it rests
+    EXPECT_EQ(s.next_deadline(), d2dui::frame_schedule::never);
+    s.reset();
 }
 
 TEST(oklab, round_trips_and_endpoints)

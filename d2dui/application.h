@@ -8,6 +8,11 @@
 // composition is unavailable (some remote sessions, compatibility layers) it falls back to a
 // swap chain on the window itself with the alpha channel ignored; the window is then opaque.
 //
+// The loop draws only when a frame was asked for (frame_schedule.h: input, size and DPI changes,
+// paint requests, the application's poll, running animations) and sleeps in between, also while
+// the window is minimised or fully occluded. Other threads wake it with `wake`, never with a
+// window message; the application's poll (`on_update`) runs on every wake-up.
+//
 // Set-up failures (COM, devices, swap chain) raise std::runtime_error
 // "<step> (HRESULT = 0xXXXXXXXX)". Everything runs on the thread that constructed the object.
 
@@ -31,6 +36,9 @@ struct frame_pixels {
     bool captured = false;
 };
 
+// Where a simulated device loss strikes (test seam).
+enum class device_loss_point { none, end_draw, present };
+
 class application {
 public:
     application();
@@ -42,9 +50,11 @@ public:
     bool vsync = true;                   // present with sync interval 1
     float zoom = 1.0f;                   // content scale on top of the DPI scale
     float title_strip_height = 50.0f;    // DIPs; empty space and drag regions here move the window
+    float min_height = 0;                // DIPs the window may shrink to on a short work area
     std::uint32_t pressed_buttons = 0;   // mouse buttons held (the mouse is captured while > 0)
 
-    // Opens the window (`width` x `height` DIPs, centred on the primary monitor), runs the loop
+    // Opens the window (`width` x `height` DIPs, centred on the primary monitor's work area; as
+    // tall as the work area, down to `min_height`, where that is shorter), runs the loop
     // until the window is destroyed, returns the quit message's exit code. When an exception
     // ended the loop (see `fail`), `run` closes the window and raises it again.
     int run(const std::u16string& title, float width, float height);
@@ -65,8 +75,15 @@ public:
     void open(const std::u16string& title, float width, float height);
     bool pump();
     void close();
+    // One turn of `run`'s loop: sleeps until input, a message, `wake` or the schedule's next
+    // deadline (at the latest until `limit_ns` on the monotonic clock of frame_schedule.h),
+    // dispatches the messages, runs the poll and draws a frame when one is due and the window can
+    // be seen. False once the window has gone.
+    bool turn(std::int64_t limit_ns);
+    // Wakes the loop from any thread (an event the loop waits on; no message is posted).
+    static void wake();
 
-    // One frame: update, paint, present. Does nothing before `open`, after the window has been
+    // One frame at once, whatever the schedule says: poll, update, paint, present. Does nothing before `open`, after the window has been
     // asked to close, or while there is no draw target.
     void frame();
 
@@ -86,6 +103,16 @@ public:
     // The part of it before the end of drawing: the tree's update and the recording of its
     // drawing commands (the end of drawing then rasterises them).
     std::int64_t last_frame_paint_ns() const;
+    // Frames presented since `open` (the first one included) and wake-ups of the loop's waits.
+    std::uint64_t frames_drawn() const;
+    std::uint64_t loop_turns() const;
+
+    // A lost device (EndDraw answering D2DERR_RECREATE_TARGET, Present a removed or reset device)
+    // skips that frame, recreates the devices, the swap chain and every device object, and the
+    // next frame draws again. Test seam: the next frame's EndDraw or Present reports a loss as if
+    // the device had gone. `devices_recreated` counts the recoveries.
+    void lose_device_for_testing(device_loss_point where);
+    std::uint64_t devices_recreated() const;
 
 protected:
     virtual void on_build(widget& root);

@@ -16,6 +16,7 @@
 #include "base/win_compat.h"
 #include "d2dui/application.h"
 #include "d2dui/direct2d_context.h"
+#include "d2dui/frame_schedule.h"
 #include "d2dui/platform_services.h"
 #include "d2dui/window_rules.h"
 
@@ -28,8 +29,42 @@ constexpr float pointer_outside = 9999999.0f;
 
 std::int64_t now_ns()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return monotonic_ns();
+}
+
+// How often an occluded window asks whether it is visible again.
+constexpr std::int64_t occlusion_test_ns = 500'000'000;
+
+// The loop's wake-up for other threads: an auto-reset event, one per process like the window.
+HANDLE loop_wake_event()
+{
+    static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
+
+// Input and the messages that change what the window shows ask for a frame.
+bool asks_for_frame(UINT message)
+{
+    return (message >= WM_KEYFIRST && message <= WM_KEYLAST) ||
+           (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) || message == WM_NCMOUSEMOVE ||
+           message == WM_MOUSELEAVE || message == WM_NCMOUSELEAVE || message == WM_SIZE || message == WM_DPICHANGED ||
+           message == WM_PAINT || message == WM_SETFOCUS || message == WM_KILLFOCUS || message == WM_CANCELMODE ||
+           message == WM_CAPTURECHANGED || message == WM_ACTIVATE || message == WM_SHOWWINDOW ||
+           message == WM_DISPLAYCHANGE || message == WM_THEMECHANGED || message == WM_DWMCOMPOSITIONCHANGED ||
+           message == WM_IME_COMPOSITION || message == WM_IME_STARTCOMPOSITION || message == WM_IME_ENDCOMPOSITION;
+}
+
+// Milliseconds for MsgWaitForMultipleObjectsEx until `deadline` (INFINITE for never).
+DWORD wait_ms_until(std::int64_t deadline, std::int64_t now)
+{
+    if (deadline == frame_schedule::never) {
+        return INFINITE;
+    }
+    if (deadline <= now) {
+        return 0;
+    }
+    const std::int64_t ms = (deadline - now + 999'999) / 1'000'000;
+    return static_cast<DWORD>(std::min<std::int64_t>(ms, 0x7FFFFFFF));
 }
 
 std::mt19937_64& class_name_engine()
@@ -71,7 +106,7 @@ BOOL CALLBACK collect_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM data)
     if (FAILED(GetDpiForMonitor(monitor, MDT_EFFECTIVE_DPI, &dpi_x, &dpi_y)) || dpi_x == 0) {
         dpi_x = 96;
     }
-    out.push_back({info.rcMonitor.left, info.rcMonitor.top, info.rcMonitor.right, info.rcMonitor.bottom,
+    out.push_back({info.rcWork.left, info.rcWork.top, info.rcWork.right, info.rcWork.bottom,
                    static_cast<int>(dpi_x), (info.dwFlags & MONITORINFOF_PRIMARY) != 0});
     return TRUE;
 }
@@ -111,6 +146,10 @@ struct application::impl final : platform_services {
     int exit_code = 0;
     std::exception_ptr failure;  // the first exception that ended the loop
     frame_pixels* capture = nullptr;
+    std::uint64_t frames_drawn = 0;  // frames presented
+    std::uint64_t loop_turns = 0;    // wake-ups of the loop
+    bool occluded = false;           // the last Present said nothing of the window is visible
+    std::int64_t next_occlusion_test = 0;
     bool releasing_capture = false;  // our own ReleaseCapture is no capture loss
 
     // Swap chain and composition.
@@ -156,11 +195,18 @@ struct application::impl final : platform_services {
     void create_window(const std::u16string& title, float width, float height);
     void set_up_dwm();
     void set_up_composition();
+    void recover_device();
+    device_loss_point injected_loss = device_loss_point::none;
+    std::uint64_t devices_recreated = 0;
     void create_swap_chain(UINT width, UINT height);
     void size_resources(UINT width, UINT height, bool recreate);
     void client_size(UINT& width, UINT& height) const;
     void size_root_to_client();
-    void draw(bool present_now);
+    enum class frame_kind { first, forced, scheduled };
+    void draw(frame_kind kind);
+    bool minimized() const { return hwnd != nullptr && IsIconic(hwnd); }
+    void wait_for_work(std::int64_t limit_ns);
+    bool drain_messages();
     void read_back(frame_pixels& out);
     void route(const input_event& e)
     {
@@ -276,7 +322,7 @@ void application::impl::create_window(const std::u16string& title, float width, 
     if (monitors.empty()) {
         monitors.push_back({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), 96, true});
     }
-    const window_plan plan = plan_window(monitors, width, height);
+    const window_plan plan = plan_window(monitors, width, height, app.min_height);
     RECT frame{0, 0, plan.width, plan.height};
     AdjustWindowRectExForDpi(&frame, window_style, FALSE, 0, static_cast<UINT>(plan.dpi));
     const int outer_w = frame.right - frame.left;
@@ -333,8 +379,10 @@ void application::impl::set_up_dwm()
 void application::impl::set_up_composition()
 {
     composition = false;
-    dcomp_library = LoadLibraryExW(reinterpret_cast<LPCWSTR>(PELTO_TEXT(u"dcomp.dll").c_str()), nullptr,
-                                   LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (dcomp_library == nullptr) {
+        dcomp_library = LoadLibraryExW(reinterpret_cast<LPCWSTR>(PELTO_TEXT(u"dcomp.dll").c_str()), nullptr,
+                                       LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
     if (dcomp_library == nullptr) {
         return;
     }
@@ -481,19 +529,24 @@ void application::impl::read_back(frame_pixels& out)
     out.captured = true;
 }
 
-// Steps 5 to 11 of a frame: update, paint, end, read back when asked, present.
-void application::impl::draw(bool first)
+// Steps 5 to 11 of a frame: update, paint, end, read back when asked, present. A forced frame
+// (`frame`, the first one) steps by the time since the previous frame; a scheduled one by the
+// schedule's rules (frame_schedule.h).
+void application::impl::draw(frame_kind kind)
 {
+    const bool first = kind == frame_kind::first;
     const std::int64_t now = now_ns();
     const std::int64_t elapsed = first ? 0 : now - last_frame_ns;
     last_frame_ns = now;
+    const float scheduled_step = frames().begin_frame(now);
+    const float step = kind == frame_kind::scheduled ? scheduled_step : frame_step_seconds(elapsed);
+    struct frame_end {
+        ~frame_end() { frames().end_frame(); }
+    } end_of_frame;
     const std::int64_t cpu_start = now_ns();
-    if (!first) {
-        app.on_update(*rc);
-    }
     ID2D1DeviceContext* dc = rc->device_context();
     dc->BeginDraw();
-    root->update(frame_step_seconds(elapsed));
+    root->update(step);
     dc->Clear(D2D1_COLOR_F{0, 0, 0, 0});
     rc->reset_transform();
     rc->push_scale(scale(), scale());
@@ -505,11 +558,19 @@ void application::impl::draw(bool first)
         rc->pop_transform();
     }
     const std::int64_t painted = now_ns();
-    const HRESULT hr = dc->EndDraw();
+    HRESULT hr = dc->EndDraw();
     frame_cpu_ns = now_ns() - cpu_start;
     frame_paint_ns = painted - cpu_start;
+    if (injected_loss == device_loss_point::end_draw && SUCCEEDED(hr)) {
+        injected_loss = device_loss_point::none;
+        hr = D2DERR_RECREATE_TARGET;
+    }
+    if (hr == D2DERR_RECREATE_TARGET || (FAILED(hr) && rc->device_lost())) {
+        recover_device();  // this frame is skipped; the next one draws on the new devices
+        return;
+    }
     if (FAILED(hr)) {
-        // Device or target lost: new size-dependent objects, this frame is skipped.
+        // The target went wrong on a live device: new size-dependent objects, this frame is skipped.
         UINT w = 0, h = 0;
         client_size(w, h);
         size_resources(w, h, true);
@@ -520,7 +581,83 @@ void application::impl::draw(bool first)
         read_back(*capture);
         capture = nullptr;
     }
-    swap_chain->Present(first ? 0 : (app.vsync ? 1 : 0), 0);
+    HRESULT presented = swap_chain->Present(first ? 0 : (app.vsync ? 1 : 0), 0);
+    if (injected_loss == device_loss_point::present && SUCCEEDED(presented)) {
+        injected_loss = device_loss_point::none;
+        presented = DXGI_ERROR_DEVICE_REMOVED;
+    }
+    if (presented == DXGI_ERROR_DEVICE_REMOVED || presented == DXGI_ERROR_DEVICE_RESET ||
+        (FAILED(presented) && rc->device_lost())) {
+        recover_device();
+        return;
+    }
+    ++frames_drawn;
+    if (presented == DXGI_STATUS_OCCLUDED) {
+        occluded = true;
+        next_occlusion_test = now_ns() + occlusion_test_ns;
+    }
+}
+
+// A lost device: new Direct3D, DXGI and Direct2D devices, composition objects and swap chain; the
+// widgets' bitmaps, SVG documents and layers follow when next drawn (direct2d_context.h). Set-up
+// failures raise as at start-up.
+void application::impl::recover_device()
+{
+    rc->set_target(nullptr, false);
+    swap_chain.Reset();
+    dcomp_visual.Reset();
+    dcomp_target.Reset();
+    dcomp_device.Reset();
+    rc->recreate_devices();
+    ++devices_recreated;
+    set_up_composition();
+    UINT w = 0, h = 0;
+    client_size(w, h);
+    size_resources(w, h, true);
+    size_root_to_client();
+    frames().request_frame();
+}
+
+// Sleeps until input or a message arrives, another thread wakes the loop, the schedule's next
+// deadline passes or `limit_ns` (monotonic) is reached. Draw requests count only while the window
+// can show a frame: minimised it waits for its restore, occluded for the next visibility test.
+void application::impl::wait_for_work(std::int64_t limit_ns)
+{
+    const std::int64_t now = now_ns();
+    std::int64_t deadline = std::min(limit_ns, frames().wake_deadline());
+    if (minimized()) {
+        // nothing to draw until the restore's WM_SIZE
+    } else if (occluded) {
+        deadline = std::min(deadline, next_occlusion_test);
+    } else {
+        deadline = std::min(deadline, frames().next_deadline());
+    }
+    HANDLE wake = loop_wake_event();
+    MsgWaitForMultipleObjectsEx(wake != nullptr ? 1 : 0, wake != nullptr ? &wake : nullptr,
+                                wait_ms_until(deadline, now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    ++loop_turns;
+}
+
+// Dispatches every pending message; false once the quit message came (the window is hidden).
+bool application::impl::drain_messages()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            running = false;
+            exit_code = static_cast<int>(msg.wParam);
+            break;
+        }
+        if (asks_for_frame(msg.message)) {
+            frames().request_frame();  // also for keys a subclass takes before the toolkit sees them
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    if (!running && hwnd != nullptr && IsWindow(hwnd)) {
+        ShowWindow(hwnd, SW_HIDE);
+    }
+    return running;
 }
 
 LRESULT CALLBACK application::impl::window_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
@@ -538,6 +675,9 @@ LRESULT CALLBACK application::impl::window_procedure(HWND hwnd, UINT message, WP
     auto* self = reinterpret_cast<impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (self == nullptr) {
         return DefWindowProcW(hwnd, message, wparam, lparam);
+    }
+    if (asks_for_frame(message)) {
+        frames().request_frame();
     }
     try {
         return self->handle(message, wparam, lparam);
@@ -775,7 +915,11 @@ void application::open(const std::u16string& title, float width, float height)
     on_start(*s.rc);
     s.running = true;
     s.last_frame_ns = now_ns();
-    s.draw(true);
+    s.frames_drawn = 0;
+    s.loop_turns = 0;
+    s.occluded = false;
+    frames().reset();
+    s.draw(impl::frame_kind::first);
     ShowWindow(s.hwnd, SW_SHOW);
     UpdateWindow(s.hwnd);
 }
@@ -786,28 +930,60 @@ bool application::pump()
     if (!s.running) {
         return false;
     }
-    MsgWaitForMultipleObjectsEx(0, nullptr, 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            s.running = false;
-            s.exit_code = static_cast<int>(msg.wParam);
-            break;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+    HANDLE wake = loop_wake_event();
+    MsgWaitForMultipleObjectsEx(wake != nullptr ? 1 : 0, wake != nullptr ? &wake : nullptr, 1, QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
+    return s.drain_messages();
+}
+
+bool application::turn(std::int64_t limit_ns)
+{
+    impl& s = *impl_;
+    if (!s.running) {
+        return false;
     }
-    if (!s.running && s.hwnd != nullptr && IsWindow(s.hwnd)) {
-        ShowWindow(s.hwnd, SW_HIDE);
+    s.wait_for_work(limit_ns);
+    if (!s.drain_messages()) {
+        return false;
+    }
+    const std::int64_t now = now_ns();
+    frames().woke(now);
+    on_frame_begin(*s.rc);
+    if (!s.running || !s.root || !s.swap_chain || !s.rc->has_target()) {
+        return s.running;
+    }
+    on_update(*s.rc);  // the application's poll, on every wake-up; it asks for a frame on a change
+    if (!s.running || s.minimized()) {
+        return s.running;
+    }
+    if (s.occluded) {
+        if (now < s.next_occlusion_test) {
+            return true;
+        }
+        if (s.swap_chain->Present(0, DXGI_PRESENT_TEST) == DXGI_STATUS_OCCLUDED) {
+            s.next_occlusion_test = now + occlusion_test_ns;
+            return true;
+        }
+        s.occluded = false;
+        frames().request_frame();
+    }
+    if (frames().frame_due(now_ns())) {
+        s.draw(impl::frame_kind::scheduled);
     }
     return s.running;
+}
+
+void application::wake()
+{
+    if (HANDLE event = loop_wake_event()) {
+        SetEvent(event);
+    }
 }
 
 int application::run(const std::u16string& title, float width, float height)
 {
     open(title, width, height);
-    while (pump()) {
-        frame();
+    while (turn(frame_schedule::never)) {
     }
     close();
     if (impl_->failure) {
@@ -851,7 +1027,8 @@ void application::frame()
     if (!s.running || !s.root || !s.swap_chain || !s.rc->has_target()) {
         return;
     }
-    s.draw(false);
+    on_update(*s.rc);
+    s.draw(impl::frame_kind::forced);
 }
 
 render_context& application::context()
@@ -894,6 +1071,22 @@ std::int64_t application::last_frame_cpu_ns() const
 std::int64_t application::last_frame_paint_ns() const
 {
     return impl_->frame_paint_ns;
+}
+std::uint64_t application::frames_drawn() const
+{
+    return impl_->frames_drawn;
+}
+std::uint64_t application::loop_turns() const
+{
+    return impl_->loop_turns;
+}
+void application::lose_device_for_testing(device_loss_point where)
+{
+    impl_->injected_loss = where;
+}
+std::uint64_t application::devices_recreated() const
+{
+    return impl_->devices_recreated;
 }
 
 void application::on_build(widget&) {}

@@ -76,6 +76,7 @@ public:
 
     void fill_rect(const rect& r, const color& c) override;
     void fill_rounded_rect(const rect& r, float radius, const color& c) override;
+    void draw_rounded_rect(const rect& r, float radius, const color& c, float width) override;
     void fill_circle(point centre, float radius, const color& c) override;
     void draw_line(point from, point to, const color& c, float width) override;
     void draw_ellipse(point centre, float rx, float ry, const color& c, float width) override;
@@ -97,6 +98,15 @@ public:
     // An SVG document from bytes; null without SVG support or when the bytes do not parse.
     std::shared_ptr<svg_document> parse_svg(const std::vector<std::uint8_t>& bytes, size viewport);
     bool svg_supported() const override { return dc5_ != nullptr; }
+
+    // Device loss: `device_lost` says whether the Direct3D device was removed; `recreate_devices`
+    // releases the draw target and every GPU device object and makes new ones on a new device
+    // (raises like the constructor). Bitmaps, SVG documents and opacity layers made before are
+    // made again on the new device when next drawn; text formats, fonts and geometries do not
+    // belong to a device and stay.
+    bool device_lost() const;
+    void recreate_devices();
+    std::uint64_t device_generation() const override { return generation_; }
 
     // Draw target: the back buffer of `swap_chain` (premultiplied alpha, or ignored alpha for a
     // window swap chain without composition); null releases the target.
@@ -133,6 +143,11 @@ protected:
 
 private:
     void create_devices();
+    void create_gpu_devices();
+    void create_independent_objects();
+    void release_gpu_devices();
+    void apply_text_settings();
+    ComPtr<IUnknown> svg_object(const std::vector<std::uint8_t>& bytes, size viewport);
     void load_fonts();
     ID2D1SolidColorBrush* brush(const color& c);
     ComPtr<ID2D1PathGeometry> path_geometry(const path& p);
@@ -141,6 +156,7 @@ private:
     IDWriteInlineObject* ellipsis(IDWriteTextFormat* format);
     void draw_layout(IDWriteTextLayout* layout, const text_style& s, float dy);
 
+    std::uint64_t generation_ = 1;  // counts the GPU devices made
     ComPtr<ID3D11Device> d3d_device_;
     ComPtr<ID3D11DeviceContext> d3d_context_;
     ComPtr<IDXGIDevice> dxgi_device_;

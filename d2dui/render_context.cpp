@@ -1,5 +1,8 @@
 #include "d2dui/render_context.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace d2dui {
 
 std::size_t render_context::hit_test_text(const std::u16string& text, float font_size, const std::u16string& family,
@@ -90,6 +93,31 @@ void render_context::reset_transform(const matrix& m)
     saved_transforms_.clear();
     current_ = m;
     do_set_transform(current_);
+}
+
+void render_context::draw_rounded_rect(const rect& r, float radius, const color& c, float width)
+{
+    const float rad = std::clamp(radius, 0.0f, std::min(r.width, r.height) / 2);
+    const float left = r.x, top = r.y, right = r.x + r.width, bottom = r.y + r.height;
+    draw_line({left + rad, top}, {right - rad, top}, c, width);
+    draw_line({right, top + rad}, {right, bottom - rad}, c, width);
+    draw_line({right - rad, bottom}, {left + rad, bottom}, c, width);
+    draw_line({left, bottom - rad}, {left, top + rad}, c, width);
+    if (rad <= 0) {
+        return;
+    }
+    constexpr int chords = 6;
+    const point centres[4] = {{right - rad, top + rad}, {right - rad, bottom - rad}, {left + rad, bottom - rad},
+                              {left + rad, top + rad}};
+    for (int corner = 0; corner < 4; ++corner) {
+        const float start = -1.5707963f + 1.5707963f * static_cast<float>(corner);
+        for (int i = 0; i < chords; ++i) {
+            const float a0 = start + 1.5707963f * static_cast<float>(i) / chords;
+            const float a1 = start + 1.5707963f * static_cast<float>(i + 1) / chords;
+            draw_line({centres[corner].x + rad * std::cos(a0), centres[corner].y + rad * std::sin(a0)},
+                      {centres[corner].x + rad * std::cos(a1), centres[corner].y + rad * std::sin(a1)}, c, width);
+        }
+    }
 }
 
 float vertical_text_offset(std::int32_t v_align, float box_height, float text_height)

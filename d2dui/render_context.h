@@ -60,9 +60,11 @@ public:
     virtual ~svg_document() = default;
 };
 
-// The caller's cached opacity layer: the backend creates its object on first use and reuses it.
+// The caller's cached opacity layer: the backend creates its object on first use and reuses it
+// (again after its devices were recreated: `generation` is the device generation it belongs to).
 struct layer_cache {
     std::shared_ptr<void> object;
+    std::uint64_t generation = 0;
 };
 
 class render_context {
@@ -74,6 +76,9 @@ public:
 
     virtual void fill_rect(const rect& r, const color& c) = 0;
     virtual void fill_rounded_rect(const rect& r, float radius, const color& c) = 0;
+    // Outline of a rounded rectangle, the stroke `width` centred on its edge. This default, for
+    // backends without one, draws straight lines with each corner in short chords.
+    virtual void draw_rounded_rect(const rect& r, float radius, const color& c, float width);
     virtual void fill_circle(point centre, float radius, const color& c) = 0;
     virtual void draw_line(point from, point to, const color& c, float width) = 0;
     // Outline of an ellipse with radii `rx`, `ry` around `centre`.
@@ -109,6 +114,12 @@ public:
     // document is the expected state and widgets draw their fallbacks; where it can, a null
     // document means the resource itself is missing or malformed.
     virtual bool svg_supported() const = 0;
+
+    // Counts the GPU devices this context has drawn with: it changes when a lost device was
+    // replaced. A cache of device objects of its own (made outside load_png / load_svg, whose
+    // results follow by themselves) compares it and makes them again. 1 for backends without
+    // devices.
+    virtual std::uint64_t device_generation() const { return 1; }
 
     // Clip / layer stack; `pop_clip` ends the most recent of the four.
     void push_clip(const rect& r);

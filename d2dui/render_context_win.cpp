@@ -32,27 +32,61 @@ const WCHAR* wide(const std::u16string& s)
     return reinterpret_cast<const WCHAR*>(s.c_str());
 }
 
+// A decoded image: its pixels in memory (WIC, device-independent) and the Direct2D bitmap made
+// from them on the current device, made again after the devices were recreated.
 class d2d_bitmap final : public bitmap {
 public:
-    explicit d2d_bitmap(ComPtr<ID2D1Bitmap> b) : bitmap_(std::move(b)) {}
+    d2d_bitmap(ComPtr<IWICBitmap> pixels, ComPtr<ID2D1Bitmap> b, std::uint64_t generation)
+        : pixels_(std::move(pixels)), bitmap_(std::move(b)), generation_(generation)
+    {
+    }
     size pixel_size() const override
     {
-        const D2D1_SIZE_U s = bitmap_->GetPixelSize();
-        return {static_cast<float>(s.width), static_cast<float>(s.height)};
+        UINT w = 0, h = 0;
+        pixels_->GetSize(&w, &h);
+        return {static_cast<float>(w), static_cast<float>(h)};
     }
-    ID2D1Bitmap* get() const { return bitmap_.Get(); }
+    // The bitmap for `dc` of device generation `generation`; null when it cannot be made.
+    ID2D1Bitmap* get(ID2D1DeviceContext* dc, std::uint64_t generation) const
+    {
+        if (generation_ != generation || !bitmap_) {
+            bitmap_.Reset();
+            generation_ = generation;
+            if (FAILED(dc->CreateBitmapFromWicBitmap(pixels_.Get(), nullptr, &bitmap_))) {
+                bitmap_.Reset();
+            }
+        }
+        return bitmap_.Get();
+    }
 
 private:
-    ComPtr<ID2D1Bitmap> bitmap_;
+    ComPtr<IWICBitmap> pixels_;
+    mutable ComPtr<ID2D1Bitmap> bitmap_;
+    mutable std::uint64_t generation_;
 };
 
+// An SVG document and the bytes it was parsed from, parsed again on recreated devices.
 class d2d_svg final : public svg_document {
 public:
-    explicit d2d_svg(ComPtr<IUnknown> d) : document_(std::move(d)) {}
+    d2d_svg(ComPtr<IUnknown> d, std::vector<std::uint8_t> bytes, size viewport, std::uint64_t generation)
+        : document_(std::move(d)), bytes_(std::move(bytes)), viewport_(viewport), generation_(generation)
+    {
+    }
     IUnknown* get() const { return document_.Get(); }
+    bool current(std::uint64_t generation) const { return generation_ == generation && document_; }
+    void replace(ComPtr<IUnknown> d, std::uint64_t generation) const
+    {
+        document_ = std::move(d);
+        generation_ = generation;
+    }
+    const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+    size viewport() const { return viewport_; }
 
 private:
-    ComPtr<IUnknown> document_;
+    mutable ComPtr<IUnknown> document_;
+    std::vector<std::uint8_t> bytes_;
+    size viewport_;
+    mutable std::uint64_t generation_;
 };
 
 }  // namespace
@@ -67,16 +101,58 @@ direct2d_context::~direct2d_context()
 {
     ellipses_.clear();
     formats_.clear();
+    release_gpu_devices();
+}
+
+void direct2d_context::release_gpu_devices()
+{
     if (dc_) {
         dc_->SetTarget(nullptr);
     }
+    target_.Reset();
+    brush_.Reset();
     if (dc5_ != nullptr) {
         reinterpret_cast<IUnknown*>(dc5_)->Release();
         dc5_ = nullptr;
     }
+    dc_.Reset();
+    d2d_device_.Reset();
+    dxgi_device_.Reset();
+    if (d3d_context_) {
+        d3d_context_->ClearState();
+        d3d_context_->Flush();
+    }
+    d3d_context_.Reset();
+    d3d_device_.Reset();
+}
+
+void direct2d_context::recreate_devices()
+{
+    release_gpu_devices();
+    create_gpu_devices();
+    ++generation_;
+}
+
+bool direct2d_context::device_lost() const
+{
+    return !d3d_device_ || FAILED(d3d_device_->GetDeviceRemovedReason());
 }
 
 void direct2d_context::create_devices()
+{
+    // The factories first: they outlive the GPU devices, which are made again after a loss.
+    D2D1_FACTORY_OPTIONS options{D2D1_DEBUG_LEVEL_NONE};
+    HRESULT hr = D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory1), &options,
+                                   reinterpret_cast<void**>(d2d_factory_.GetAddressOf()));
+    if (FAILED(hr)) {
+        throw_hresult(PELTO_TEXT("D2D1CreateFactory").view(), hr);
+    }
+    create_gpu_devices();
+    create_independent_objects();
+}
+
+// Steps 1 to 3 (without the factory) and the brush: everything that belongs to one GPU device.
+void direct2d_context::create_gpu_devices()
 {
     // 1. Direct3D 11 with BGRA support; the WARP rasteriser where no hardware device exists
     //    (remote sessions, virtual machines without a GPU driver).
@@ -103,12 +179,6 @@ void direct2d_context::create_devices()
     }
     // 3. Direct2D: the version-1 device context is all drawing needs; SVG takes version 5 when
     //    the system has it.
-    D2D1_FACTORY_OPTIONS options{D2D1_DEBUG_LEVEL_NONE};
-    hr = D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory1), &options,
-                           reinterpret_cast<void**>(d2d_factory_.GetAddressOf()));
-    if (FAILED(hr)) {
-        throw_hresult(PELTO_TEXT("D2D1CreateFactory").view(), hr);
-    }
     hr = d2d_factory_->CreateDevice(dxgi_device_.Get(), &d2d_device_);
     if (FAILED(hr)) {
         throw_hresult(PELTO_TEXT("ID2D1Factory1::CreateDevice").view(), hr);
@@ -125,8 +195,23 @@ void direct2d_context::create_devices()
     if (FAILED(hr)) {
         throw_hresult(PELTO_TEXT("CreateSolidColorBrush").view(), hr);
     }
+    if (text_params_) {
+        apply_text_settings();
+    }
+}
+
+void direct2d_context::apply_text_settings()
+{
+    dc_->SetTextRenderingParams(text_params_.Get());
+    dc_->SetTextAntialiasMode(D2D1_TEXT_ANTIALIAS_MODE_GRAYSCALE);
+    dc_->SetAntialiasMode(D2D1_ANTIALIAS_MODE_PER_PRIMITIVE);
+}
+
+// Steps 4 to 8: the text and imaging factories and what hangs on them.
+void direct2d_context::create_independent_objects()
+{
     // 4.
-    hr = DWriteCreateFactory(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
+    HRESULT hr = DWriteCreateFactory(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
                              reinterpret_cast<IUnknown**>(dwrite_.GetAddressOf()));
     if (FAILED(hr)) {
         throw_hresult(PELTO_TEXT("DWriteCreateFactory").view(), hr);
@@ -158,9 +243,7 @@ void direct2d_context::create_devices()
     if (FAILED(hr)) {
         throw_hresult(PELTO_TEXT("CreateCustomRenderingParams").view(), hr);
     }
-    dc_->SetTextRenderingParams(text_params_.Get());
-    dc_->SetTextAntialiasMode(D2D1_TEXT_ANTIALIAS_MODE_GRAYSCALE);
-    dc_->SetAntialiasMode(D2D1_ANTIALIAS_MODE_PER_PRIMITIVE);
+    apply_text_settings();
 }
 
 void direct2d_context::load_fonts()
@@ -239,6 +322,11 @@ void direct2d_context::fill_rounded_rect(const rect& r, float radius, const colo
     dc_->FillRoundedRectangle(D2D1_ROUNDED_RECT{to_d2d(r), radius, radius}, brush(c));
 }
 
+void direct2d_context::draw_rounded_rect(const rect& r, float radius, const color& c, float width)
+{
+    dc_->DrawRoundedRectangle(D2D1_ROUNDED_RECT{to_d2d(r), radius, radius}, brush(c), width, nullptr);
+}
+
 void direct2d_context::fill_circle(point centre, float radius, const color& c)
 {
     dc_->FillEllipse(D2D1_ELLIPSE{{centre.x, centre.y}, radius, radius}, brush(c));
@@ -286,11 +374,12 @@ void direct2d_context::fill_path(const path& p, const color& c)
 void direct2d_context::draw_bitmap(const bitmap& image, const rect& r, float opacity)
 {
     const auto* b = dynamic_cast<const d2d_bitmap*>(&image);
-    if (b == nullptr) {
+    ID2D1Bitmap* device_bitmap = b != nullptr ? b->get(dc_.Get(), generation_) : nullptr;
+    if (device_bitmap == nullptr) {
         return;
     }
     const D2D1_RECT_F dest = to_d2d(r);
-    dc_->DrawBitmap(b->get(), &dest, opacity, D2D1_INTERPOLATION_MODE_HIGH_QUALITY_CUBIC, nullptr, nullptr);
+    dc_->DrawBitmap(device_bitmap, &dest, opacity, D2D1_INTERPOLATION_MODE_HIGH_QUALITY_CUBIC, nullptr, nullptr);
 }
 
 void direct2d_context::draw_svg(const svg_document& document)
@@ -298,6 +387,12 @@ void direct2d_context::draw_svg(const svg_document& document)
     const auto* d = dynamic_cast<const d2d_svg*>(&document);
     if (d == nullptr || dc5_ == nullptr) {
         return;
+    }
+    if (!d->current(generation_)) {
+        d->replace(svg_object(d->bytes(), d->viewport()), generation_);
+        if (d->get() == nullptr) {
+            return;
+        }
     }
     dc5_->vtable->draw_svg_document(dc5_, d->get());
 }
@@ -480,12 +575,18 @@ std::shared_ptr<bitmap> direct2d_context::decode_png(const std::vector<std::uint
     if (FAILED(hr)) {
         throw_hresult(PELTO_TEXT("IWICFormatConverter::Initialize").view(), hr);
     }
+    // The pixels are kept in memory, so the device bitmap can be made again on new devices.
+    ComPtr<IWICBitmap> pixels;
+    hr = wic_->CreateBitmapFromSource(converter.Get(), WICBitmapCacheOnLoad, &pixels);
+    if (FAILED(hr)) {
+        throw_hresult(PELTO_TEXT("CreateBitmapFromSource").view(), hr);
+    }
     ComPtr<ID2D1Bitmap> result;
-    hr = dc_->CreateBitmapFromWicBitmap(converter.Get(), nullptr, &result);
+    hr = dc_->CreateBitmapFromWicBitmap(pixels.Get(), nullptr, &result);
     if (FAILED(hr)) {
         throw_hresult(PELTO_TEXT("CreateBitmapFromWicBitmap").view(), hr);
     }
-    return std::make_shared<d2d_bitmap>(std::move(result));
+    return std::make_shared<d2d_bitmap>(std::move(pixels), std::move(result), generation_);
 }
 
 std::shared_ptr<svg_document> direct2d_context::load_svg(int resource_id, size viewport)
@@ -498,6 +599,15 @@ std::shared_ptr<svg_document> direct2d_context::load_svg(int resource_id, size v
 }
 
 std::shared_ptr<svg_document> direct2d_context::parse_svg(const std::vector<std::uint8_t>& bytes, size viewport)
+{
+    ComPtr<IUnknown> document = svg_object(bytes, viewport);
+    if (!document) {
+        return nullptr;
+    }
+    return std::make_shared<d2d_svg>(std::move(document), bytes, viewport, generation_);
+}
+
+ComPtr<IUnknown> direct2d_context::svg_object(const std::vector<std::uint8_t>& bytes, size viewport)
 {
     if (dc5_ == nullptr || bytes.empty()) {
         return nullptr;
@@ -519,7 +629,7 @@ std::shared_ptr<svg_document> direct2d_context::parse_svg(const std::vector<std:
                                                  document.GetAddressOf()))) {
         return nullptr;
     }
-    return std::make_shared<d2d_svg>(std::move(document));
+    return document;
 }
 
 void direct2d_context::set_target(IDXGISwapChain1* swap_chain, bool ignore_alpha)
@@ -589,7 +699,9 @@ void direct2d_context::do_push_path_layer(const path& p)
 
 void direct2d_context::do_push_opacity(layer_cache& cache, float opacity)
 {
-    if (!cache.object) {
+    if (!cache.object || cache.generation != generation_) {
+        cache.object.reset();
+        cache.generation = generation_;
         ComPtr<ID2D1Layer> layer;
         if (SUCCEEDED(dc_->CreateLayer(nullptr, &layer))) {
             ID2D1Layer* raw = layer.Detach();

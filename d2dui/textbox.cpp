@@ -1,5 +1,7 @@
 #include "d2dui/textbox.h"
 
+#include "d2dui/frame_schedule.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -144,6 +146,7 @@ void textbox::on_update(float dt)
             caret_visible_ = !caret_visible_;
             blink_time_ -= 0.5f;
         }
+        frames().request_frame_after(0.5f - blink_time_);  // the caret's next blink
     }
 }
 

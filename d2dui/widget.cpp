@@ -55,6 +55,18 @@ void widget::paint(render_context& rc)
     on_paint(rc);
     on_paint_after(rc);
     paint_children(rc);
+    const input_state& in = input();
+    if (in.focused_widget == this && in.focus_by_keyboard) {
+        paint_focus_ring(rc);
+    }
+}
+
+void widget::paint_focus_ring(render_context& rc)
+{
+    constexpr float gap = 3;
+    const rect& r = area();
+    rc.draw_rounded_rect({r.x - gap, r.y - gap, r.width + 2 * gap, r.height + 2 * gap}, focus_ring_radius() + gap,
+                         focus_ring_color, 2);
 }
 
 void widget::paint_children(render_context& rc)
@@ -99,6 +111,7 @@ void widget::route_pointer_at_root(const input_event& e)
         while (target != nullptr && !target->focusable) {
             target = target->parent_;
         }
+        input().focus_by_keyboard = false;
         set_focus(target);
     }
 }
@@ -366,6 +379,7 @@ void widget::focus_next(widget* root, widget* current, bool backwards)
         next = order[backwards ? (index + n - 1) % n : (index + 1) % n];
     }
     set_focus(next);
+    input().focus_by_keyboard = true;
 }
 
 int widget::hovered_cursor()

@@ -33,9 +33,15 @@ class widget;
 struct input_state {
     widget* hovered_widget = nullptr;
     widget* focused_widget = nullptr;
+    // The focus was last moved by the keyboard (Tab): the focused widget shows its focus ring. A
+    // left click clears it, so focus that follows a click shows none.
+    bool focus_by_keyboard = false;
     point last_pointer{9999999.0f, 9999999.0f};
 };
 input_state& input();
+
+// The colour of every focus ring (the application sets its accent).
+inline color focus_ring_color{1, 1, 1, 0.7f};
 
 class widget {
 public:
@@ -116,6 +122,10 @@ protected:
     virtual widget* hit_test_children(point p);
     virtual void on_child_added(widget*) {}
     virtual void on_paint_after(render_context&) {}
+    // The focus ring, drawn after the children while this widget has the focus by keyboard: a
+    // 2-DIP outline 3 DIPs outside `area()`, its corners `focus_ring_radius()` + 3.
+    virtual void paint_focus_ring(render_context& rc);
+    virtual float focus_ring_radius() const { return 4; }
     // Drops held input state of this widget only; `cancel_subtree` calls it everywhere.
     virtual void cancel_input() {}
 

@@ -239,6 +239,57 @@ TEST_F(widget_tree, a_cancel_disable_hide_or_unmount_ends_the_press)
     EXPECT_EQ(btn->clicks, 1);
 }
 
+TEST_F(widget_tree, the_focus_ring_shows_after_tab_and_not_after_a_click)
+{
+    make_root();
+    auto* a = add<probe>(root.get(), {10, 10, 100, 40});
+    auto* b = add<probe>(root.get(), {10, 60, 100, 40});
+    a->focusable = b->focusable = true;
+    auto rings = [&] {
+        rc.clear();
+        root->paint(rc);
+        return rc.named("draw_rounded_rect");
+    };
+    EXPECT_TRUE(rings().empty());  // no focus
+
+    widget::focus_next(root.get(), input().focused_widget, false);  // Tab
+    ASSERT_EQ(input().focused_widget, a);
+    auto drawn = rings();
+    ASSERT_EQ(drawn.size(), 1u);
+    EXPECT_EQ(drawn[0].area, (rect{7, 7, 106, 46}));  // 3 DIPs outside the widget
+    EXPECT_FLOAT_EQ(drawn[0].value, 4 + 3);
+    EXPECT_EQ(drawn[0].color, focus_ring_color);
+    // Drawn over the widget's own painting.
+    std::size_t own = rc.ops.size(), ring = rc.ops.size();
+    for (std::size_t i = 0; i < rc.ops.size(); ++i) {
+        if (rc.ops[i].area == a->area() && own == rc.ops.size()) {
+            own = i;
+        }
+        if (rc.ops[i].name == "draw_rounded_rect") {
+            ring = i;
+        }
+    }
+    EXPECT_LT(own, ring);
+
+    // A click moves the focus without a ring, also a click on the focused widget itself.
+    root->route_event(input_event::pointer(pointer_down, 50, 80));
+    root->route_event(input_event::pointer(pointer_up, 50, 80));
+    EXPECT_EQ(input().focused_widget, b);
+    EXPECT_TRUE(rings().empty());
+    widget::focus_next(root.get(), input().focused_widget, true);  // Shift+Tab
+    EXPECT_EQ(input().focused_widget, a);
+    ASSERT_EQ(rings().size(), 1u);
+    root->route_event(input_event::pointer(pointer_down, 50, 30));
+    EXPECT_EQ(input().focused_widget, a);
+    EXPECT_TRUE(rings().empty());
+
+    // Hidden: neither the widget nor its ring.
+    widget::focus_next(root.get(), b, false);
+    ASSERT_EQ(input().focused_widget, a);
+    a->set_visible(false);
+    EXPECT_TRUE(rings().empty());
+}
+
 TEST_F(widget_tree, tab_order_skips_hidden_pages_and_disabled_subtrees)
 {
     make_root();

@@ -12,7 +12,8 @@ int round_half_away(float value)
     return static_cast<int>(std::lround(value));  // lround rounds halves away from zero
 }
 
-window_plan plan_window(std::span<const monitor_desc> monitors, float width_dips, float height_dips)
+window_plan plan_window(std::span<const monitor_desc> monitors, float width_dips, float height_dips,
+                        float min_height_dips)
 {
     monitor_desc target;
     if (!monitors.empty()) {
@@ -25,8 +26,21 @@ window_plan plan_window(std::span<const monitor_desc> monitors, float width_dips
     plan.dpi = dpi;
     plan.width = round_half_away(width_dips * scale);
     plan.height = round_half_away(height_dips * scale);
-    plan.x = target.left + ((target.right - target.left) - plan.width) / 2;
-    plan.y = target.top + ((target.bottom - target.top) - plan.height) / 2;
+    const int work_width = target.right - target.left;
+    const int work_height = target.bottom - target.top;
+    if (work_height > 0 && plan.height > work_height) {
+        // A short work area (a small screen at a high scale, a tall taskbar): the window takes
+        // its whole height, down to the smallest height its content allows.
+        plan.height = std::min(plan.height, std::max(work_height, round_half_away(min_height_dips * scale)));
+    }
+    if (work_width > 0 && plan.width > work_width) {
+        plan.width = work_width;
+    }
+    plan.x = target.left + (work_width - plan.width) / 2;
+    plan.y = target.top + std::max(0, (work_height - plan.height) / 2);
+    if (plan.width <= work_width) {
+        plan.x = std::max(plan.x, target.left);
+    }
     return plan;
 }
 

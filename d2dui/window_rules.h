@@ -29,11 +29,13 @@ struct window_plan {
 
 int round_half_away(float value);
 
-// Size and position of a `width` x `height` DIP window centred on the primary monitor (the first
-// one when none says primary; 96 DPI at the origin of a 0-sized screen when the list is empty).
-// The window is sized with the DPI of that monitor, the one it appears on, whatever monitor the
-// pointer is over.
-window_plan plan_window(std::span<const monitor_desc> monitors, float width_dips, float height_dips);
+// Size and position of a `width` x `height` DIP window centred on the work area of the primary
+// monitor (the first one when none says primary; 96 DPI at the origin of a 0-sized screen when the
+// list is empty). The window is sized with the DPI of that monitor, the one it appears on,
+// whatever monitor the pointer is over. A window taller than the work area is made as tall as the
+// work area, but not below `min_height_dips`, and placed at its top; one wider is made as wide.
+window_plan plan_window(std::span<const monitor_desc> monitors, float width_dips, float height_dips,
+                        float min_height_dips = 0);
 
 // Window pixel coordinates to DIPs.
 point to_dips(float x_px, float y_px, float zoom, float dpi_scale);

@@ -37,6 +37,37 @@ TEST(window_plan, sizes_with_the_dpi_of_the_monitor_it_is_centred_on)
     EXPECT_EQ(plan_window({}, 440, 600).width, 440);
 }
 
+TEST(window_plan, a_work_area_shorter_than_the_window_gets_a_shorter_window)
+{
+    // 1280 x 720 at 125 %: 440 x 600 DIPs would be 550 x 750 pixels; the work area above a
+    // 48-pixel taskbar is 672 pixels tall.
+    const std::array<monitor_desc, 1> small{{{0, 0, 1280, 672, 120, true}}};
+    const window_plan plan = plan_window(small, 440, 600, 504);
+    EXPECT_EQ(plan.width, 550);
+    EXPECT_EQ(plan.height, 672);
+    EXPECT_EQ(plan.x, (1280 - 550) / 2);
+    EXPECT_EQ(plan.y, 0);
+    EXPECT_LE(plan.y + plan.height, 672);  // the bottom edge stays above the taskbar
+
+    // A work area that does not start at 0 (taskbar at the top), on a secondary primary.
+    const std::array<monitor_desc, 1> top_bar{{{1920, 60, 3200, 720, 120, true}}};
+    const window_plan below = plan_window(top_bar, 440, 600, 504);
+    EXPECT_EQ(below.height, 660);
+    EXPECT_EQ(below.y, 60);
+    EXPECT_EQ(below.x, 1920 + (1280 - 550) / 2);
+
+    // Never below the content's minimum (504 DIPs = 630 pixels): then it keeps that and starts at
+    // the work area's top.
+    const std::array<monitor_desc, 1> tiny{{{0, 0, 1024, 560, 120, true}}};
+    const window_plan least = plan_window(tiny, 440, 600, 504);
+    EXPECT_EQ(least.height, 630);
+    EXPECT_EQ(least.y, 0);
+    // A tall work area keeps the asked-for size, centred.
+    const std::array<monitor_desc, 1> tall{{{0, 0, 1280, 1000, 120, true}}};
+    EXPECT_EQ(plan_window(tall, 440, 600, 504).height, 750);
+    EXPECT_EQ(plan_window(tall, 440, 600, 504).y, (1000 - 750) / 2);
+}
+
 TEST(window_plan, pixels_become_dips_through_zoom_and_dpi)
 {
     const point p = to_dips(660, 900, 1.0f, 1.5f);

@@ -62,6 +62,7 @@ public:
     std::function<bool(std::int32_t)> flag_exists;
 
 protected:
+    float focus_ring_radius() const override { return 11; }
     void on_mount() override;
     void on_update(float dt) override { scroll_.step(dt); }
     bool on_event(const d2dui::input_event& e) override;

@@ -80,6 +80,7 @@ void mark_language_button(button& b, bool chosen)
 
 void build_screens(d2dui::widget& root, screens& s, const screen_actions& actions, bool tun_enabled)
 {
+    d2dui::focus_ring_color = palette::accent_text;
     s.background = root.emplace_child<background_widget>();
     s.stack = root.emplace_child<page_stack>();
 

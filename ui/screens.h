@@ -81,7 +81,11 @@ struct screens {
 // `out` only points into it). `tun_enabled` is the TUN switch's initial state.
 void build_screens(d2dui::widget& root, screens& out, const screen_actions& actions, bool tun_enabled);
 
-// Places every control for a root of `width` x `height` DIPs.
+// Places every control for a root of `width` x `height` DIPs. The node list takes the height
+// between the header and the bottom row, so a shorter window shows fewer rows and keeps its
+// bottom row (primary button, refresh, TUN switch) in the window; below `min_window_height` the
+// settings page's fixed rows would meet its bottom buttons.
+inline constexpr float min_window_height = 504;
 void layout_controls(screens& s, float width, float height);
 
 // The labels of the three language buttons (message 36, then the two languages' own names).

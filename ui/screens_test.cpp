@@ -352,8 +352,14 @@ TEST_F(stack_fixture, page_stack_cross_fades_and_no_page_takes_input_meanwhile)
     EXPECT_EQ(stack->current(), 1);
     rc.clear();
     root->paint(rc);
+    // The old page fades out as the new one fades in: opacities 1 - v and v, v between 0 and 1.
+    const float v = stack->transition();
+    EXPECT_GT(v, 0.0f);
+    EXPECT_LT(v, 1.0f);
     const auto layers = rc.named("push_opacity");
-    (void)layers;
+    ASSERT_GE(layers.size(), 2u);
+    EXPECT_FLOAT_EQ(layers[0].value, 1 - v);
+    EXPECT_FLOAT_EQ(layers[1].value, v);
 
     root->update(0.2f);
     EXPECT_FALSE(first->visible());
@@ -365,6 +371,41 @@ TEST_F(stack_fixture, page_stack_cross_fades_and_no_page_takes_input_meanwhile)
     EXPECT_EQ(clicks, 1);
     stack->show(7);  // out of range
     EXPECT_EQ(stack->current(), 1);
+}
+
+// A disabled button draws at 0.4 opacity; a click's ripple is masked by the button's own rounded
+// rectangle (radius 11), not by a polygon.
+TEST_F(stack_fixture, disabled_buttons_are_dimmed_and_ripples_keep_to_the_rounded_corners)
+{
+    root->set_bounds(0, 0, 440, 600);
+    auto* b = root->emplace_child<button>(u"Connect", true);
+    b->set_bounds(20, 20, 200, 44);
+    root->mount(rc);
+    root->update(0);
+    rc.clear();
+    root->paint(rc);
+    EXPECT_TRUE(rc.named("push_opacity").empty());
+    b->set_enabled(false);
+    rc.clear();
+    root->paint(rc);
+    const auto dimmed = rc.named("push_opacity");
+    ASSERT_EQ(dimmed.size(), 1u);
+    EXPECT_FLOAT_EQ(dimmed[0].value, 0.4f);
+
+    b->set_enabled(true);
+    root->route_event(input_event::pointer(d2dui::pointer_move, 30, 30));
+    root->route_event(input_event::pointer(d2dui::pointer_down, 30, 30));
+    root->route_event(input_event::pointer(d2dui::pointer_up, 30, 30));
+    root->update(0.05f);
+    ASSERT_FALSE(b->ripples().empty());
+    rc.clear();
+    root->paint(rc);
+    EXPECT_TRUE(rc.named("push_path_layer").empty());
+    const auto masks = rc.named("push_layer");
+    ASSERT_EQ(masks.size(), 1u);
+    EXPECT_EQ(masks[0].area, b->area());
+    EXPECT_FLOAT_EQ(masks[0].value, 11);
+    EXPECT_FALSE(rc.named("fill_circle").empty());
 }
 
 TEST_F(stack_fixture, svg_button_without_svg_support_draws_its_png_twin_and_rejected_svg_is_an_error)
@@ -424,6 +465,23 @@ TEST_F(stack_fixture, screens_build_and_lay_out_for_the_window)
         strip = strip || (op.area == d2dui::rect{0, 0, 700, 44});
     }
     EXPECT_TRUE(strip);
+
+    // A short work area (1280 x 720 at 125 %, 672 pixels above the taskbar: 537.6 DIPs) and the
+    // least height the window takes: the list gives up rows, the bottom row stays in the window
+    // and no settings row meets the bottom buttons.
+    for (const float h : {672 / 1.25f, min_window_height}) {
+        SCOPED_TRACE(h);
+        layout_controls(s, 440, h);
+        const d2dui::rect& list = s.nodes->area();
+        EXPECT_EQ(list.y, 96);
+        EXPECT_LE(list.y + list.height + 12, s.primary->area().y);
+        EXPECT_GE(list.height, 4 * node_list::row_pitch);  // still several rows
+        EXPECT_LE(s.tun->area().y + s.tun->area().height, h);
+        EXPECT_LE(s.primary->area().y + s.primary->area().height, h);
+        EXPECT_LE(s.option->area().y + s.option->area().height, s.save->area().y);
+        EXPECT_LE(s.languages[0]->area().y + s.languages[0]->area().height, s.option->area().y);
+    }
+    layout_controls(s, 700, 600);
 
     root->route_event(input_event::pointer(d2dui::pointer_move, 700 - 440 + 410, 20));
     root->route_event(input_event::pointer(d2dui::pointer_move, 410, 20));

@@ -5,6 +5,7 @@
 
 #include "base/obfuscated.h"
 #include "components/shapes.h"
+#include "d2dui/frame_schedule.h"
 #include "ui/palette.h"
 
 namespace pelto::ui {
@@ -158,6 +159,7 @@ void svg_button::on_update(float dt)
     button::on_update(dt);
     if (spinning) {
         angle = std::fmod(angle + 240 * dt, 360.0f);
+        d2dui::frames().request_frame();
     }
 }
 

@@ -71,6 +71,7 @@ public:
 protected:
     void on_paint(d2dui::render_context& rc) override;
     void paint_button(d2dui::render_context& rc);
+    float focus_ring_radius() const override { return 11; }
 
     d2dui::layer_cache disabled_layer_;
 };

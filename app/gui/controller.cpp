@@ -29,6 +29,18 @@ mailbox& reports()
     return box;
 }
 
+std::atomic<void (*)()> ui_wake{nullptr};
+
+void wake_ui()
+{
+    if (void (*wake)() = ui_wake.load()) {
+        wake();
+    }
+}
+
+// How long the UI side's own teardown may take once the engine thread was given up.
+constexpr auto abandon_limit = std::chrono::seconds(3);
+
 bool is_trimmed(char16_t c)
 {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
@@ -59,6 +71,7 @@ void deliver_nodes(const std::vector<node_entry>& nodes, bool settled)
     mailbox& box = reports();
     const std::lock_guard lock(box.mutex);
     box.nodes.emplace(nodes, settled);
+    wake_ui();
 }
 
 void deliver_state(std::int32_t state)
@@ -66,6 +79,7 @@ void deliver_state(std::int32_t state)
     mailbox& box = reports();
     const std::lock_guard lock(box.mutex);
     box.states.push_back(state);
+    wake_ui();
 }
 
 void deliver_line(const std::u16string& line)
@@ -76,6 +90,12 @@ void deliver_line(const std::u16string& line)
     mailbox& box = reports();
     const std::lock_guard lock(box.mutex);
     box.message = std::u16string(strip_log_prefix(line));
+    wake_ui();
+}
+
+void set_ui_wake(void (*wake)())
+{
+    ui_wake.store(wake);
 }
 
 system_calls real_system_calls()
@@ -106,6 +126,9 @@ controller::~controller()
     if (operation_.valid()) {
         operation_.wait();
     }
+    if (operation_thread_.joinable()) {
+        operation_thread_.join();
+    }
     if (engine_thread_.joinable()) {
         engine_thread_.join();
     }
@@ -133,9 +156,10 @@ void controller::start()
 {
     engine_.refresh(saved_);
     engine_.connect_reports(true);
-    engine_thread_ = std::thread([this] {
-        engine_.run();
-        engine_exited_.store(true);
+    engine_thread_ = std::thread([&engine = engine_, exited = engine_exited_] {
+        engine.run();
+        exited->store(true);
+        wake_ui();
     });
 }
 
@@ -158,7 +182,19 @@ void controller::begin_operation(std::function<operation_result()> work, std::fu
     }
     error_line_.clear();
     completion_ = std::move(completion);
-    operation_ = std::async(std::launch::async, std::move(work));
+    if (operation_thread_.joinable()) {
+        operation_thread_.join();  // the previous worker, done since its result was taken
+    }
+    std::promise<operation_result> promise;
+    operation_ = promise.get_future();
+    operation_thread_ = std::thread([promise = std::move(promise), work = std::move(work)]() mutable {
+        try {
+            promise.set_value(work());
+        } catch (...) {
+            promise.set_exception(std::current_exception());
+        }
+        wake_ui();
+    });
     update_controls();
 }
 
@@ -318,8 +354,42 @@ void controller::request_close()
         return;
     }
     closing_ = true;
+    close_asked_ = std::chrono::steady_clock::now();
     engine_.shutdown();
     update_controls();
+}
+
+std::optional<std::chrono::steady_clock::time_point> controller::close_deadline() const
+{
+    if (!closing_ || close_confirmed_) {
+        return std::nullopt;
+    }
+    return close_asked_ + close_limit_;
+}
+
+void controller::abandon_engine()
+{
+    if (abandoned_) {
+        return;
+    }
+    abandoned_ = true;
+    // Run on a thread of its own: it may wait for a lock the stuck engine holds.
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([&engine = engine_, done] {
+        engine.abandon();
+        done->set_value();
+    }).detach();
+    finished.wait_for(abandon_limit);
+    // The engine thread and a running worker end with the process.
+    engine_.connect_reports(false);
+    if (engine_thread_.joinable()) {
+        engine_thread_.detach();
+    }
+    if (operation_thread_.joinable() && busy()) {
+        operation_thread_.detach();
+        operation_ = {};
+    }
 }
 
 std::u16string controller::status_text() const
@@ -399,6 +469,10 @@ void controller::update_controls()
 bool controller::poll(float width, float height)
 {
     bool changed = false;
+    if (!exit_seen_ && engine_exited_->load()) {
+        exit_seen_ = true;
+        changed = true;
+    }
     std::optional<std::pair<std::vector<node_entry>, bool>> nodes;
     std::deque<std::int32_t> states;
     std::optional<std::u16string> message;
@@ -435,6 +509,9 @@ bool controller::poll(float width, float height)
     }
     if (operation_.valid() && operation_.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
         const operation_result r = operation_.get();
+        if (operation_thread_.joinable()) {
+            operation_thread_.join();
+        }
         std::function<void()> completion = std::move(completion_);
         completion_ = nullptr;
         if (r.success) {
@@ -469,10 +546,16 @@ bool controller::poll(float width, float height)
     // An engine that ended without being asked to (its network never started) keeps its last
     // state and error on screen; every action stays off from now on.
     ui::layout_controls(screens_, width, height);
-    if (changed || (engine_exited_.load() && !closing_)) {
+    if (changed || (engine_exited_->load() && !closing_)) {
         update_controls();
     }
-    if (closing_ && !close_confirmed_ && engine_exited_.load() && !busy()) {
+    poll_changed_ = changed;
+    if (closing_ && !close_confirmed_ && engine_exited_->load() && !busy()) {
+        close_confirmed_ = true;
+        return true;
+    }
+    if (closing_ && !close_confirmed_ && std::chrono::steady_clock::now() >= close_asked_ + close_limit_) {
+        abandon_engine();
         close_confirmed_ = true;
         return true;
     }
@@ -539,11 +622,13 @@ void controller::end_session(std::chrono::milliseconds limit)
     closing_ = true;
     engine_.shutdown();
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!engine_exited_.load() && std::chrono::steady_clock::now() < deadline) {
+    while (!engine_exited_->load() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (engine_exited_.load() && engine_thread_.joinable()) {
+    if (engine_exited_->load() && engine_thread_.joinable()) {
         engine_thread_.join();
+    } else {
+        abandon_engine();  // the process ends next: the destructor must not wait for the engine
     }
 }
 

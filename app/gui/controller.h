@@ -7,13 +7,22 @@
 // mutex); the operation's worker only runs its work function; everything else runs on the UI
 // thread, which takes the mailbox and the operation's result once per frame in `poll`.
 //
-// The controller is portable: the Windows application class feeds it the window's frames, keys
-// and close messages; tests feed it the same with a window-less widget tree.
+// The controller is portable: the Windows application class feeds it the window's wake-ups, keys
+// and close messages; tests feed it the same with a window-less widget tree. The window sleeps
+// between wake-ups: every report, the end of an operation and the end of the engine thread call
+// the wake function (`set_ui_wake`), and `poll` says whether it changed anything to draw.
+//
+// Closing is bounded: when the engine thread has not ended `close_limit` after the close was
+// asked for (or an operation still runs), the controller gives up on it: it puts the system proxy
+// back and stops TUN mode from the UI side (`engine_port::abandon`, itself bounded), leaves the
+// engine thread and the worker to the end of the process, and lets the window close.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,6 +41,8 @@ namespace pelto::gui {
 void deliver_nodes(const std::vector<node_entry>& nodes, bool settled);
 void deliver_state(std::int32_t state);
 void deliver_line(const std::u16string& line);
+// The function that wakes the UI thread's loop (any thread; null for none, the default).
+void set_ui_wake(void (*wake)());
 
 struct operation_result {
     bool success = true;
@@ -67,9 +78,16 @@ public:
     void build(d2dui::widget& root);
     // Hands the preferences to the engine, connects its reports and starts its thread.
     void start();
-    // The per-frame poll for a root of `width` x `height`; true once the window may close (the
-    // caller then sends itself a close message that `on_close_message` lets through).
+    // The poll, once per wake-up of the window, for a root of `width` x `height`; true once the
+    // window may close (the caller then sends itself a close message that `on_close_message`
+    // lets through).
     bool poll(float width, float height);
+    // Whether the last poll changed what the window shows (a frame is due).
+    bool poll_changed() const { return poll_changed_; }
+    // While closing and not yet confirmed: when the close bound runs out (the window wakes then).
+    std::optional<std::chrono::steady_clock::time_point> close_deadline() const;
+    // How long closing waits for the engine thread (10 s; tests shorten it).
+    void set_close_limit(std::chrono::milliseconds limit) { close_limit_ = limit; }
 
     // Window messages. `on_close_message`: true when the close goes on. `on_key`: true when the
     // key was used (`repeat`: the key was already down).
@@ -96,7 +114,8 @@ public:
     std::int32_t connected_index() const { return connected_index_; }
     bool closing() const { return closing_; }
     bool busy() const;
-    bool engine_ended() const { return engine_exited_.load(); }
+    bool engine_ended() const { return engine_exited_->load(); }
+    bool engine_abandoned() const { return abandoned_; }
     const preferences& saved() const { return saved_; }
     const std::u16string& error_line() const { return error_line_; }
 
@@ -108,7 +127,9 @@ private:
     };
 
     bool idle() const { return !closing_ && !busy(); }
-    bool engine_alive() const { return !engine_exited_.load(); }
+    bool engine_alive() const { return !engine_exited_->load(); }
+    // The close bound ran out: put the system right without the engine thread and let go of it.
+    void abandon_engine();
     bool may_act() const;  // idle, engine alive, and ready, running or failed
     // The state the status line shows: an engine that has ended keeps the text of its last state.
     state shown_state() const { return engine_state_ == state::ended ? last_live_state_ : engine_state_; }
@@ -132,9 +153,16 @@ private:
     std::u16string error_line_;
     std::u16string engine_message_;
     std::thread engine_thread_;
-    std::atomic<bool> engine_exited_{false};
+    // Shared with the engine thread, which may outlive the controller once it was abandoned.
+    std::shared_ptr<std::atomic<bool>> engine_exited_ = std::make_shared<std::atomic<bool>>(false);
     std::future<operation_result> operation_;
+    std::thread operation_thread_;  // the worker; its result arrives through operation_
     std::function<void()> completion_;
+    bool poll_changed_ = false;
+    bool exit_seen_ = false;  // the poll has seen the engine thread's end
+    std::chrono::milliseconds close_limit_{10000};
+    std::chrono::steady_clock::time_point close_asked_;
+    bool abandoned_ = false;
 };
 
 }  // namespace pelto::gui

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -20,7 +22,9 @@ public:
     void run() override
     {
         std::unique_lock lock(mutex);
-        cv.wait(lock, [this] { return quit || fail_start; });
+        cv.wait(lock, [this] { return (quit && !stuck) || fail_start; });
+        returned = true;
+        cv.notify_all();
         if (fail_start) {
             lock.unlock();
             deliver_line(format_log_line(log_level::error, 1, 2, 3, u"network start-up failed"));
@@ -64,6 +68,26 @@ public:
         last_tun = on;
         return tun_ok;
     }
+    void abandon() override
+    {
+        const std::lock_guard lock(mutex);
+        ++abandons;
+    }
+    // A stuck engine thread: `run` ignores shutdown until `unstick`.
+    void unstick()
+    {
+        {
+            const std::lock_guard lock(mutex);
+            stuck = false;
+        }
+        cv.notify_all();
+    }
+    // Waits (bounded) until `run` has returned.
+    bool wait_returned()
+    {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, std::chrono::seconds(5), [this] { return returned; });
+    }
     void end_on_its_own()
     {
         {
@@ -89,6 +113,9 @@ public:
     std::mutex mutex;
     std::condition_variable cv;
     bool quit = false;
+    bool stuck = false;
+    bool returned = false;
+    int abandons = 0;
     bool fail_start = false;
     bool tun_release = true;
     bool tun_ok = true;
@@ -126,6 +153,7 @@ protected:
     }
     void TearDown() override
     {
+        engine.unstick();  // a failed close-bound test must not leave the destructor waiting
         engine.release_tun();
         if (second) {
             second->release_tun();
@@ -467,6 +495,75 @@ TEST_F(controller_fixture, close_waits_for_the_operation_and_the_engine)
     second->release_tun();
     EXPECT_TRUE(closes());
     app.reset();
+}
+
+TEST_F(controller_fixture, closing_gives_up_on_an_engine_thread_that_never_ends)
+{
+    engine.stuck = true;
+    open();
+    list_ready();
+    app->set_close_limit(std::chrono::milliseconds(300));
+    const auto asked = std::chrono::steady_clock::now();
+    app->request_close();
+    ASSERT_TRUE(app->close_deadline().has_value());
+    EXPECT_GE(*app->close_deadline(), asked + std::chrono::milliseconds(300));
+    ASSERT_TRUE(closes());  // bounded: 400 polls 5 ms apart
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_FALSE(app->engine_ended());
+    EXPECT_TRUE(app->engine_abandoned());
+    {
+        const std::lock_guard lock(engine.mutex);
+        EXPECT_EQ(engine.abandons, 1);  // the system proxy and TUN mode were put right
+    }
+    EXPECT_FALSE(app->close_deadline().has_value());
+    EXPECT_TRUE(app->on_close_message());
+    app.reset();  // does not wait for the stuck thread
+    engine.unstick();
+    EXPECT_TRUE(engine.wait_returned());
+}
+
+TEST_F(controller_fixture, an_engine_that_ends_in_time_is_not_given_up)
+{
+    open();
+    list_ready();
+    app->set_close_limit(std::chrono::milliseconds(5000));
+    app->request_close();
+    ASSERT_TRUE(closes());
+    EXPECT_TRUE(app->engine_ended());
+    EXPECT_FALSE(app->engine_abandoned());
+    const std::lock_guard lock(engine.mutex);
+    EXPECT_EQ(engine.abandons, 0);
+}
+
+std::atomic<int> ui_wakes{0};
+void count_wake()
+{
+    ui_wakes.fetch_add(1);
+}
+
+TEST_F(controller_fixture, reports_results_and_the_engine_end_wake_the_window_and_ask_for_a_frame)
+{
+    set_ui_wake(&count_wake);
+    open();
+    ui_wakes.store(0);
+    EXPECT_FALSE(app->poll_changed());  // nothing arrived since the start
+    deliver_state(0);
+    EXPECT_EQ(ui_wakes.load(), 1);
+    frame();
+    EXPECT_TRUE(app->poll_changed());
+    frame();
+    EXPECT_FALSE(app->poll_changed());  // idle: no frame asked for
+    list_ready();
+    ui_wakes.store(0);
+    app->toggle_tun(false);  // an operation: its end wakes the window
+    ASSERT_TRUE(frames_until([&] { return ui_wakes.load() >= 1 && !app->busy(); }));
+    ASSERT_TRUE(frames_until([&] { return !app->busy(); }));
+    ui_wakes.store(0);
+    app->request_close();
+    ASSERT_TRUE(closes());
+    EXPECT_GE(ui_wakes.load(), 2);  // state 7 and the end of the thread
+    set_ui_wake(nullptr);
 }
 
 TEST_F(controller_fixture, an_engine_that_ends_by_itself_leaves_every_action_off)

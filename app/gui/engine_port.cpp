@@ -3,6 +3,8 @@
 #include "app/gui/controller.h"
 #include "engine/engine_loop.h"
 #include "engine/engine_state.h"
+#include "engine/system_proxy.h"
+#include "tun/tun_control.h"
 
 namespace pelto::gui {
 namespace {
@@ -23,6 +25,11 @@ public:
     void disconnect() override { engine_disconnect(); }
     void shutdown() override { engine_shutdown(); }
     bool tun_switch(bool on, std::u16string& message) override { return pelto::tun_switch(on, message); }
+    void abandon() override
+    {
+        restore_system_proxy();
+        tun_stop();
+    }
 };
 
 }  // namespace

@@ -22,6 +22,9 @@ public:
     virtual void disconnect() = 0;
     virtual void shutdown() = 0;
     virtual bool tun_switch(bool on, std::u16string& message) = 0;
+    // The engine thread did not end in time after `shutdown`: puts the system proxy back and
+    // stops TUN mode from the calling thread, without the engine thread (the process ends next).
+    virtual void abandon() = 0;
 };
 
 // The process's engine.

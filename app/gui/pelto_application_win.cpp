@@ -2,10 +2,12 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <stdexcept>
 
 #include "base/obfuscated.h"
 #include "d2dui/application.h"
+#include "d2dui/frame_schedule.h"
 #include "base/localized_text.h"
 
 namespace pelto::gui {
@@ -20,6 +22,8 @@ public:
     {
         title_strip_height = 44;
         swap_chain_flags = 0;
+        min_height = ui::min_window_height;
+        set_ui_wake(&d2dui::application::wake);
     }
     ~pelto_application() override
     {
@@ -27,6 +31,7 @@ public:
             SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_proc_));
         }
         current_application = nullptr;
+        set_ui_wake(nullptr);
     }
 
 protected:
@@ -50,6 +55,13 @@ protected:
         const d2dui::rect& r = root()->area();
         if (controller_.poll(r.width, r.height)) {
             PostMessageW(window_, WM_CLOSE, 0, 0);
+        }
+        if (controller_.poll_changed()) {
+            d2dui::frames().request_frame();
+        }
+        if (const auto deadline = controller_.close_deadline()) {
+            d2dui::frames().wake_at(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count());
         }
     }
 

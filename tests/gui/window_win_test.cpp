@@ -6,9 +6,12 @@
 #include <windows.h>
 #include <windowsx.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "d2dui/application.h"
+#include "d2dui/frame_schedule.h"
 #include "d2dui/platform_services.h"
 
 namespace d2dui {
@@ -20,9 +23,27 @@ public:
     counting_button() { on_click = [this] { ++clicks; }; }
 };
 
+// A widget that stays "animating" for `moving` more frames, asking for each.
+class moving_widget : public widget {
+public:
+    int moving = 0;
+    int updates = 0;
+
+protected:
+    void on_update(float) override
+    {
+        ++updates;
+        if (moving > 0) {
+            --moving;
+            frames().request_frame();
+        }
+    }
+};
+
 class test_app : public application {
 public:
     widget* drag = nullptr;
+    moving_widget* mover = nullptr;
     counting_button* strip_button = nullptr;
     counting_button* content_button = nullptr;
     int builds = 0, starts = 0, updates = 0, frame_begins = 0;
@@ -39,6 +60,7 @@ protected:
         strip_button->cursor = cursor_hand;
         content_button = root.emplace_child<counting_button>();
         content_button->set_bounds(20, 100, 100, 40);
+        mover = root.emplace_child<moving_widget>();
     }
     void on_start(render_context&) override { ++starts; }
     void on_update(render_context&) override { ++updates; }
@@ -196,6 +218,79 @@ TEST_F(window, close_ends_the_loop_and_later_frames_touch_nothing)
     EXPECT_EQ(app->exit_code(), 0);
 }
 
+// Loop turns for `duration` (each bounded by the end of that time).
+void run_turns(application& app, std::chrono::milliseconds duration)
+{
+    const std::int64_t end = monotonic_ns() + std::chrono::nanoseconds(duration).count();
+    while (monotonic_ns() < end && app.turn(end)) {
+    }
+}
+
+TEST_F(window, the_loop_draws_only_what_was_asked_for_and_sleeps_in_between)
+{
+    run_turns(*app, std::chrono::milliseconds(300));  // the show's own messages settle
+    std::uint64_t drawn = app->frames_drawn();
+    std::uint64_t turns = app->loop_turns();
+    const int updates = app->updates;
+    run_turns(*app, std::chrono::milliseconds(1000));
+    EXPECT_EQ(app->frames_drawn(), drawn);   // idle: no frame
+    EXPECT_LE(app->loop_turns() - turns, 5u);  // and hardly a wake-up
+    EXPECT_GE(app->updates, updates);        // the poll still runs on every wake-up
+
+    // Input asks for one frame.
+    point_at(60, 120);
+    run_turns(*app, std::chrono::milliseconds(100));
+    EXPECT_GE(app->frames_drawn(), drawn + 1);
+    EXPECT_LE(app->frames_drawn(), drawn + 3);
+    drawn = app->frames_drawn();
+
+    // An animation draws each of its frames, then the window rests again.
+    app->mover->moving = 10;
+    frames().request_frame();
+    const std::int64_t give_up = monotonic_ns() + 10'000'000'000;
+    while ((app->mover->moving > 0 || frames().frame_due(monotonic_ns())) && monotonic_ns() < give_up) {
+        app->turn(give_up);
+    }
+    run_turns(*app, std::chrono::milliseconds(300));
+    EXPECT_EQ(app->frames_drawn(), drawn + 11);
+    drawn = app->frames_drawn();
+
+    // A wake from another thread runs the poll at once and draws nothing by itself.
+    turns = app->loop_turns();
+    const int before_wake = app->updates;
+    std::thread waker([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        application::wake();
+    });
+    const std::int64_t limit = monotonic_ns() + 5'000'000'000;
+    app->turn(limit);
+    waker.join();
+    EXPECT_LT(monotonic_ns(), limit);  // it did not sleep to the limit
+    EXPECT_GT(app->updates, before_wake);
+    EXPECT_EQ(app->frames_drawn(), drawn);
+}
+
+TEST_F(window, a_minimized_window_draws_nothing_until_it_is_restored)
+{
+    run_turns(*app, std::chrono::milliseconds(200));
+    ShowWindow(hwnd, SW_MINIMIZE);
+    run_turns(*app, std::chrono::milliseconds(200));
+    if (!IsIconic(hwnd)) {
+        GTEST_SKIP() << "this display does not minimise windows";
+    }
+    const std::uint64_t drawn = app->frames_drawn();
+    const std::uint64_t turns = app->loop_turns();
+    app->mover->moving = 1000;  // an animation that would run all the time
+    frames().request_frame();
+    run_turns(*app, std::chrono::milliseconds(500));
+    EXPECT_EQ(app->frames_drawn(), drawn);
+    EXPECT_LE(app->loop_turns() - turns, 5u);  // asleep, not spinning on the pending frame
+    ShowWindow(hwnd, SW_RESTORE);
+    run_turns(*app, std::chrono::milliseconds(200));
+    EXPECT_GT(app->frames_drawn(), drawn);
+    app->mover->moving = 0;
+}
+
 TEST_F(window, platform_services_reach_the_window)
 {
     platform_services* platform = app->context().platform;
@@ -282,6 +377,80 @@ TEST(window_failure, an_exception_in_a_handler_ends_the_loop_and_run_raises_it)
     app.vsync = false;
     app.click_at_start = true;
     EXPECT_THROW(app.run(u"failure test", 440, 600), std::runtime_error);
+}
+
+// What a window draws with device objects: a PNG bitmap, an opacity layer, a rounded layer mask
+// and text.
+class device_objects_widget : public widget {
+public:
+    std::shared_ptr<bitmap> icon;
+    layer_cache layer;
+
+protected:
+    void on_mount() override { icon = context()->load_png(112); }
+    void on_unmount() override { icon.reset(); }
+    void on_paint(render_context& rc) override
+    {
+        rc.fill_rect({0, 0, 440, 600}, {0.1f, 0.12f, 0.11f, 1});
+        rc.push_opacity(layer, 0.6f);
+        rc.fill_rounded_rect({20, 20, 200, 60}, 11, {0.3f, 0.75f, 0.6f, 1});
+        rc.pop_clip();
+        rc.push_layer({20, 100, 120, 40}, 11);
+        rc.fill_rect({0, 0, 440, 600}, {0.8f, 0.3f, 0.3f, 1});
+        rc.pop_clip();
+        rc.draw_bitmap(*icon, {250, 20, 28, 28}, 1.0f);
+        text_style t;
+        t.text = u"Device lost, drawn again";
+        t.x = 20;
+        t.y = 200;
+        t.width = 400;
+        t.height = 40;
+        t.size = 16;
+        t.color = {1, 1, 1, 1};
+        rc.draw_text(t);
+    }
+};
+
+class device_objects_app : public application {
+protected:
+    void on_build(widget& root) override { root.emplace_child<device_objects_widget>()->set_bounds(0, 0, 440, 600); }
+};
+
+TEST(device_loss, the_window_recreates_its_devices_and_draws_the_same_pixels_again)
+{
+    device_objects_app app;
+    app.vsync = false;
+    app.open(u"device loss test", 440, 600);
+    frame_pixels before;
+    app.capture_next_frame(before);
+    app.frame();
+    ASSERT_TRUE(before.captured);
+    const std::uint64_t generation = app.context().device_generation();
+    int losses = 0;
+    for (const device_loss_point where : {device_loss_point::end_draw, device_loss_point::present}) {
+        SCOPED_TRACE(where == device_loss_point::end_draw ? "EndDraw" : "Present");
+        const std::uint64_t drawn = app.frames_drawn();
+        app.lose_device_for_testing(where);
+        app.frame();  // the loss: skipped, devices made again
+        ++losses;
+        EXPECT_EQ(app.devices_recreated(), static_cast<std::uint64_t>(losses));
+        EXPECT_EQ(app.context().device_generation(), generation + static_cast<std::uint64_t>(losses));
+        EXPECT_EQ(app.frames_drawn(), drawn);
+        EXPECT_TRUE(app.running());
+        EXPECT_TRUE(frames().frame_due(monotonic_ns()));  // the loop draws again at once
+        frame_pixels after;
+        app.capture_next_frame(after);
+        app.frame();
+        ASSERT_TRUE(after.captured);
+        EXPECT_EQ(app.frames_drawn(), drawn + 1);
+        ASSERT_EQ(after.width, before.width);
+        ASSERT_EQ(after.height, before.height);
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < before.bgra.size(); ++i) {
+            differing += before.bgra[i] != after.bgra[i] ? 1 : 0;
+        }
+        EXPECT_EQ(differing, 0u);
+    }
 }
 
 TEST(window_before_open, a_frame_before_the_window_exists_does_nothing)

@@ -44,6 +44,11 @@ void recording_context::fill_rounded_rect(const d2dui::rect& r, float radius, co
     record("fill_rounded_rect", r, c, radius);
 }
 
+void recording_context::draw_rounded_rect(const d2dui::rect& r, float radius, const d2dui::color& c, float)
+{
+    record("draw_rounded_rect", r, c, radius);
+}
+
 void recording_context::fill_circle(d2dui::point centre, float radius, const d2dui::color& c)
 {
     record("fill_circle", {centre.x - radius, centre.y - radius, 2 * radius, 2 * radius}, c, radius);

@@ -39,6 +39,8 @@ public:
 
     void fill_rect(const d2dui::rect& r, const d2dui::color& c) override;
     void fill_rounded_rect(const d2dui::rect& r, float radius, const d2dui::color& c) override;
+    // Recorded as "draw_rounded_rect" with the radius as `value` (the width is not kept).
+    void draw_rounded_rect(const d2dui::rect& r, float radius, const d2dui::color& c, float width) override;
     void fill_circle(d2dui::point centre, float radius, const d2dui::color& c) override;
     void draw_line(d2dui::point from, d2dui::point to, const d2dui::color& c, float width) override;
     void draw_ellipse(d2dui::point centre, float rx, float ry, const d2dui::color& c, float width) override;
