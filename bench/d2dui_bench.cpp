@@ -18,15 +18,7 @@ using bench::counting_context;
 
 text_style text_at(std::u16string text, rect r, float size)
 {
-    text_style s;
-    s.text = std::move(text);
-    s.x = r.x;
-    s.y = r.y;
-    s.width = r.width;
-    s.height = r.height;
-    s.size = size;
-    s.v_align = 1;
-    return s;
+    return text_in_box(std::move(text), r, size, color{0, 0, 0, 1});
 }
 
 class label : public widget {
@@ -94,7 +86,7 @@ void d2dui_gallery_tree_frame(benchmark::State& state)
     for (auto _ : state) {
         // A pointer move per frame, as while the user moves the mouse: routing and hover too.
         x = x > 430 ? 0 : x + 7;
-        root.route_event(input_event::pointer(pointer_move, x, 214));
+        root.route_event(input_event::pointer(input_kind::pointer_move, x, 214));
         root.update(0.016f);
         rc.reset_transform();
         rc.push_scale(1.5f, 1.5f);

@@ -29,7 +29,7 @@ bool is_focused(const d2dui::widget* w)
 
 bool activation_key(const d2dui::input_event& e)
 {
-    return e.is_keyboard && e.kind == d2dui::key_down && (e.virtual_key == vk_return || e.virtual_key == vk_space);
+    return e.is_keyboard && e.kind == d2dui::input_kind::key_down && (e.virtual_key == vk_return || e.virtual_key == vk_space);
 }
 
 }  // namespace
@@ -124,7 +124,7 @@ bool reveal_text_button::on_event(const d2dui::input_event& e)
         click_from({r.x + r.width / 2, r.y + r.height / 2});
         return true;
     }
-    if (!e.is_keyboard && e.kind == d2dui::pointer_up && e.button == d2dui::button_left && pressed() && hovered()) {
+    if (!e.is_keyboard && e.kind == d2dui::input_kind::pointer_up && e.button == d2dui::button_left && pressed() && hovered()) {
         // This release clicks: the ripple starts where the pointer is, then the click runs.
         spawn_ripple({e.x, e.y});
     }
@@ -192,17 +192,9 @@ void reveal_text_button::paint_ripples(d2dui::render_context& rc, float corner_r
 void reveal_text_button::paint_label(d2dui::render_context& rc)
 {
     const rect& r = area();
-    d2dui::text_style s;
-    s.text = label;
-    s.x = r.x;
-    s.y = r.y;
-    s.width = r.width;
-    s.height = r.height;
-    s.size = label_size;
+    d2dui::text_style s = d2dui::text_in_box(label, r, label_size, text_.value);
     s.weight = label_weight;
-    s.color = text_.value;
-    s.h_align = 1;
-    s.v_align = 1;
+    s.h_align = d2dui::text_alignment::centre;
     s.fit = d2dui::text_fit::one_line;
     rc.draw_text(s);
 }

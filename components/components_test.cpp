@@ -226,9 +226,9 @@ TEST_F(components_fixture, toggle_switch_notifies_only_on_change_and_when_asked)
     root->update(0.2f);
     EXPECT_EQ(sw->position(), 1);
     // A click flips and notifies.
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_move, 20, 20));
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_down, 20, 20));
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_up, 20, 20));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_move, 20, 20));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_down, 20, 20));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_up, 20, 20));
     ASSERT_EQ(seen, std::vector<bool>{false});
     EXPECT_FALSE(sw->value());
 }
@@ -250,7 +250,7 @@ TEST_F(components_fixture, ripple_from_a_corner_reaches_the_far_corner_and_keybo
     // The pointer was last seen far away; Enter on the focused button must not start the ripple there.
     d2dui::input().last_pointer = {390, 290};
     d2dui::widget::set_focus(b);
-    root->route_event(d2dui::input_event::keyboard(d2dui::key_down, vk_return));
+    root->route_event(d2dui::input_event::keyboard(d2dui::input_kind::key_down, vk_return));
     EXPECT_EQ(clicks, 1);
     ASSERT_EQ(b->ripples().size(), 2u);
     EXPECT_FLOAT_EQ(b->ripples()[1].x, 30);
@@ -267,9 +267,9 @@ TEST_F(components_fixture, ripple_from_a_corner_reaches_the_far_corner_and_keybo
     // after mounting.
     int late = 0;
     b->on_click = [&] { ++late; };
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_move, 110, 120));
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_down, 110, 120));
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_up, 110, 120));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_move, 110, 120));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_down, 110, 120));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_up, 110, 120));
     EXPECT_EQ(late, 1);
     ASSERT_EQ(b->ripples().size(), 1u);
     EXPECT_FLOAT_EQ(b->ripples()[0].x, 10);
@@ -283,10 +283,10 @@ TEST_F(components_fixture, icon_button_returns_to_its_normal_colour_within_the_l
     root->set_bounds(0, 0, 200, 100);
     b->set_bounds(10, 10, 28, 28);
     root->mount(rc);
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_move, 20, 20));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_move, 20, 20));
     root->update(0.05f);
     EXPECT_GT(b->background().value.a, 0);
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_move, 150, 80));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_move, 150, 80));
     float spent = 0;
     while (b->background().active && spent < 1) {
         root->update(1.0f / 60);

@@ -217,9 +217,9 @@ struct application::impl final : platform_services {
     void cancel_input()
     {
         app.pressed_buttons = 0;
-        route(input_event::keyboard(key_cancel));
+        route(input_event::keyboard(input_kind::key_cancel));
     }
-    input_event pointer_event(std::int32_t kind, point p, WPARAM wparam, std::int32_t button = 0) const
+    input_event pointer_event(input_kind kind, point p, WPARAM wparam, std::int32_t button = 0) const
     {
         input_event e = input_event::pointer(kind, p.x, p.y, button);
         e.buttons = (static_cast<std::uint64_t>(GET_KEYSTATE_WPARAM(wparam)) & 0x7F) | live_buttons();
@@ -753,14 +753,14 @@ LRESULT application::impl::handle(UINT message, WPARAM wparam, LPARAM lparam)
         return title_strip_hit(root.get(), dips_from_screen(lparam), app.title_strip_height) == hit_caption ? HTCAPTION
                                                                                                             : HTCLIENT;
     case WM_NCMOUSEMOVE:
-        route(pointer_event(pointer_move, dips_from_screen(lparam), 0));
+        route(pointer_event(input_kind::pointer_move, dips_from_screen(lparam), 0));
         break;
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYUP: {
         const bool down = message == WM_KEYDOWN || message == WM_SYSKEYDOWN;
-        input_event e = input_event::keyboard(down ? key_down : key_up, static_cast<std::uint32_t>(wparam));
+        input_event e = input_event::keyboard(down ? input_kind::key_down : input_kind::key_up, static_cast<std::uint32_t>(wparam));
         e.ctrl = GetKeyState(VK_CONTROL) < 0;
         e.shift = GetKeyState(VK_SHIFT) < 0;
         e.alt = GetKeyState(VK_MENU) < 0;
@@ -778,7 +778,7 @@ LRESULT application::impl::handle(UINT message, WPARAM wparam, LPARAM lparam)
     }
     case WM_CHAR:
     case WM_SYSCHAR: {
-        input_event e = input_event::keyboard(key_char);
+        input_event e = input_event::keyboard(input_kind::key_char);
         e.character = static_cast<char16_t>(wparam);
         e.wparam = wparam;
         e.lparam = static_cast<std::uint64_t>(lparam);
@@ -788,7 +788,7 @@ LRESULT application::impl::handle(UINT message, WPARAM wparam, LPARAM lparam)
     case WM_MOUSEMOVE: {
         TRACKMOUSEEVENT track{sizeof(TRACKMOUSEEVENT), TME_LEAVE, hwnd, 0};
         TrackMouseEvent(&track);
-        route(pointer_event(pointer_move, dips(lparam), wparam));
+        route(pointer_event(input_kind::pointer_move, dips(lparam), wparam));
         return 0;
     }
     case WM_LBUTTONDOWN:
@@ -813,11 +813,11 @@ LRESULT application::impl::handle(UINT message, WPARAM wparam, LPARAM lparam)
             if (app.pressed_buttons++ == 0) {
                 SetCapture(hwnd);
             }
-            route(pointer_event(pointer_down, dips(lparam), wparam, button));
+            route(pointer_event(input_kind::pointer_down, dips(lparam), wparam, button));
         } else {
             // The release is routed before the capture ends: ending it sends a capture change,
             // whose cancel would otherwise drop the press that this release completes.
-            route(pointer_event(pointer_up, dips(lparam), wparam, button));
+            route(pointer_event(input_kind::pointer_up, dips(lparam), wparam, button));
             if (app.pressed_buttons > 0 && --app.pressed_buttons == 0) {
                 releasing_capture = true;
                 ReleaseCapture();
@@ -828,14 +828,14 @@ LRESULT application::impl::handle(UINT message, WPARAM wparam, LPARAM lparam)
     }
     case WM_MOUSEWHEEL:
     case WM_MOUSEHWHEEL: {
-        input_event e = pointer_event(pointer_wheel, dips_from_screen(lparam), wparam,
+        input_event e = pointer_event(input_kind::pointer_wheel, dips_from_screen(lparam), wparam,
                                       message == WM_MOUSEHWHEEL ? 1 : 0);
         e.wheel = static_cast<float>(GET_WHEEL_DELTA_WPARAM(wparam)) / WHEEL_DELTA;
         route(e);
         return 0;
     }
     case WM_MOUSELEAVE:
-        route(input_event::pointer(pointer_move, pointer_outside, pointer_outside));
+        route(input_event::pointer(input_kind::pointer_move, pointer_outside, pointer_outside));
         break;
     case WM_SIZING:
         if (swap_chain) {

@@ -5,18 +5,20 @@
 
 namespace d2dui {
 
-// Pointer kinds (`is_keyboard` false).
-inline constexpr std::int32_t pointer_move = 0;
-inline constexpr std::int32_t pointer_down = 1;
-inline constexpr std::int32_t pointer_up = 2;
-inline constexpr std::int32_t pointer_wheel = 3;
-inline constexpr std::int32_t pointer_enter = 4;  // synthesised by routing
-inline constexpr std::int32_t pointer_leave = 5;  // synthesised by routing
-// Keyboard kinds (`is_keyboard` true).
-inline constexpr std::int32_t key_down = 0;
-inline constexpr std::int32_t key_up = 1;
-inline constexpr std::int32_t key_char = 2;
-inline constexpr std::int32_t key_cancel = 3;  // focus loss, capture loss, close: release held state
+// What an input record reports. Pointer kinds come with `is_keyboard` false, keyboard kinds with
+// it true; no two kinds share a value.
+enum class input_kind : std::int32_t {
+    pointer_move,
+    pointer_down,
+    pointer_up,
+    pointer_wheel,
+    pointer_enter,  // synthesised by routing
+    pointer_leave,  // synthesised by routing
+    key_down,
+    key_up,
+    key_char,
+    key_cancel,  // focus loss, capture loss, close: release held state
+};
 
 // Buttons.
 inline constexpr std::int32_t button_left = 0;
@@ -30,7 +32,7 @@ inline constexpr std::uint64_t mask_left = 1, mask_right = 2, mask_shift = 4, ma
                                 mask_middle = 16, mask_x1 = 32, mask_x2 = 64;
 
 struct input_event {
-    std::int32_t kind = 0;
+    input_kind kind = input_kind::pointer_move;
     float x = 0, y = 0;        // DIPs, window client coordinates
     std::int32_t button = 0;   // see above; wheel: 1 horizontal, 0 vertical
     float wheel = 0;           // notches, positive away from the user
@@ -45,7 +47,7 @@ struct input_event {
     std::uint64_t wparam = 0, lparam = 0;
     bool is_keyboard = false;
 
-    static input_event pointer(std::int32_t kind, float x, float y, std::int32_t button = 0)
+    static input_event pointer(input_kind kind, float x, float y, std::int32_t button = 0)
     {
         input_event e;
         e.kind = kind;
@@ -54,7 +56,7 @@ struct input_event {
         e.button = button;
         return e;
     }
-    static input_event keyboard(std::int32_t kind, std::uint32_t vk = 0)
+    static input_event keyboard(input_kind kind, std::uint32_t vk = 0)
     {
         input_event e;
         e.kind = kind;

@@ -120,16 +120,31 @@ void render_context::draw_rounded_rect(const rect& r, float radius, const color&
     }
 }
 
-float vertical_text_offset(std::int32_t v_align, float box_height, float text_height)
+text_style text_in_box(std::u16string text, const rect& r, float size, color c)
+{
+    text_style s;
+    s.text = std::move(text);
+    s.x = r.x;
+    s.y = r.y;
+    s.width = r.width;
+    s.height = r.height;
+    s.size = size;
+    s.color = c;
+    s.v_align = paragraph_alignment::centre;
+    return s;
+}
+
+float vertical_text_offset(paragraph_alignment v_align, float box_height, float text_height)
 {
     switch (v_align) {
-    case 1:
+    case paragraph_alignment::centre:
         return (box_height - text_height) / 2;
-    case 2:
+    case paragraph_alignment::bottom:
         return box_height - text_height;
-    default:
-        return 0;
+    case paragraph_alignment::top:
+        break;
     }
+    return 0;
 }
 
 }  // namespace d2dui

@@ -29,6 +29,11 @@ enum class text_fit : std::int32_t {
                 // second line ending with an ellipsis (draw_text; draw_text_box wraps)
 };
 
+// Where a line sits across the box: at its start, centred, or at its end (reading direction).
+enum class text_alignment : std::int32_t { leading, centre, trailing };
+// Where the block of lines sits down the box.
+enum class paragraph_alignment : std::int32_t { top, centre, bottom };
+
 // Text drawing parameters.
 struct text_style {
     std::u16string text;  // nothing is drawn when empty
@@ -36,8 +41,8 @@ struct text_style {
     float size = 14;
     std::u16string family;  // empty: the primary embedded family
     d2dui::color color{0, 0, 0, 1};
-    std::int32_t h_align = 0;  // 0 leading, 1 centre, 2 trailing
-    std::int32_t v_align = 0;  // 0 top, 1 centre, 2 bottom
+    text_alignment h_align = text_alignment::leading;
+    paragraph_alignment v_align = paragraph_alignment::top;
     std::int32_t weight = 400;
     std::int32_t style = 0;
     bool underline = false;
@@ -179,8 +184,11 @@ private:
     render_context& rc_;
 };
 
+// `text` in the box `r` at `size` in `c`, centred down the box (as every label of the window is).
+text_style text_in_box(std::u16string text, const rect& r, float size, color c);
+
 // Vertical offset of a text block of `text_height` inside a box of `box_height` for v_align
 // 0 (top), 1 (centre) or 2 (bottom). Negative when the text is taller than a centred box.
-float vertical_text_offset(std::int32_t v_align, float box_height, float text_height);
+float vertical_text_offset(paragraph_alignment v_align, float box_height, float text_height);
 
 }  // namespace d2dui

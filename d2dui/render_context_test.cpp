@@ -55,10 +55,10 @@ TEST(render_context, pops_end_the_most_recent_clip_or_layer)
 
 TEST(render_context, vertical_text_offset_may_go_negative_in_a_short_box)
 {
-    EXPECT_FLOAT_EQ(vertical_text_offset(0, 20, 30), 0);
-    EXPECT_FLOAT_EQ(vertical_text_offset(1, 20, 30), -5);
-    EXPECT_FLOAT_EQ(vertical_text_offset(2, 20, 30), -10);
-    EXPECT_FLOAT_EQ(vertical_text_offset(1, 40, 20), 10);
+    EXPECT_FLOAT_EQ(vertical_text_offset(paragraph_alignment::top, 20, 30), 0);
+    EXPECT_FLOAT_EQ(vertical_text_offset(paragraph_alignment::centre, 20, 30), -5);
+    EXPECT_FLOAT_EQ(vertical_text_offset(paragraph_alignment::bottom, 20, 30), -10);
+    EXPECT_FLOAT_EQ(vertical_text_offset(paragraph_alignment::centre, 40, 20), 10);
 }
 
 // The search a backend without its own hit test falls back on agrees with the recording

@@ -408,7 +408,7 @@ ComPtr<IDWriteTextLayout> direct2d_context::layout(const text_style& s)
     }
     const DWRITE_TEXT_ALIGNMENT align[] = {DWRITE_TEXT_ALIGNMENT_LEADING, DWRITE_TEXT_ALIGNMENT_CENTER,
                                            DWRITE_TEXT_ALIGNMENT_TRAILING};
-    result->SetTextAlignment(align[std::clamp(s.h_align, 0, 2)]);
+    result->SetTextAlignment(align[std::clamp(static_cast<int>(s.h_align), 0, 2)]);
     if (s.underline) {
         result->SetUnderline(TRUE, DWRITE_TEXT_RANGE{0, static_cast<UINT32>(s.text.size())});
     }
@@ -489,7 +489,7 @@ void direct2d_context::draw_text_box(const text_style& s)
     ComPtr<IDWriteTextLayout> text = layout(s);
     const DWRITE_PARAGRAPH_ALIGNMENT align[] = {DWRITE_PARAGRAPH_ALIGNMENT_NEAR, DWRITE_PARAGRAPH_ALIGNMENT_CENTER,
                                                 DWRITE_PARAGRAPH_ALIGNMENT_FAR};
-    text->SetParagraphAlignment(align[std::clamp(s.v_align, 0, 2)]);
+    text->SetParagraphAlignment(align[std::clamp(static_cast<int>(s.v_align), 0, 2)]);
     draw_layout(text.Get(), s, 0);
 }
 

@@ -376,10 +376,10 @@ bool textbox::on_event(const input_event& e)
     if (!focused_) {
         return false;
     }
-    if (e.kind == key_char) {
+    if (e.kind == input_kind::key_char) {
         return on_character(e.character);
     }
-    if (e.kind == key_down) {
+    if (e.kind == input_kind::key_down) {
         return on_key(e);
     }
     return false;
@@ -387,7 +387,7 @@ bool textbox::on_event(const input_event& e)
 
 bool textbox::on_pointer(const input_event& e)
 {
-    if (e.kind == pointer_down && e.button == button_left && area().contains({e.x, e.y})) {
+    if (e.kind == input_kind::pointer_down && e.button == button_left && area().contains({e.x, e.y})) {
         selecting_ = true;
         if (clock_ - last_click_time_ < 0.4f && std::fabs(e.x - last_click_x_) < 4) {
             ++click_count_;
@@ -426,13 +426,13 @@ bool textbox::on_pointer(const input_event& e)
         moved();
         return true;
     }
-    if (e.kind == pointer_move && selecting_ && focused_) {
+    if (e.kind == input_kind::pointer_move && selecting_ && focused_) {
         dragged_ = true;
         caret_ = index_at(e.x);
         moved();
         return true;
     }
-    if (e.kind == pointer_up && e.button == button_left) {
+    if (e.kind == input_kind::pointer_up && e.button == button_left) {
         const bool was = selecting_;
         selecting_ = false;
         dragged_ = false;
@@ -605,7 +605,7 @@ void textbox::on_paint(render_context& rc)
     s.weight = weight;
     s.y = r.y;
     s.height = r.height;
-    s.v_align = 1;
+    s.v_align = paragraph_alignment::centre;
     if (!text_.empty() || focused_) {
         const float caret_x = width_before(caret_) - scroll_;
         if (focused_ && caret_ != anchor_) {

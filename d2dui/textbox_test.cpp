@@ -52,22 +52,22 @@ protected:
     void type(std::u16string_view text)
     {
         for (char16_t c : text) {
-            input_event e = input_event::keyboard(key_char);
+            input_event e = input_event::keyboard(input_kind::key_char);
             e.character = c;
             root->route_event(e);
         }
     }
     void key(std::uint32_t vk, bool ctrl = false, bool shift = false)
     {
-        input_event e = input_event::keyboard(key_down, vk);
+        input_event e = input_event::keyboard(input_kind::key_down, vk);
         e.ctrl = ctrl;
         e.shift = shift;
         root->route_event(e);
     }
     void click(float x, float dt = 0.05f)
     {
-        root->route_event(input_event::pointer(pointer_down, x, 20));
-        root->route_event(input_event::pointer(pointer_up, x, 20));
+        root->route_event(input_event::pointer(input_kind::pointer_down, x, 20));
+        root->route_event(input_event::pointer(input_kind::pointer_up, x, 20));
         root->update(dt);
     }
 
@@ -218,7 +218,7 @@ TEST_F(textbox_fixture, altgr_types_its_character_and_runs_no_ctrl_shortcut)
     platform.clipboard = u"pasted";
     // AltGr arrives as Ctrl+Alt: none of the Ctrl shortcuts may run.
     for (const std::uint32_t vk : {'A', 'C', 'V', 'X', 'Z', 'Y'}) {
-        input_event e = input_event::keyboard(key_down, vk);
+        input_event e = input_event::keyboard(input_kind::key_down, vk);
         e.ctrl = true;
         e.alt = true;
         EXPECT_FALSE(root->route_event(e)) << static_cast<char>(vk);
@@ -254,8 +254,8 @@ TEST_F(textbox_fixture, a_click_in_a_long_text_costs_one_hit_test)
     auto* secret = root->emplace_child<textbox>(u"", 13.0f, true);
     secret->set_bounds(10, 50, 200, 26);
     secret->set_text(u"p" + smile + u"q");
-    root->route_event(input_event::pointer(pointer_down, 10 + 6.5f * 2, 60));
-    root->route_event(input_event::pointer(pointer_up, 10 + 6.5f * 2, 60));
+    root->route_event(input_event::pointer(input_kind::pointer_down, 10 + 6.5f * 2, 60));
+    root->route_event(input_event::pointer(input_kind::pointer_up, 10 + 6.5f * 2, 60));
     EXPECT_EQ(secret->caret(), 3);  // after the pair, before "q"
 }
 

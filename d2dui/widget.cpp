@@ -89,7 +89,7 @@ bool widget::route_event(const input_event& e)
         return false;
     }
     if (parent_ == nullptr) {
-        if (e.is_keyboard && e.kind == key_cancel) {
+        if (e.is_keyboard && e.kind == input_kind::key_cancel) {
             cancel_subtree();
         } else if (!e.is_keyboard) {
             route_pointer_at_root(e);
@@ -103,10 +103,10 @@ bool widget::route_event(const input_event& e)
 
 void widget::route_pointer_at_root(const input_event& e)
 {
-    if (e.kind == pointer_move) {
+    if (e.kind == input_kind::pointer_move) {
         input().last_pointer = {e.x, e.y};
         update_hover(*this, {e.x, e.y});
-    } else if (e.kind == pointer_down && e.button == button_left) {
+    } else if (e.kind == input_kind::pointer_down && e.button == button_left) {
         widget* target = hit_test({e.x, e.y});
         while (target != nullptr && !target->focusable) {
             target = target->parent_;
@@ -141,10 +141,10 @@ void update_hover(widget& root, point p)
     }
     in.hovered_widget = now;
     if (before != nullptr) {
-        before->send_event(input_event::pointer(pointer_leave, p.x, p.y));
+        before->send_event(input_event::pointer(input_kind::pointer_leave, p.x, p.y));
     }
     if (now != nullptr) {
-        now->send_event(input_event::pointer(pointer_enter, p.x, p.y));
+        now->send_event(input_event::pointer(input_kind::pointer_enter, p.x, p.y));
     }
 }
 
@@ -313,7 +313,7 @@ void widget::unmount()
     }
     input_state& in = input();
     if (in.hovered_widget == this) {
-        send_event(input_event::pointer(pointer_leave, in.last_pointer.x, in.last_pointer.y));
+        send_event(input_event::pointer(input_kind::pointer_leave, in.last_pointer.x, in.last_pointer.y));
         in.hovered_widget = nullptr;
     }
     if (in.focused_widget == this) {
@@ -394,9 +394,9 @@ bool clickable_widget::on_event(const input_event& e)
         return false;
     }
     switch (e.kind) {
-    case pointer_move:
+    case input_kind::pointer_move:
         return hovered_;
-    case pointer_down:
+    case input_kind::pointer_down:
         if (e.button == button_left) {
             if (hovered_) {
                 pressed_ = true;
@@ -405,7 +405,7 @@ bool clickable_widget::on_event(const input_event& e)
             return false;
         }
         return e.button == button_right && hovered_;
-    case pointer_up:
+    case input_kind::pointer_up:
         if (e.button == button_left) {
             if (!pressed_) {
                 return false;
@@ -423,13 +423,13 @@ bool clickable_widget::on_event(const input_event& e)
             return true;
         }
         return false;
-    case pointer_enter:
+    case input_kind::pointer_enter:
         hovered_ = true;
         if (on_hover) {
             on_hover(true);
         }
         return false;
-    case pointer_leave:
+    case input_kind::pointer_leave:
         hovered_ = false;
         pressed_ = false;
         if (on_hover) {

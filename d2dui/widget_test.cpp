@@ -23,9 +23,9 @@ public:
 protected:
     bool on_event(const input_event& e) override
     {
-        if (e.kind == pointer_enter && !e.is_keyboard) {
+        if (e.kind == input_kind::pointer_enter && !e.is_keyboard) {
             ++enters;
-        } else if (e.kind == pointer_leave && !e.is_keyboard) {
+        } else if (e.kind == input_kind::pointer_leave && !e.is_keyboard) {
             ++leaves;
         } else if (log != nullptr) {
             log->push_back(name);
@@ -70,9 +70,9 @@ protected:
         w->set_bounds(r);
         return w;
     }
-    void move(float x, float y) { root->route_event(input_event::pointer(pointer_move, x, y)); }
-    bool down(float x, float y, int b = button_left) { return root->route_event(input_event::pointer(pointer_down, x, y, b)); }
-    bool up(float x, float y, int b = button_left) { return root->route_event(input_event::pointer(pointer_up, x, y, b)); }
+    void move(float x, float y) { root->route_event(input_event::pointer(input_kind::pointer_move, x, y)); }
+    bool down(float x, float y, int b = button_left) { return root->route_event(input_event::pointer(input_kind::pointer_down, x, y, b)); }
+    bool up(float x, float y, int b = button_left) { return root->route_event(input_event::pointer(input_kind::pointer_up, x, y, b)); }
     void click(float x, float y)
     {
         move(x, y);
@@ -121,17 +121,17 @@ TEST_F(widget_tree, routing_offers_events_topmost_first_until_handled)
         w->log = &log;
         w->name = n;
     }
-    EXPECT_FALSE(root->route_event(input_event::keyboard(key_down, 'A')));
+    EXPECT_FALSE(root->route_event(input_event::keyboard(input_kind::key_down, 'A')));
     EXPECT_EQ(log, (std::vector<std::string>{"b_child", "b", "a"}));
 
     log.clear();
     b->handles = true;
-    EXPECT_TRUE(root->route_event(input_event::keyboard(key_down, 'A')));
+    EXPECT_TRUE(root->route_event(input_event::keyboard(input_kind::key_down, 'A')));
     EXPECT_EQ(log, (std::vector<std::string>{"b_child", "b"}));
 
     log.clear();
     b->set_enabled(false);
-    root->route_event(input_event::keyboard(key_down, 'A'));
+    root->route_event(input_event::keyboard(input_kind::key_down, 'A'));
     EXPECT_EQ(log, (std::vector<std::string>{"a"}));
 }
 
@@ -206,7 +206,7 @@ TEST_F(widget_tree, a_cancel_disable_hide_or_unmount_ends_the_press)
     // Focus or capture loss: the window sends a keyboard cancel.
     move(20, 20);
     down(20, 20);
-    root->route_event(input_event::keyboard(key_cancel));
+    root->route_event(input_event::keyboard(input_kind::key_cancel));
     EXPECT_FALSE(btn->pressed());
     up(20, 20);
     EXPECT_EQ(btn->clicks, 0);
@@ -272,14 +272,14 @@ TEST_F(widget_tree, the_focus_ring_shows_after_tab_and_not_after_a_click)
     EXPECT_LT(own, ring);
 
     // A click moves the focus without a ring, also a click on the focused widget itself.
-    root->route_event(input_event::pointer(pointer_down, 50, 80));
-    root->route_event(input_event::pointer(pointer_up, 50, 80));
+    root->route_event(input_event::pointer(input_kind::pointer_down, 50, 80));
+    root->route_event(input_event::pointer(input_kind::pointer_up, 50, 80));
     EXPECT_EQ(input().focused_widget, b);
     EXPECT_TRUE(rings().empty());
     widget::focus_next(root.get(), input().focused_widget, true);  // Shift+Tab
     EXPECT_EQ(input().focused_widget, a);
     ASSERT_EQ(rings().size(), 1u);
-    root->route_event(input_event::pointer(pointer_down, 50, 30));
+    root->route_event(input_event::pointer(input_kind::pointer_down, 50, 30));
     EXPECT_EQ(input().focused_widget, a);
     EXPECT_TRUE(rings().empty());
 

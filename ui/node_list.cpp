@@ -18,19 +18,6 @@ constexpr std::uint32_t vk_return = 0x0D, vk_prior = 0x21, vk_next = 0x22, vk_en
                         vk_down = 0x28;
 constexpr float thumb_zone = 9;
 
-d2dui::text_style text_in(std::u16string text, const d2dui::rect& r, float size, d2dui::color c)
-{
-    d2dui::text_style s;
-    s.text = std::move(text);
-    s.x = r.x;
-    s.y = r.y;
-    s.width = r.width;
-    s.height = r.height;
-    s.size = size;
-    s.color = c;
-    s.v_align = 1;
-    return s;
-}
 
 }  // namespace
 
@@ -158,11 +145,11 @@ bool node_list::on_event(const d2dui::input_event& e)
 {
     const d2dui::rect& r = area();
     if (e.is_keyboard) {
-        if (e.kind == d2dui::key_cancel) {
+        if (e.kind == d2dui::input_kind::key_cancel) {
             dragging_ = false;
             return false;
         }
-        if (d2dui::input().focused_widget != this || e.kind != d2dui::key_down) {
+        if (d2dui::input().focused_widget != this || e.kind != d2dui::input_kind::key_down) {
             return false;
         }
         const int n = static_cast<int>(entries_.size());
@@ -206,13 +193,13 @@ bool node_list::on_event(const d2dui::input_event& e)
     }
     const bool inside = r.contains({e.x, e.y});
     switch (e.kind) {
-    case d2dui::pointer_wheel:
+    case d2dui::input_kind::pointer_wheel:
         if (!inside) {
             return false;
         }
         scroll_to(target_ - e.wheel * 96, true);
         return true;
-    case d2dui::pointer_down: {
+    case d2dui::input_kind::pointer_down: {
         if (e.button != d2dui::button_left || !inside) {
             return false;
         }
@@ -236,7 +223,7 @@ bool node_list::on_event(const d2dui::input_event& e)
         }
         return true;
     }
-    case d2dui::pointer_move:
+    case d2dui::input_kind::pointer_move:
         if (!dragging_) {
             return false;
         }
@@ -249,7 +236,7 @@ bool node_list::on_event(const d2dui::input_event& e)
             }
         }
         return true;
-    case d2dui::pointer_up:
+    case d2dui::input_kind::pointer_up:
         if (e.button == d2dui::button_left && dragging_) {
             dragging_ = false;
             return true;
@@ -327,8 +314,8 @@ void node_list::on_paint(d2dui::render_context& rc)
     const d2dui::rect& r = area();
     d2dui::clip_saver clip(rc, r);
     if (entries_.empty()) {
-        d2dui::text_style s = text_in(empty_text, r, 13, palette::muted_text);
-        s.h_align = 1;
+        d2dui::text_style s = d2dui::text_in_box(empty_text, r, 13, palette::muted_text);
+        s.h_align = d2dui::text_alignment::centre;
         rc.draw_text(s);
         return;
     }
@@ -345,17 +332,17 @@ void node_list::on_paint(d2dui::render_context& rc)
         const d2dui::rect card{r.x, y, card_width, 58};
         rc.fill_rounded_rect(card, 11, static_cast<int>(row) == selected_ ? palette::selected_card : palette::card);
         draw_flag(rc, {card.x + 14, card.y + 19, 28, 19}, row);
-        d2dui::text_style name = text_in(shown_names_[row], {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
+        d2dui::text_style name = d2dui::text_in_box(shown_names_[row], {card.x + 56, card.y + 9, card.width - 142, 22}, 13,
                                          entry.latency_ms == pelto::latency_failed ? palette::muted_text
                                                                                    : palette::primary_text);
         name.fit = d2dui::text_fit::one_line;
         rc.draw_text(name);
         d2dui::text_style subtitle =
-            text_in(entry.subtitle, {card.x + 56, card.y + 32, card.width - 142, 17}, 10.5f, palette::muted_text);
+            d2dui::text_in_box(entry.subtitle, {card.x + 56, card.y + 32, card.width - 142, 17}, 10.5f, palette::muted_text);
         subtitle.fit = d2dui::text_fit::one_line;
         rc.draw_text(subtitle);
-        d2dui::text_style latency = text_in({}, {r.right() - 79, card.y, 65, 58}, 11, palette::muted_text);
-        latency.h_align = 2;
+        d2dui::text_style latency = d2dui::text_in_box({}, {r.right() - 79, card.y, 65, 58}, 11, palette::muted_text);
+        latency.h_align = d2dui::text_alignment::trailing;
         if (entry.latency_ms >= 0) {
             latency.text = ascii_to_utf16(std::to_string(entry.latency_ms)) + PELTO_TEXT(u" ms").str();
             latency.color = palette::accent_text;

@@ -13,38 +13,19 @@ using d2dui::color;
 using d2dui::rect;
 using d2dui::render_context;
 
-void text(render_context& rc, message_id message, rect r, float size, color c, int h_align = 0, int weight = 400)
+void text(render_context& rc, const std::u16string& value, rect r, float size, color c,
+          d2dui::text_fit fit = d2dui::text_fit::wrap,
+          d2dui::text_alignment align = d2dui::text_alignment::leading)
 {
-    d2dui::text_style s;
-    s.text = localized_text(message);
-    s.x = r.x;
-    s.y = r.y;
-    s.width = r.width;
-    s.height = r.height;
-    s.size = size;
-    s.color = c;
-    s.h_align = h_align;
-    s.v_align = 1;
-    s.weight = weight;
+    d2dui::text_style s = d2dui::text_in_box(value, r, size, c);
+    s.fit = fit;
+    s.h_align = align;
     rc.draw_text(s);
 }
 
-void text(render_context& rc, const std::u16string& value, rect r, float size, color c, int h_align = 0,
-          int weight = 400, d2dui::text_fit fit = d2dui::text_fit::wrap)
+void text(render_context& rc, message_id message, rect r, float size, color c)
 {
-    d2dui::text_style s;
-    s.text = value;
-    s.x = r.x;
-    s.y = r.y;
-    s.width = r.width;
-    s.height = r.height;
-    s.size = size;
-    s.color = c;
-    s.h_align = h_align;
-    s.v_align = 1;
-    s.weight = weight;
-    s.fit = fit;
-    rc.draw_text(s);
+    text(rc, localized_text(message), r, size, c);
 }
 
 template <typename F>
@@ -92,8 +73,8 @@ void build_screens(d2dui::widget& root, screens& s, const screen_actions& action
         text(rc, message_id::nodes_title, {20, 59, 120, 28}, 18, palette::primary_text);
         // Centred where a one-line status always stood; tall enough for two lines.
         text(rc, self->texts.status, {152, 58, r.width - 172, 30}, 11,
-             self->texts.status_is_error ? palette::error_text : palette::muted_text, 2, 400,
-             d2dui::text_fit::two_lines);
+             self->texts.status_is_error ? palette::error_text : palette::muted_text,
+             d2dui::text_fit::two_lines, d2dui::text_alignment::trailing);
         text(rc, message_id::tun_mode, {20, r.height - 48, r.width - 100, 32}, 13, palette::primary_text);
     };
     s.nodes = s.main_page->emplace_child<node_list>();
@@ -125,7 +106,7 @@ void build_screens(d2dui::widget& root, screens& s, const screen_actions& action
         text(rc, message_id::leak_protection, {40, 360, r.width - 140, 24}, 13, palette::primary_text);
         text(rc, message_id::leak_protection_description, {40, 396, r.width - 80, 24}, 11, palette::muted_text);
         if (!self->texts.error_line.empty()) {
-            text(rc, self->texts.error_line, {20, r.height - 148, r.width - 40, 30}, 11, palette::error_text, 0, 400,
+            text(rc, self->texts.error_line, {20, r.height - 148, r.width - 40, 30}, 11, palette::error_text,
                  d2dui::text_fit::two_lines);
         }
     };

@@ -47,13 +47,13 @@ protected:
         root.reset();
         d2dui::input() = {};
     }
-    void pointer(int kind, float x, float y, float wheel = 0)
+    void pointer(d2dui::input_kind kind, float x, float y, float wheel = 0)
     {
         input_event e = input_event::pointer(kind, x, y);
         e.wheel = wheel;
         root->route_event(e);
     }
-    void key(std::uint32_t vk) { root->route_event(input_event::keyboard(d2dui::key_down, vk)); }
+    void key(std::uint32_t vk) { root->route_event(input_event::keyboard(d2dui::input_kind::key_down, vk)); }
     void settle()
     {
         for (int i = 0; i < 60; ++i) {
@@ -71,7 +71,7 @@ TEST_F(list_fixture, selection_follows_name_and_subtitle_across_updates)
     // Interim list: nothing measured yet, the first row is selected.
     list->set_nodes(nodes(5, 99), false);
     EXPECT_EQ(list->selected(), 0);
-    pointer(d2dui::pointer_down, 100, 96 + 64 * 2 + 10);  // row 2
+    pointer(d2dui::input_kind::pointer_down, 100, 96 + 64 * 2 + 10);  // row 2
     EXPECT_EQ(list->selected(), 2);
 
     // The settled list reorders: the node the user picked is found again and stays picked,
@@ -90,7 +90,7 @@ TEST_F(list_fixture, selection_follows_name_and_subtitle_across_updates)
     EXPECT_EQ(list->selected(), 3);
 
     // Later updates keep the node by name and subtitle wherever it moves.
-    pointer(d2dui::pointer_down, 100, 96 + 64 * 4 + 10);
+    pointer(d2dui::input_kind::pointer_down, 100, 96 + 64 * 4 + 10);
     ASSERT_EQ(list->selected(), 4);
     const node_entry chosen = list->entries()[4];
     auto moved = settled;
@@ -117,11 +117,11 @@ TEST_F(list_fixture, wheel_and_thumb_stay_within_limits)
     list->set_nodes(nodes(30), true);
     const float max = 30 * 64 - 386;
     EXPECT_FLOAT_EQ(list->max_scroll(), max);
-    pointer(d2dui::pointer_wheel, 100, 200, -100);  // far past the end
+    pointer(d2dui::input_kind::pointer_wheel, 100, 200, -100);  // far past the end
     settle();
     EXPECT_FLOAT_EQ(list->scroll_target(), max);
     EXPECT_FLOAT_EQ(list->scroll_offset(), max);
-    pointer(d2dui::pointer_wheel, 100, 200, 1);
+    pointer(d2dui::input_kind::pointer_wheel, 100, 200, 1);
     EXPECT_FLOAT_EQ(list->scroll_target(), max - 96);
     // Thumb: height 386² / 1920, at the bottom when scrolled to the end.
     list->scroll_to(max, false);
@@ -130,14 +130,14 @@ TEST_F(list_fixture, wheel_and_thumb_stay_within_limits)
     EXPECT_FLOAT_EQ(t.bottom(), 96 + 386);
     // Press on the track above the thumb: the thumb centre jumps under the pointer, then a drag
     // of the whole free travel covers the whole range.
-    pointer(d2dui::pointer_down, 418, 96 + t.height / 2);
+    pointer(d2dui::input_kind::pointer_down, 418, 96 + t.height / 2);
     EXPECT_TRUE(list->dragging());
     EXPECT_NEAR(list->scroll_offset(), 0, 1e-3);
-    pointer(d2dui::pointer_move, 418, 96 + t.height / 2 + (386 - t.height));
+    pointer(d2dui::input_kind::pointer_move, 418, 96 + t.height / 2 + (386 - t.height));
     EXPECT_NEAR(list->scroll_offset(), max, 1e-2);
-    pointer(d2dui::pointer_move, 418, 2000);
+    pointer(d2dui::input_kind::pointer_move, 418, 2000);
     EXPECT_FLOAT_EQ(list->scroll_offset(), max);
-    pointer(d2dui::pointer_up, 418, 2000);
+    pointer(d2dui::input_kind::pointer_up, 418, 2000);
     EXPECT_FALSE(list->dragging());
 }
 
@@ -148,14 +148,14 @@ TEST_F(list_fixture, a_thumb_that_fills_the_track_cannot_divide_by_zero)
     list->set_nodes(nodes(1), true);
     ASSERT_TRUE(list->scrollable());
     ASSERT_FLOAT_EQ(list->thumb().height, 32);
-    pointer(d2dui::pointer_down, 418, 110);
-    pointer(d2dui::pointer_move, 418, 110);  // 0 / 0 without the guard
+    pointer(d2dui::input_kind::pointer_down, 418, 110);
+    pointer(d2dui::input_kind::pointer_move, 418, 110);  // 0 / 0 without the guard
     EXPECT_TRUE(std::isfinite(list->scroll_offset()));
-    pointer(d2dui::pointer_move, 418, 120);
+    pointer(d2dui::input_kind::pointer_move, 418, 120);
     EXPECT_TRUE(std::isfinite(list->scroll_offset()));
     EXPECT_GE(list->scroll_offset(), 0);
     EXPECT_LE(list->scroll_offset(), list->max_scroll());
-    pointer(d2dui::pointer_up, 418, 130);
+    pointer(d2dui::input_kind::pointer_up, 418, 130);
 }
 
 TEST_F(list_fixture, keys_move_the_selection_and_scroll_it_into_view)
@@ -344,9 +344,9 @@ TEST_F(stack_fixture, page_stack_cross_fades_and_no_page_takes_input_meanwhile)
     EXPECT_TRUE(second->visible());
     EXPECT_FALSE(first->enabled());
     EXPECT_FALSE(second->enabled());
-    root->route_event(input_event::pointer(d2dui::pointer_move, 50, 40));
-    root->route_event(input_event::pointer(d2dui::pointer_down, 50, 40));
-    root->route_event(input_event::pointer(d2dui::pointer_up, 50, 40));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_move, 50, 40));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_down, 50, 40));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_up, 50, 40));
     EXPECT_EQ(clicks, 0);
     stack->show(0);  // ignored while animating
     EXPECT_EQ(stack->current(), 1);
@@ -365,9 +365,9 @@ TEST_F(stack_fixture, page_stack_cross_fades_and_no_page_takes_input_meanwhile)
     EXPECT_FALSE(first->visible());
     EXPECT_TRUE(second->enabled());
     EXPECT_EQ(stack->previous(), -1);
-    root->route_event(input_event::pointer(d2dui::pointer_move, 51, 40));
-    root->route_event(input_event::pointer(d2dui::pointer_down, 51, 40));
-    root->route_event(input_event::pointer(d2dui::pointer_up, 51, 40));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_move, 51, 40));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_down, 51, 40));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_up, 51, 40));
     EXPECT_EQ(clicks, 1);
     stack->show(7);  // out of range
     EXPECT_EQ(stack->current(), 1);
@@ -393,9 +393,9 @@ TEST_F(stack_fixture, disabled_buttons_are_dimmed_and_ripples_keep_to_the_rounde
     EXPECT_FLOAT_EQ(dimmed[0].value, 0.4f);
 
     b->set_enabled(true);
-    root->route_event(input_event::pointer(d2dui::pointer_move, 30, 30));
-    root->route_event(input_event::pointer(d2dui::pointer_down, 30, 30));
-    root->route_event(input_event::pointer(d2dui::pointer_up, 30, 30));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_move, 30, 30));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_down, 30, 30));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_up, 30, 30));
     root->update(0.05f);
     ASSERT_FALSE(b->ripples().empty());
     rc.clear();
@@ -483,10 +483,10 @@ TEST_F(stack_fixture, screens_build_and_lay_out_for_the_window)
     }
     layout_controls(s, 700, 600);
 
-    root->route_event(input_event::pointer(d2dui::pointer_move, 700 - 440 + 410, 20));
-    root->route_event(input_event::pointer(d2dui::pointer_move, 410, 20));
-    root->route_event(input_event::pointer(d2dui::pointer_down, 410, 20));
-    root->route_event(input_event::pointer(d2dui::pointer_up, 410, 20));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_move, 700 - 440 + 410, 20));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_move, 410, 20));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_down, 410, 20));
+    root->route_event(input_event::pointer(d2dui::input_kind::pointer_up, 410, 20));
     EXPECT_EQ(closes, 1);
 }
 

@@ -682,7 +682,7 @@ TEST_F(controller_fixture, a_node_the_user_picked_while_probing_stays_picked)
     ASSERT_EQ(s.nodes->selected(), 0);
     // A click on the third card of the list.
     const d2dui::rect list = s.nodes->area();
-    for (const std::int32_t kind : {d2dui::pointer_down, d2dui::pointer_up}) {
+    for (const d2dui::input_kind kind : {d2dui::input_kind::pointer_down, d2dui::input_kind::pointer_up}) {
         root->route_event(d2dui::input_event::pointer(kind, list.x + 60, list.y + 2 * 64 + 20));
     }
     ASSERT_EQ(s.nodes->selected(), 2);
@@ -726,12 +726,12 @@ TEST_F(controller_fixture, enter_in_the_address_box_saves_and_f5_refreshes)
     app->show_page(1);
     settle_stack();
     const d2dui::rect box = s.subscription->area();
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_down, box.x + 4, box.y + 4));
-    root->route_event(d2dui::input_event::pointer(d2dui::pointer_up, box.x + 4, box.y + 4));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_down, box.x + 4, box.y + 4));
+    root->route_event(d2dui::input_event::pointer(d2dui::input_kind::pointer_up, box.x + 4, box.y + 4));
     ASSERT_EQ(d2dui::input().focused_widget, s.subscription);
     s.subscription->set_text(u"https://example.test/entered");
     EXPECT_FALSE(app->on_key(0x0D, false, false));  // the box takes Enter itself
-    root->route_event(d2dui::input_event::keyboard(d2dui::key_down, 0x0D));
+    root->route_event(d2dui::input_event::keyboard(d2dui::input_kind::key_down, 0x0D));
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].subscription_url, u"https://example.test/entered");
     ASSERT_TRUE(frames_until([&] { return engine.refresh_count() == 2 && !app->busy(); }));

@@ -36,19 +36,12 @@ constexpr color primary_text = color::rgb8(218, 225, 221);
 constexpr color muted_text = color::rgb8(112, 124, 118);
 constexpr color scroll_thumb = color::rgb8(66, 77, 71);
 
-text_style text_at(std::u16string text, rect r, float size, color c, int weight = 400, int h_align = 0)
+text_style text_at(std::u16string text, rect r, float size, color c, int weight = 400,
+                   text_alignment h_align = text_alignment::leading)
 {
-    text_style s;
-    s.text = std::move(text);
-    s.x = r.x;
-    s.y = r.y;
-    s.width = r.width;
-    s.height = r.height;
-    s.size = size;
-    s.color = c;
+    text_style s = text_in_box(std::move(text), r, size, c);
     s.weight = weight;
     s.h_align = h_align;
-    s.v_align = 1;
     return s;
 }
 
@@ -84,7 +77,7 @@ protected:
             fill = primary_hover;
         }
         rc.fill_rounded_rect(area(), 8, fill);
-        rc.draw_text(text_at(label, area(), 13, ink, 600, 1));
+        rc.draw_text(text_at(label, area(), 13, ink, 600, text_alignment::centre));
     }
 };
 
@@ -126,7 +119,7 @@ protected:
             rc.fill_rounded_rect(row, 6, i % 2 == 0 ? selected_card : card);
             rc.draw_text(text_at(u"Row " + std::u16string(1, static_cast<char16_t>(u'A' + i)) + u"  行",
                                  {row.x + 12, row.y, row.width - 24, row.height}, 13, primary_text));
-            rc.draw_text(text_at(u"42 ms", {row.x + 12, row.y, row.width - 24, row.height}, 13, accent, 600, 2));
+            rc.draw_text(text_at(u"42 ms", {row.x + 12, row.y, row.width - 24, row.height}, 13, accent, 600, text_alignment::trailing));
         }
     }
     void on_paint_after(render_context& rc) override
@@ -139,7 +132,7 @@ protected:
     }
     bool on_event(const input_event& e) override
     {
-        if (e.is_keyboard || e.kind != pointer_wheel || !area().contains({e.x, e.y})) {
+        if (e.is_keyboard || e.kind != input_kind::pointer_wheel || !area().contains({e.x, e.y})) {
             return false;
         }
         const float content = 16 + rows * row_height;

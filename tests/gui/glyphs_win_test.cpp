@@ -220,7 +220,7 @@ protected:
         s.width = 400 - 142;
         s.height = 22;
         s.size = 13;
-        s.v_align = 1;
+        s.v_align = d2dui::paragraph_alignment::centre;
         s.fit = text_fit::one_line;
         return s;
     }

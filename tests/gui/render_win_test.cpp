@@ -179,7 +179,7 @@ TEST_F(direct2d_backend, centred_text_taller_than_its_box_is_clipped_to_the_box)
     s.width = 180;
     s.height = 16;  // far shorter than a 48-DIP line
     s.size = 48;
-    s.v_align = 1;
+    s.v_align = paragraph_alignment::centre;
     s.color = {1, 1, 1, 1};
     rc->draw_text(s);
     const auto pixels = target.finish();

@@ -42,7 +42,7 @@ protected:
     }
     void key(std::uint32_t vk, bool ctrl)
     {
-        input_event e = input_event::keyboard(key_down, vk);
+        input_event e = input_event::keyboard(input_kind::key_down, vk);
         e.ctrl = ctrl;
         app.root()->route_event(e);
     }

@@ -316,7 +316,7 @@ public:
 protected:
     bool on_event(const input_event& e) override
     {
-        if (!e.is_keyboard && e.kind == pointer_down) {
+        if (!e.is_keyboard && e.kind == input_kind::pointer_down) {
             if (raise_other) {
                 throw 42;
             }
