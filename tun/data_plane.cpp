@@ -810,10 +810,11 @@ void data_plane::flow_worker(std::shared_ptr<flow> f, std::shared_ptr<const dial
     }
     std::thread reader;
     if (!start([this, f] { remote_reader(f); }, reader)) {
-        // Without a remote reader nothing comes back: close the remote side and reset the client.
+        // Without a remote reader nothing comes back: close the remote side, then reset the
+        // client (the reader may send the reset as soon as it is asked for).
         std::lock_guard hold(f->lock);
-        f->reset_pending = true;
         f->remote->close();
+        f->reset_pending = true;
         return;
     }
     // The channel has no half-close: once the client has sent its FIN and every byte before it

@@ -836,7 +836,7 @@ TEST_F(data_plane_test, a_worker_that_cannot_start_drops_the_flow_with_a_reset)
 TEST_F(data_plane_test, a_replaced_dial_function_serves_new_flows)
 {
     std::atomic<int> second{0};
-    plane->set_dial([&](std::string_view, std::int32_t, std::u16string&) -> std::unique_ptr<tun_conn> {
+    plane->set_dial([&](std::string_view, std::uint16_t, std::u16string&) -> std::unique_ptr<tun_conn> {
         ++second;
         return nullptr;
     });
@@ -904,7 +904,7 @@ TEST_F(data_plane_test, replacing_the_dial_function_while_workers_dial_is_safe)
     std::thread replacer([&] {
         for (int i = 0; !stop; ++i) {
             const std::string label(64, static_cast<char>('a' + i % 26));  // heap-held state
-            plane->set_dial([label](std::string_view, std::int32_t, std::u16string& error) -> std::unique_ptr<tun_conn> {
+            plane->set_dial([label](std::string_view, std::uint16_t, std::u16string& error) -> std::unique_ptr<tun_conn> {
                 error.assign(label.begin(), label.end());
                 return nullptr;
             });

@@ -48,7 +48,7 @@ using std::chrono::steady_clock;
         }                                                                                 \
     } while (0)
 
-std::unique_ptr<pelto::tun_conn> refuse(std::string_view, std::int32_t, std::u16string& error)
+std::unique_ptr<pelto::tun_conn> refuse(std::string_view, std::uint16_t, std::u16string& error)
 {
     error = u"refused";
     return nullptr;

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 
 #include "tun/data_plane.h"
@@ -80,10 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.host_for_address = [routed](std::uint32_t a) { return a == routed ? std::string("svc.test") : std::string(); };
     c.dns_capture = [](dns_datagram q) { require(q.payload.size() <= 65535); };
     c.dns_answer = [](byte_span q) { return bytes(q.begin(), q.end()); };
-    std::atomic<int> dials{0};  // outlives the plane, whose workers dial until it is destroyed
+    // Shared with the workers: one still inside its dial is let go when the plane is destroyed
+    // and may count after this input is done.
+    const auto dials = std::make_shared<std::atomic<int>>(0);
     data_plane plane(std::move(c));
-    plane.set_dial([&dials](std::string_view, std::int32_t, std::u16string&) -> std::unique_ptr<tun_conn> {
-        if (++dials % 2 == 0) {
+    plane.set_dial([dials](std::string_view, std::uint16_t, std::u16string&) -> std::unique_ptr<tun_conn> {
+        if (++*dials % 2 == 0) {
             return nullptr;
         }
         return std::make_unique<sink_conn>();

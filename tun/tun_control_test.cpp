@@ -8,7 +8,7 @@
 
 namespace {
 
-std::unique_ptr<pelto::tun_conn> never_dials(std::string_view, std::int32_t, std::u16string& out_error)
+std::unique_ptr<pelto::tun_conn> never_dials(std::string_view, std::uint16_t, std::u16string& out_error)
 {
     out_error = u"not expected";
     ADD_FAILURE() << "TUN mode dialled although it never started";

@@ -36,7 +36,7 @@ using pelto::testing::run;
 using pelto::testing::read_file;
 using pelto::testing::write_file;
 
-std::unique_ptr<pelto::tun_conn> refuse(std::string_view, std::int32_t, std::u16string& error)
+std::unique_ptr<pelto::tun_conn> refuse(std::string_view, std::uint16_t, std::u16string& error)
 {
     error = u"refused";
     return nullptr;
