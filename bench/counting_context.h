@@ -8,9 +8,9 @@
 
 #include "d2dui/render_context.h"
 
-namespace bench {
-
-using namespace d2dui;
+// In the toolkit's namespace so that it reads as the toolkit's own contexts do; only the
+// benchmarks include it.
+namespace d2dui {
 
 class counting_context : public render_context {
 public:
@@ -43,4 +43,4 @@ protected:
     void do_pop(clip_kind) override { ++ops; }
 };
 
-}  // namespace bench
+}  // namespace d2dui

@@ -14,7 +14,6 @@
 namespace {
 
 using namespace d2dui;
-using bench::counting_context;
 
 text_style text_at(std::u16string text, rect r, float size)
 {

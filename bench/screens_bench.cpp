@@ -15,7 +15,6 @@
 namespace {
 
 using namespace d2dui;
-using bench::counting_context;
 
 void screens_node_list_scrolling_frame(benchmark::State& state)
 {

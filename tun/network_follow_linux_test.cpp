@@ -7,6 +7,7 @@
 
 #include "net/socket.h"
 #include "tun/resolved_bus_linux.h"
+#include "tun/testing/scenario_child.h"
 #include "tun/tun_control.h"
 #include "tun/tun_system.h"
 #include "tests/support/text_files.h"
@@ -264,19 +265,7 @@ TEST(tun_network_follow, dhcp_rewrite_and_move_to_another_network_in_namespaces)
         std::system("command -v ip >/dev/null && command -v nsenter >/dev/null") != 0 || std::getenv("PELTO_SOURCE_DIR") == nullptr) {
         GTEST_SKIP() << "needs root, /dev/net/tun, ip and PELTO_SOURCE_DIR";
     }
-    char pattern[] = "/tmp/pelto-netfollow-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        scenario(dir);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    std::system(("rm -rf " + dir).c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << "the scenario was killed (signal or time-out)";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failed check above";
+    pelto::tun::testing::expect_child_passes_in("pelto-netfollow", scenario);
 }
 
 }  // namespace

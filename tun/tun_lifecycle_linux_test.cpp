@@ -3,6 +3,7 @@
 // resolver file and the journal are files in a temporary directory). Skipped without root.
 
 #include "tun/resolved_bus_linux.h"
+#include "tun/testing/scenario_child.h"
 #include "tun/tun_control.h"
 #include "tun/tun_system.h"
 #include "tests/support/text_files.h"
@@ -441,15 +442,7 @@ TEST(tun_lifecycle, leak_filters_block_routed_addresses_off_the_adapter_and_vani
     if (geteuid() != 0 || std::system("command -v ip >/dev/null && command -v nft >/dev/null") != 0) {
         GTEST_SKIP() << "needs root, ip and nft";
     }
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        filter_scenario();
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "the scenario was killed (signal or time-out)";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failed check above";
+    pelto::tun::testing::expect_child_passes(filter_scenario);
 }
 
 TEST(tun_lifecycle, start_failure_reuse_pause_stop_and_recovery_in_a_namespace)
@@ -457,19 +450,7 @@ TEST(tun_lifecycle, start_failure_reuse_pause_stop_and_recovery_in_a_namespace)
     if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0 || std::system("command -v ip >/dev/null") != 0) {
         GTEST_SKIP() << "needs root, /dev/net/tun and ip";
     }
-    char pattern[] = "/tmp/pelto-tunlife-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        scenario(dir);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    std::system(("rm -rf " + dir).c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << "the scenario was killed (signal or time-out)";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failed check above";
+    pelto::tun::testing::expect_child_passes_in("pelto-tunlife", scenario);
 }
 
 }  // namespace
