@@ -5,7 +5,6 @@
 #include "net/tls_channel.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -16,16 +15,10 @@
 
 #include "base/obfuscated.h"
 #include "base/text.h"
-#include "net/socket_holder.h"
+#include "net/tls_channel_core.h"
 
 namespace pelto {
 namespace {
-
-constexpr std::int32_t max_record_plaintext = 16384;
-// One full record (header, the largest ciphertext) per socket read.
-constexpr std::int32_t receive_piece = 16384 + 2048 + 5;
-// Records produced per socket send when one call sends a lot.
-constexpr std::int32_t records_per_send = 4;
 
 // One context for the whole process: the system trust store (honouring SSL_CERT_FILE and
 // SSL_CERT_DIR), peer verification, TLS 1.2 at least. Created on first use and never freed.
@@ -72,7 +65,8 @@ std::u16string status_text(std::u16string prefix, unsigned long code, const char
 
 }  // namespace
 
-struct tls_channel::backend {
+// The context lock guards the SSL object and both memory buffers.
+struct tls_channel::backend : tls_channel_core {
     ~backend()
     {
         socket.close();
@@ -97,17 +91,20 @@ struct tls_channel::backend {
         return taken > 0 && socket.send_all(send_buffer.data(), taken);
     }
 
-    socket_holder socket;
-    std::mutex context_lock;  // the SSL object and both memory buffers
-    std::mutex send_lock;     // socket sends and `send_buffer`
     SSL* ssl = nullptr;
     BIO* network_in = nullptr;   // bytes from the socket, read by libssl
     BIO* network_out = nullptr;  // records made by libssl, sent by us
-    bytes send_buffer;
-    bytes receive_buffer;  // the receiving thread's socket reads
-    std::atomic<bool> ended{false};
-    std::atomic<std::uint16_t> version{0};
 };
+
+tls_channel_core& core_of(tls_channel::backend& b)
+{
+    return b;
+}
+
+const tls_channel_core& core_of(const tls_channel::backend& b)
+{
+    return b;
+}
 
 tls_channel::tls_channel() : backend_(std::make_unique<backend>()) {}
 tls_channel::~tls_channel() = default;
@@ -116,20 +113,13 @@ bool tls_channel::connect(socket_handle connected_socket, std::string_view serve
                           std::u16string& out_error)
 {
     backend& b = *backend_;
-    if (!b.socket.adopt(connected_socket) || b.ssl != nullptr) {
-        out_error = PELTO_TEXT(u"TLS: the connection was already used").str();
-        return false;
-    }
-    if (is_stopping()) {
-        out_error = PELTO_TEXT(u"TLS: the connection is being stopped").str();
-        b.socket.close();
+    if (!b.start_connect(connected_socket, b.ssl != nullptr, server_name, out_error)) {
         return false;
     }
     const std::string name(server_name);
     SSL_CTX* context = shared_context();
-    if (name.empty() || context == nullptr) {
-        out_error = name.empty() ? PELTO_TEXT(u"TLS: the server name is empty").str()
-                                 : PELTO_TEXT(u"TLS: the TLS library could not be set up").str();
+    if (context == nullptr) {
+        out_error = PELTO_TEXT(u"TLS: the TLS library could not be set up").str();
         b.socket.close();
         return false;
     }
@@ -164,7 +154,6 @@ bool tls_channel::connect(socket_handle connected_socket, std::string_view serve
     }
 
     ERR_clear_error();
-    bytes input(receive_piece);
     for (;;) {
         std::unique_lock context_guard(b.context_lock);
         const int result = SSL_do_handshake(b.ssl);
@@ -193,21 +182,13 @@ bool tls_channel::connect(socket_handle connected_socket, std::string_view serve
             b.socket.close();
             return false;
         }
-        if (is_stopping()) {
-            out_error = PELTO_TEXT(u"TLS: the connection is being stopped").str();
-            b.socket.close();
-            return false;
-        }
-        const std::int32_t n = b.socket.recv_some(input.data(), static_cast<std::int32_t>(input.size()));
+        const std::int32_t n = b.receive_handshake(out_error);
         if (n < 1) {
-            // A stop shuts every socket down: say so rather than blame the server.
-            out_error = is_stopping() ? PELTO_TEXT(u"TLS: the connection is being stopped").str()
-                                      : PELTO_TEXT(u"TLS: the server closed the connection during the handshake").str();
             b.socket.close();
             return false;
         }
         std::lock_guard again(b.context_lock);
-        BIO_write(b.network_in, input.data(), n);
+        BIO_write(b.network_in, b.receive_buffer.data(), n);
     }
 }
 
@@ -223,8 +204,8 @@ bool tls_channel::send(const std::uint8_t* data, std::int32_t length)
     std::int32_t offset = 0;
     while (offset < length) {
         std::unique_lock context_guard(b.context_lock);
-        for (int record = 0; record < records_per_send && offset < length; ++record) {
-            const std::int32_t piece = std::min(length - offset, max_record_plaintext);
+        for (int record = 0; record < tls_records_per_send && offset < length; ++record) {
+            const std::int32_t piece = std::min(length - offset, tls_max_record_plaintext);
             if (SSL_write(b.ssl, data + offset, piece) != piece) {
                 ERR_clear_error();
                 return false;
@@ -262,10 +243,7 @@ std::int32_t tls_channel::recv(std::uint8_t* buffer, std::int32_t capacity)
             b.ended = true;
             return 0;
         }
-        if (b.receive_buffer.size() < static_cast<std::size_t>(receive_piece)) {
-            b.receive_buffer.resize(receive_piece);
-        }
-        const std::int32_t got = b.socket.recv_some(b.receive_buffer.data(), receive_piece);
+        const std::int32_t got = b.receive_some();
         if (got < 1) {
             b.ended = true;
             return 0;
@@ -273,11 +251,6 @@ std::int32_t tls_channel::recv(std::uint8_t* buffer, std::int32_t capacity)
         std::lock_guard again(b.context_lock);
         BIO_write(b.network_in, b.receive_buffer.data(), got);
     }
-}
-
-void tls_channel::close()
-{
-    backend_->socket.close();
 }
 
 bytes tls_channel::take_undecrypted()
@@ -314,24 +287,6 @@ bytes tls_channel::take_decrypted()
         }
     }
     return out;
-}
-
-bool tls_channel::send_unprotected(const std::uint8_t* data, std::int32_t length)
-{
-    backend& b = *backend_;
-    std::lock_guard guard(b.send_lock);
-    return length >= 0 && b.socket.send_all(data, length);
-}
-
-std::int32_t tls_channel::recv_unprotected(std::uint8_t* buffer, std::int32_t capacity)
-{
-    const std::int32_t n = backend_->socket.recv_some(buffer, capacity);
-    return n > 0 ? n : 0;
-}
-
-std::uint16_t tls_channel::protocol_version() const
-{
-    return backend_->version;
 }
 
 bool tls_force_legacy_credentials_for_testing(bool)

@@ -25,13 +25,11 @@
 #include "base/obfuscated.h"
 #include "base/text.h"
 #include "base/win_compat.h"
-#include "net/socket_holder.h"
+#include "net/tls_channel_core.h"
 
 namespace pelto {
 namespace {
 
-constexpr std::int32_t receive_piece = 16384 + 2048 + 5;
-constexpr int records_per_send = 4;
 constexpr unsigned long context_flags = ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY |
                                         ISC_REQ_CONFIDENTIALITY | ISC_REQ_SEQUENCE_DETECT |
                                         ISC_REQ_REPLAY_DETECT;  // 0xC11C
@@ -96,7 +94,8 @@ bool certificate_names_address(PCCERT_CONTEXT certificate, const bytes& ip)
 
 }  // namespace
 
-struct tls_channel::backend {
+// The context lock guards EncryptMessage, DecryptMessage and renegotiation.
+struct tls_channel::backend : tls_channel_core {
     ~backend()
     {
         socket.close();
@@ -115,24 +114,27 @@ struct tls_channel::backend {
     bool verify_server_certificate(std::u16string& out_error);
     bool send_token(const SecBuffer& token);
 
-    socket_holder socket;
     CredHandle credentials{};
     bool credentials_acquired = false;
     CtxtHandle context{};
     bool context_created = false;
     SecPkgContext_StreamSizes sizes{};
     std::wstring server_name;
-    std::mutex context_lock;  // EncryptMessage, DecryptMessage, renegotiation
-    std::mutex send_lock;     // socket sends and `send_buffer`
-    bytes send_buffer;
     // Receiving side (the reading thread; the renegotiation handshake runs under the context lock).
     bytes encrypted;
     bytes plaintext;
     std::size_t plain_begin = 0;
-    bytes receive_piece_buffer;
-    std::atomic<bool> ended{false};
-    std::atomic<std::uint16_t> version{0};
 };
+
+tls_channel_core& core_of(tls_channel::backend& b)
+{
+    return b;
+}
+
+const tls_channel_core& core_of(const tls_channel::backend& b)
+{
+    return b;
+}
 
 bool tls_channel::backend::acquire_credentials(std::u16string& out_error)
 {
@@ -180,9 +182,6 @@ bool tls_channel::backend::send_token(const SecBuffer& token)
 
 bool tls_channel::backend::handshake(bytes input, std::u16string& out_error)
 {
-    if (receive_piece_buffer.size() < static_cast<std::size_t>(receive_piece)) {
-        receive_piece_buffer.resize(receive_piece);
-    }
     for (;;) {
         SecBuffer in[2] = {};
         in[0].BufferType = SECBUFFER_TOKEN;
@@ -236,19 +235,11 @@ bool tls_channel::backend::handshake(bytes input, std::u16string& out_error)
             }
         }
         if (input.empty() || incomplete) {
-            if (is_stopping()) {
-                out_error = PELTO_TEXT(u"TLS: the connection is being stopped").str();
-                return false;
-            }
-            const std::int32_t n = socket.recv_some(receive_piece_buffer.data(), receive_piece);
+            const std::int32_t n = receive_handshake(out_error);
             if (n < 1) {
-                // A stop shuts every socket down: say so rather than blame the server.
-                out_error = is_stopping()
-                                ? PELTO_TEXT(u"TLS: the connection is being stopped").str()
-                                : PELTO_TEXT(u"TLS: the server closed the connection during the handshake").str();
                 return false;
             }
-            input.insert(input.end(), receive_piece_buffer.begin(), receive_piece_buffer.begin() + n);
+            input.insert(input.end(), receive_buffer.begin(), receive_buffer.begin() + n);
         }
     }
 }
@@ -321,18 +312,7 @@ bool tls_channel::connect(socket_handle connected_socket, std::string_view serve
                           std::u16string& out_error)
 {
     backend& b = *backend_;
-    if (!b.socket.adopt(connected_socket) || b.credentials_acquired) {
-        out_error = PELTO_TEXT(u"TLS: the connection was already used").str();
-        return false;
-    }
-    if (is_stopping()) {
-        out_error = PELTO_TEXT(u"TLS: the connection is being stopped").str();
-        b.socket.close();
-        return false;
-    }
-    if (server_name.empty()) {
-        out_error = PELTO_TEXT(u"TLS: the server name is empty").str();
-        b.socket.close();
+    if (!b.start_connect(connected_socket, b.credentials_acquired, server_name, out_error)) {
         return false;
     }
     b.server_name = win_compat::utf8_to_wide(server_name);
@@ -362,7 +342,8 @@ bool tls_channel::send(const std::uint8_t* data, std::int32_t length)
     if (b.version == 0) {
         return false;
     }
-    const std::size_t max_message = b.sizes.cbMaximumMessage != 0 ? b.sizes.cbMaximumMessage : 16384;
+    const std::size_t max_message =
+        b.sizes.cbMaximumMessage != 0 ? b.sizes.cbMaximumMessage : static_cast<std::size_t>(tls_max_record_plaintext);
     const std::size_t header = b.sizes.cbHeader;
     const std::size_t trailer = b.sizes.cbTrailer;
     std::size_t offset = 0;
@@ -371,7 +352,7 @@ bool tls_channel::send(const std::uint8_t* data, std::int32_t length)
         std::unique_lock context_guard(b.context_lock);
         std::unique_lock send_guard(b.send_lock);
         b.send_buffer.clear();
-        for (int record = 0; record < records_per_send && offset < total; ++record) {
+        for (int record = 0; record < tls_records_per_send && offset < total; ++record) {
             const std::size_t piece = std::min(total - offset, max_message);
             const std::size_t at = b.send_buffer.size();
             b.send_buffer.resize(at + header + piece + trailer);
@@ -413,19 +394,16 @@ std::int32_t tls_channel::recv(std::uint8_t* buffer, std::int32_t capacity)
     if (capacity < 1 || b.version == 0 || b.socket.closed()) {
         return 0;
     }
-    if (b.receive_piece_buffer.size() < static_cast<std::size_t>(receive_piece)) {
-        b.receive_piece_buffer.resize(receive_piece);
-    }
     auto end = [&b] {
         b.ended = true;
         return 0;
     };
     auto receive_more = [&b] {
-        const std::int32_t n = b.socket.recv_some(b.receive_piece_buffer.data(), receive_piece);
+        const std::int32_t n = b.receive_some();
         if (n < 1) {
             return false;
         }
-        b.encrypted.insert(b.encrypted.end(), b.receive_piece_buffer.begin(), b.receive_piece_buffer.begin() + n);
+        b.encrypted.insert(b.encrypted.end(), b.receive_buffer.begin(), b.receive_buffer.begin() + n);
         return true;
     };
     for (;;) {
@@ -502,11 +480,6 @@ std::int32_t tls_channel::recv(std::uint8_t* buffer, std::int32_t capacity)
     }
 }
 
-void tls_channel::close()
-{
-    backend_->socket.close();
-}
-
 bytes tls_channel::take_undecrypted()
 {
     backend& b = *backend_;
@@ -524,24 +497,6 @@ bytes tls_channel::take_decrypted()
     b.plaintext.clear();
     b.plain_begin = 0;
     return out;
-}
-
-bool tls_channel::send_unprotected(const std::uint8_t* data, std::int32_t length)
-{
-    backend& b = *backend_;
-    std::lock_guard guard(b.send_lock);
-    return length >= 0 && b.socket.send_all(data, length);
-}
-
-std::int32_t tls_channel::recv_unprotected(std::uint8_t* buffer, std::int32_t capacity)
-{
-    const std::int32_t n = backend_->socket.recv_some(buffer, capacity);
-    return n > 0 ? n : 0;
-}
-
-std::uint16_t tls_channel::protocol_version() const
-{
-    return backend_->version;
 }
 
 bool tls_force_legacy_credentials_for_testing(bool force)
