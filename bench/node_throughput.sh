@@ -15,15 +15,10 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
-runner=${PELTO_RUNNER:-build/linux-release/bench/listener_runner}
-[ -x "$runner" ] || { echo "build the linux-release preset first" >&2; exit 1; }
+source tests/support/listener_bench.sh  # the tree's top is the working directory now
 command -v v2ray >/dev/null && command -v trojan >/dev/null || { echo "install v2ray and trojan (scripts/setup.sh)" >&2; exit 1; }
 
 export GSETTINGS_BACKEND=keyfile XDG_CONFIG_HOME="$work"
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
 python3 tests/peers/tls_peer.py --make-certs "$work/certs"
 export SSL_CERT_FILE="$work/certs/ca.pem"   # pelto's and the v2ray client's trust store
@@ -79,21 +74,6 @@ received = result["end"]["sum_received"]
 cpu = (int(sys.argv[3]) - int(sys.argv[2])) / int(sys.argv[4])
 print("%.2f %.2f" % (received["bits_per_second"] / 1e9, cpu / (received["bytes"] / 1e9)))
 PY
-}
-
-listening_port() {
-  for _ in $(seq 100); do grep -q listening "$1" && break; sleep 0.1; done
-  awk '/listening/ {print $2; exit}' "$1"
-}
-
-runners=0
-start_runner() {  # sets runner_port and runner_pid
-  runners=$((runners + 1))
-  local name="$work/runner$runners" held
-  mkfifo "$name.in"
-  "$runner" "$@" < "$name.in" > "$name.out" & runner_pid=$!; pids+=($runner_pid)
-  exec {held}>"$name.in"
-  runner_port=$(listening_port "$name.out")
 }
 
 connect_front() {  # PROXY_PORT -> sets `front`: a port speaking CONNECT to it for the iperf3 server

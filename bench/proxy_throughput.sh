@@ -15,11 +15,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
-runner=${PELTO_RUNNER:-build/linux-release/bench/listener_runner}
-[ -x "$runner" ] || { echo "build the linux-release preset first" >&2; exit 1; }
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }  # no probe connection: iperf3 would count it as a test
+source tests/support/listener_bench.sh  # the tree's top is the working directory now
 
 iperf_port=$(free_port)
 iperf3 -s -B 127.0.0.1 -p "$iperf_port" >/dev/null 2>&1 & pids+=($!)
@@ -48,26 +44,6 @@ if sys.argv[4]:
     line += " %.2f" % ((float(sys.argv[3]) - float(sys.argv[2])) / (received["bytes"] / 1e9))
 print(line)
 PY
-}
-
-# "listening PORT", the first line a peer or the runner prints into `file`.
-listening_port() {
-  for _ in $(seq 100); do grep -q listening "$1" && break; sleep 0.1; done
-  awk '/listening/ {print $2; exit}' "$1"
-}
-
-# Starts the listener runner with its arguments and sets `runner_port`; it serves until the script
-# ends (its input, a fifo held open by this shell, then closes). Not for a command substitution:
-# the fifo must stay open in this shell.
-runners=0
-start_runner() {
-  runners=$((runners + 1))
-  local name="$work/runner$runners" held
-  mkfifo "$name.in"
-  "$runner" "$@" < "$name.in" > "$name.out" & pids+=($!)
-  runner_pid=$!
-  exec {held}>"$name.in"
-  runner_port=$(listening_port "$name.out")
 }
 
 # pelto: front socat speaks CONNECT to the listener.

@@ -14,14 +14,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
 cd "$(dirname "$0")/.."
 size=${1:-512}
-runner=${PELTO_RUNNER:-build/linux-release/bench/listener_runner}
-[ -x "$runner" ] || { echo "build the linux-release preset first" >&2; exit 1; }
+source tests/support/listener_bench.sh  # the tree's top is the working directory now
 
 export GSETTINGS_BACKEND=memory
-
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
 /usr/bin/python3 tests/peers/tls_peer.py --make-certs "$work/certs"
 mkdir "$work/www"
@@ -44,17 +39,6 @@ k = x25519.X25519PrivateKey.from_private_bytes(bytes.fromhex('$private'))
 raw = k.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
 print(base64.urlsafe_b64encode(raw).decode().rstrip('='))")
 link="vless://5f1e3b0a-9c2d-4e8f-a1b2-c3d4e5f60718@127.0.0.1:$reality_port?encryption=none&security=reality&sni=reality.test&pbk=$pbk&sid=5e1f"
-
-runners=0
-start_runner() {  # sets runner_port and runner_pid
-  runners=$((runners + 1))
-  local name="$work/runner$runners" held
-  mkfifo "$name.in"
-  "$runner" "$@" < "$name.in" > "$name.out" & runner_pid=$!; pids+=($runner_pid)
-  exec {held}>"$name.in"
-  for _ in $(seq 100); do grep -q listening "$name.out" && break; sleep 0.1; done
-  runner_port=$(awk '/listening/ {print $2; exit}' "$name.out")
-}
 
 measure() {  # label runner_args... -> "label MB/s cpu_s_per_GB"
   local label=$1; shift

@@ -8,28 +8,9 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 source_dir=$1 runner=$2 wine_run=${3:-} trust_exe=${4:-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/listener_e2e.sh"
 
-fail() { echo "FAIL: $*"; exit 1; }
-
-port_of() { tr ' ' '\n' <<< "$PELTO_TLS_PORTS" | awk -F= -v n="$1" '$1 == n {print $2}'; }
-
-wait_line() {  # file prefix -> second field of the first line starting with prefix
-  for _ in $(seq 300); do
-    local v
-    v=$(awk -v p="$2" 'index($0, p) == 1 {print $2; exit}' "$1" 2>/dev/null)
-    [ -n "$v" ] && { echo "$v"; return 0; }
-    sleep 0.1
-  done
-  return 1
-}
-
-run_runner() {
-  if [ -n "$wine_run" ]; then "$wine_run" "$runner" "$@"; else "$runner" "$@"; fi
-}
-
-if [ -n "$wine_run" ]; then
-  "$wine_run" "$trust_exe" "$PELTO_TLS_CA" || fail "the test CA could not be trusted under Wine"
-fi
+trust_test_ca
 
 head -c 1048576 /dev/urandom > "$work/large.bin"
 echo "a page served by the local origin" > "$work/page.txt"
@@ -57,18 +38,13 @@ fi
 
 for link in "${links[@]}"; do
   name=${link##*#}
-  rm -f "$work/in" && mkfifo "$work/in"
-  # The service domain is "localhost": a name both servers resolve to this machine.
-  run_runner "$link" localhost < "$work/in" > "$work/runner.out" & runner_pid=$!
-  exec 4>"$work/in"
-  proxy_port=$(wait_line "$work/runner.out" listening) || { cat "$work/runner.out"; fail "$name: listener did not start"; }
+  start_listener "$link" "$name"
   page=$(curl -sS --fail --max-time 20 --proxy "http://127.0.0.1:$proxy_port" "http://localhost:$origin_port/page.txt") \
     || fail "$name: request through the node failed"
   [ "$page" = "a page served by the local origin" ] || fail "$name: the request returned: $page"
   sum=$(curl -sS --fail --max-time 30 --proxy "http://127.0.0.1:$proxy_port" "http://localhost:$origin_port/large.bin" | sha256sum) \
     || fail "$name: download through the node failed"
   [ "$sum" = "$large_sum" ] || fail "$name: the 1 MiB download arrived altered"
-  exec 4>&-
-  wait "$runner_pid" || fail "$name: the listener did not end cleanly"
+  stop_listener "$name"
   echo "ok: $name carried a page and 1 MiB"
 done

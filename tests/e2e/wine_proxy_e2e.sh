@@ -6,18 +6,7 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 wine_run=$1 runner=$2 source_dir=$3
-
-fail() { echo "FAIL: $*"; exit 1; }
-
-wait_line() {  # file prefix -> second field of the first line starting with prefix
-  for _ in $(seq 300); do
-    local v
-    v=$(awk -v p="$2" 'index($0, p) == 1 {print $2; exit}' "$1" 2>/dev/null)
-    [ -n "$v" ] && { echo "$v"; return 0; }
-    sleep 0.1
-  done
-  return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/listener_e2e.sh"
 
 echo "a page served by the local origin" > "$work/page.txt"
 python3 "$source_dir/tests/peers/http_origin.py" --directory "$work" > "$work/origin.out" 2>/dev/null & pids+=($!)

@@ -8,31 +8,12 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 source_dir=$1 runner=$2 wine_run=${3:-} trust_exe=${4:-}
-
-fail() { echo "FAIL: $*"; exit 1; }
-
-port_of() { tr ' ' '\n' <<< "$PELTO_TLS_PORTS" | awk -F= -v n="$1" '$1 == n {print $2}'; }
-
-wait_line() {  # file prefix -> second field of the first line starting with prefix
-  for _ in $(seq 300); do
-    local v
-    v=$(awk -v p="$2" 'index($0, p) == 1 {print $2; exit}' "$1" 2>/dev/null)
-    [ -n "$v" ] && { echo "$v"; return 0; }
-    sleep 0.1
-  done
-  return 1
-}
-
-run_runner() {
-  if [ -n "$wine_run" ]; then "$wine_run" "$runner" "$@"; else "$runner" "$@"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/listener_e2e.sh"
 
 # The runner restores the system proxy when it ends: keep that away from the desktop's settings.
 export GSETTINGS_BACKEND=memory
 
-if [ -n "$wine_run" ]; then
-  "$wine_run" "$trust_exe" "$PELTO_TLS_CA" || fail "the test CA could not be trusted under Wine"
-fi
+trust_test_ca
 
 head -c 3145728 /dev/urandom > "$work/large.bin"
 echo "a page served by the local origin" > "$work/page.txt"
@@ -65,11 +46,7 @@ links=(
 
 for link in "${links[@]}"; do
   name=${link##*#}
-  rm -f "$work/in" && mkfifo "$work/in"
-  # The service domain is "localhost": a name the peer resolves to this machine.
-  run_runner "$link" localhost < "$work/in" > "$work/runner.out" & runner_pid=$!
-  exec 4>"$work/in"
-  proxy_port=$(wait_line "$work/runner.out" listening) || { cat "$work/runner.out"; fail "$name: listener did not start"; }
+  start_listener "$link" "$name"
   proxy="http://127.0.0.1:$proxy_port"
   page=$(curl -sS --fail --max-time 20 --proxy "$proxy" "http://localhost:$http_port/page.txt") \
     || fail "$name: request through the node failed"
@@ -89,7 +66,6 @@ for link in "${links[@]}"; do
     *vision) [ "$switches" -eq 1 ] || fail "$name: Vision did not switch the download to direct" ;;
     *) [ "$switches" -eq 0 ] || fail "$name: a node without Vision switched to direct" ;;
   esac
-  exec 4>&-
-  wait "$runner_pid" || fail "$name: the listener did not end cleanly"
+  stop_listener "$name"
   echo "ok: $name carried a page and 3 MiB over HTTP and HTTPS"
 done
