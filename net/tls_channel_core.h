@@ -50,6 +50,5 @@ struct tls_channel_core {
 
 // The shared part of a backend; defined beside each backend's definition.
 tls_channel_core& core_of(tls_channel::backend& b);
-const tls_channel_core& core_of(const tls_channel::backend& b);
 
 }  // namespace pelto

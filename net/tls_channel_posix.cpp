@@ -101,11 +101,6 @@ tls_channel_core& core_of(tls_channel::backend& b)
     return b;
 }
 
-const tls_channel_core& core_of(const tls_channel::backend& b)
-{
-    return b;
-}
-
 tls_channel::tls_channel() : backend_(std::make_unique<backend>()) {}
 tls_channel::~tls_channel() = default;
 

@@ -131,11 +131,6 @@ tls_channel_core& core_of(tls_channel::backend& b)
     return b;
 }
 
-const tls_channel_core& core_of(const tls_channel::backend& b)
-{
-    return b;
-}
-
 bool tls_channel::backend::acquire_credentials(std::u16string& out_error)
 {
     SECURITY_STATUS status = SEC_E_UNSUPPORTED_FUNCTION;
