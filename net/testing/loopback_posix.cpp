@@ -18,26 +18,16 @@ socket_handle open_unconnected_socket()
 
 loopback_listener::loopback_listener(int backlog, loopback_family family) : family_(family)
 {
-    const int domain = family == loopback_family::ipv4 ? AF_INET : AF_INET6;
-    const int fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // The loopback address with port 0 (no port chosen yet): the system picks one.
+    const resolved_address local = address();
+    const int fd = ::socket(local.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return;
     }
     sockaddr_storage storage{};
-    socklen_t size = 0;
-    if (family == loopback_family::ipv4) {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        size = sizeof(sockaddr_in);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_addr = in6addr_loopback;
-        size = sizeof(sockaddr_in6);
-    }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
+    auto size = static_cast<socklen_t>(local.sockaddr_bytes.size());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(local.sockaddr_bytes.data()), size) != 0 ||
+        ::listen(fd, backlog) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
         ::close(fd);
         return;
     }

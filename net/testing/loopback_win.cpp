@@ -13,26 +13,16 @@ socket_handle open_unconnected_socket()
 
 loopback_listener::loopback_listener(int backlog, loopback_family family) : family_(family)
 {
-    const int domain = family == loopback_family::ipv4 ? AF_INET : AF_INET6;
-    const SOCKET s = ::socket(domain, SOCK_STREAM, IPPROTO_TCP);
+    // The loopback address with port 0 (no port chosen yet): the system picks one.
+    const resolved_address local = address();
+    const SOCKET s = ::socket(local.family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         return;
     }
     sockaddr_storage storage{};
-    int size = 0;
-    if (family == loopback_family::ipv4) {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        size = sizeof(sockaddr_in);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_addr = in6addr_loopback;
-        size = sizeof(sockaddr_in6);
-    }
-    if (::bind(s, reinterpret_cast<sockaddr*>(&storage), size) != 0 || ::listen(s, backlog) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
+    auto size = static_cast<int>(local.sockaddr_bytes.size());
+    if (::bind(s, reinterpret_cast<const sockaddr*>(local.sockaddr_bytes.data()), size) != 0 ||
+        ::listen(s, backlog) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
         ::closesocket(s);
         return;
     }
