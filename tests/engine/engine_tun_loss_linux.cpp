@@ -170,6 +170,17 @@ void lose_adapter(const files& f, const proxy_settings& before)
     expect_clean(f, before);
 }
 
+// The events since `mark` once there are `count` of them (bounded; fewer when time ran out).
+std::vector<std::string> wait_events(std::size_t mark, std::size_t count)
+{
+    std::vector<std::string> events = events_since(mark);
+    for (int i = 0; i < 500 && events.size() < count; ++i) {
+        std::this_thread::sleep_for(10ms);
+        events = events_since(mark);
+    }
+    return events;
+}
+
 void pick_and_wait_running(std::int32_t index)
 {
     const std::size_t mark = event_count();
@@ -226,6 +237,22 @@ void set_modes(bool tun, bool leak_protection)
     CHECK(current_proxy() == before);
     lose_adapter(f, before);
 
+    // A disconnect and the loss at once, the disconnect a little later each round (over the rounds
+    // either comes first, and in between the end of the session joins a reader that is telling
+    // the engine of the loss): the session ends, ready or failed, and nothing is left behind.
+    for (int round = 0; round < 20; ++round) {
+        pick_and_wait_running(0);
+        const std::size_t mark = event_count();
+        std::thread remover([] { std::system("ip link del pelto0 2>/dev/null"); });
+        std::this_thread::sleep_for(std::chrono::microseconds(800 * round));
+        engine_disconnect();
+        remover.join();
+        const std::vector<std::string> events = wait_events(mark, 2);
+        CHECK(events == (std::vector<std::string>{"state 5", "state 2"}) ||
+              events == (std::vector<std::string>{"state 5", "state 6"}));
+        expect_clean(f, before);
+    }
+
     // The engine takes the next pick: a session in proxy mode, with leak protection wanted...
     set_modes(false, true);
     pick_and_wait_running(0);
@@ -247,7 +274,6 @@ void set_modes(bool tun, bool leak_protection)
     engine.join();
     expect_clean(f, before);
 
-    set_tun_lost_sink(nullptr);
     world.reset();
     std::_Exit(0);
 }
