@@ -266,9 +266,33 @@ void set_modes(bool tun, bool leak_protection)
     CHECK(current_proxy() == before);
     lose_adapter(f, before);
 
-    // And once more, in TUN mode with leak protection from the start; shutdown then ends it all.
+    // In TUN mode with leak protection from the start; a disconnect keeps the adapter and its
+    // filters. Lost then, with no session to end: the user is told, name resolution goes back,
+    // the engine stays ready, and the next pick builds TUN mode anew.
     pick_and_wait_running(0);
     expect_tun_session(f, true);
+    std::size_t mark = event_count();
+    engine_disconnect();
+    CHECK(wait_events(mark, 2) == (std::vector<std::string>{"state 5", "state 2"}));
+    expect_tun_session(f, true);
+    mark = event_count();
+    const std::size_t lines = testing::line_count();
+    CHECK(std::system("ip link del pelto0") == 0);
+    bool told = false;
+    for (int i = 0; i < 300 && !told; ++i) {
+        std::this_thread::sleep_for(10ms);
+        for (const std::u16string& line : testing::lines_since(lines)) {
+            told = told || (is_error_line(line) && line.find(u"the TUN adapter went away") != std::u16string::npos);
+        }
+    }
+    CHECK(told);
+    CHECK(read_file(f.resolver) == f.original);
+    std::this_thread::sleep_for(300ms);
+    CHECK(events_since(mark).empty());
+    pick_and_wait_running(0);
+    expect_tun_session(f, true);
+
+    // Shutdown ends it all.
     engine_shutdown();
     CHECK(testing::wait_state(static_cast<std::int32_t>(engine_state::ended)));
     engine.join();
