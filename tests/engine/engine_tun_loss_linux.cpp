@@ -181,6 +181,20 @@ std::vector<std::string> wait_events(std::size_t mark, std::size_t count)
     return events;
 }
 
+// Waits until the loss has been reported as an error line after the first `from` lines (bounded).
+bool wait_lost_line(std::size_t from)
+{
+    for (int i = 0; i < 300; ++i) {
+        for (const std::u16string& line : testing::lines_since(from)) {
+            if (is_error_line(line) && line.find(u"the TUN adapter went away") != std::u16string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 void pick_and_wait_running(std::int32_t index)
 {
     const std::size_t mark = event_count();
@@ -214,7 +228,8 @@ void set_modes(bool tun, bool leak_protection)
     world = std::make_unique<testing::engine_world>();
     CHECK(world->ok());
     const int node = world->add_node(0);
-    CHECK(node != 0);
+    const int slow_node = world->add_node(1500);
+    CHECK(node != 0 && slow_node != 0);
     testing::record_engine();
     set_probe_host_for_testing("probe.test");
     set_service_domain_for_testing("service.test");
@@ -276,19 +291,37 @@ void set_modes(bool tun, bool leak_protection)
     CHECK(wait_events(mark, 2) == (std::vector<std::string>{"state 5", "state 2"}));
     expect_tun_session(f, true);
     mark = event_count();
-    const std::size_t lines = testing::line_count();
+    std::size_t lines = testing::line_count();
     CHECK(std::system("ip link del pelto0") == 0);
-    bool told = false;
-    for (int i = 0; i < 300 && !told; ++i) {
-        std::this_thread::sleep_for(10ms);
-        for (const std::u16string& line : testing::lines_since(lines)) {
-            told = told || (is_error_line(line) && line.find(u"the TUN adapter went away") != std::u16string::npos);
-        }
-    }
-    CHECK(told);
+    CHECK(wait_lost_line(lines));
     CHECK(read_file(f.resolver) == f.original);
     std::this_thread::sleep_for(300ms);
     CHECK(events_since(mark).empty());
+    pick_and_wait_running(0);
+    expect_tun_session(f, true);
+
+    // The same while the node list is being loaded again: the loss must not cut the probes
+    // short (the slow node is still being measured when the adapter goes).
+    mark = event_count();
+    engine_disconnect();
+    CHECK(wait_events(mark, 2) == (std::vector<std::string>{"state 5", "state 2"}));
+    mark = event_count();
+    world->publish("nodes.txt", testing::engine_world::link(node, "a") + "\n" +
+                                    testing::engine_world::link(slow_node, "slow") + "\n");
+    engine_refresh(engine_globals().prefs);
+    CHECK(wait_event(mark, "state 1"));
+    lines = testing::line_count();
+    CHECK(std::system("ip link del pelto0") == 0);
+    CHECK(wait_lost_line(lines));
+    CHECK(wait_event(mark, "list 2 final"));
+    {
+        std::lock_guard l(testing::rec.lock);
+        for (const node_entry& entry : testing::rec.lists.back().first) {
+            CHECK(entry.latency_ms >= 0);
+        }
+    }
+    CHECK(wait_event(mark, "state 2"));
+    CHECK(read_file(f.resolver) == f.original);
     pick_and_wait_running(0);
     expect_tun_session(f, true);
 
