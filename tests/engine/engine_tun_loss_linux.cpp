@@ -6,7 +6,8 @@
 //
 // The session must end as a failure at once with the error line, name resolution and the proxy
 // put back, nothing of TUN mode left (adapter, routes, filters), and the engine must take the
-// next pick as if nothing had happened.
+// next pick as if nothing had happened. A paused adapter (kept for leak protection) that is lost
+// between sessions is reported too, and must not disturb the engine while it reloads its list.
 
 #include <gtest/gtest.h>
 
@@ -31,6 +32,7 @@
 #include "engine/node_loader.h"
 #include "engine/service_domain.h"
 #include "engine/system_proxy.h"
+#include "system/preferences.h"
 #include "tests/engine/engine_recorder.h"
 #include "tests/engine/engine_world.h"
 #include "tests/support/gsettings_sandbox.h"
@@ -308,7 +310,13 @@ void set_modes(bool tun, bool leak_protection)
     mark = event_count();
     world->publish("nodes.txt", testing::engine_world::link(node, "a") + "\n" +
                                     testing::engine_world::link(slow_node, "slow") + "\n");
-    engine_refresh(engine_globals().prefs);
+    preferences prefs;
+    {
+        engine_shared& g = engine_globals();
+        std::lock_guard l(g.engine_mutex);
+        prefs = g.prefs;
+    }
+    engine_refresh(prefs);
     CHECK(wait_event(mark, "state 1"));
     lines = testing::line_count();
     CHECK(std::system("ip link del pelto0") == 0);
