@@ -97,12 +97,17 @@ bool run_session(const std::vector<node_record>& nodes, std::int32_t index)
 }
 
 // From TUN mode's reader when the adapter went away: the error line, and the session ends (its
-// end tears TUN mode down; the engine then reports the failed state).
+// end tears TUN mode down; the engine then reports the failed state). Only the session is
+// stopped: closing its listener ends the accept loop, which then stops every socket itself.
+// Stopping all sockets here would also cut short what runs between sessions (a paused TUN kept
+// for leak protection can be lost while the node list is loaded and probed). The session's end
+// may be joining the reader meanwhile: nothing here takes the engine mutex or calls TUN mode.
 void on_tun_lost(std::u16string_view message)
 {
     log_line(log_level::error, message);
     tun_lost.store(true);
-    stop_session_now();
+    engine_globals().session_stop_flag.store(true);
+    close_listener();
     wake_engine();
 }
 

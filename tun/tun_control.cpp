@@ -216,14 +216,16 @@ void adapter_lost(tun_control_state& s)
     undo_dns_policy(s);
     const std::u16string message =
         PELTO_TEXT(u"TUN mode ended: the TUN adapter went away; name resolution is restored").str();
-    tun_log(message);
     tun_lost_sink sink;
     {
         std::lock_guard lock(s.sink_lock);
         sink = s.lost_sink;
     }
+    // The owner reports the loss itself (as an error); the text goes out once, not twice.
     if (sink) {
         sink(message);
+    } else {
+        tun_log(message);
     }
 }
 

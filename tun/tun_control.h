@@ -47,7 +47,8 @@ using tun_log_sink = std::function<void(std::u16string_view line)>;
 // Told, from TUN mode's own thread, that the adapter went away under an active TUN (a driver
 // reset, another program deleting it): by then the reader has ended and the DNS policy is undone;
 // the owner ends its session (the next `tun_pause` or `tun_stop` tears the rest down). Called
-// with a text for the user; never while a control call of TUN mode waits for it.
+// with a text for the user, which then goes to no log sink (without a lost sink it goes there).
+// A teardown may be joining the reader while the sink runs: the sink must not call TUN mode.
 using tun_lost_sink = std::function<void(std::u16string_view message)>;
 
 bool tun_set_leak_protection(bool on, std::u16string& out_message);

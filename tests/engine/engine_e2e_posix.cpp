@@ -23,6 +23,7 @@
 #include "engine/share_links.h"
 #include "engine/system_proxy.h"
 #include "net/socket.h"
+#include "tests/engine/engine_recorder.h"
 #include "tests/engine/engine_world.h"
 #include "tests/support/gsettings_sandbox.h"
 #include "base/localized_text.h"
@@ -34,70 +35,11 @@ using namespace std::chrono_literals;
 
 const testing::gsettings_sandbox sandbox;
 
-// Everything the engine reported, in order.
-struct recorder {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::int32_t> states;
-    std::vector<std::pair<std::vector<node_entry>, std::int32_t>> lists;
-    std::vector<std::u16string> lines;
-    std::vector<std::string> events;  // "state N" and "list N/final" in arrival order
-};
-recorder rec;
-
-void on_state(std::int32_t s)
-{
-    std::lock_guard l(rec.lock);
-    rec.states.push_back(s);
-    rec.events.push_back("state " + std::to_string(s));
-    rec.changed.notify_all();
-}
-void on_list(const std::vector<node_entry>& nodes, std::int32_t final_list)
-{
-    std::lock_guard l(rec.lock);
-    rec.lists.emplace_back(nodes, final_list);
-    rec.events.push_back("list " + std::to_string(nodes.size()) + (final_list ? " final" : ""));
-    rec.changed.notify_all();
-}
-void on_line(const std::u16string& line)
-{
-    std::lock_guard l(rec.lock);
-    rec.lines.push_back(line);
-    rec.changed.notify_all();
-}
-
-// Waits until `count` states equal to `state` have been reported (bounded).
-bool wait_state(std::int32_t state, int count = 1, std::chrono::milliseconds limit = 20s)
-{
-    std::unique_lock l(rec.lock);
-    return rec.changed.wait_for(l, limit, [&] {
-        return std::count(rec.states.begin(), rec.states.end(), state) >= count;
-    });
-}
-
-// Waits until `event` has arrived at or after position `from` (bounded).
-bool wait_event(std::size_t from, const std::string& event, std::chrono::milliseconds limit = 20s)
-{
-    std::unique_lock l(rec.lock);
-    return rec.changed.wait_for(l, limit, [&] {
-        return from <= rec.events.size() &&
-               std::find(rec.events.begin() + static_cast<std::ptrdiff_t>(from), rec.events.end(), event) !=
-                   rec.events.end();
-    });
-}
-
-std::vector<std::string> events_since(std::size_t from)
-{
-    std::lock_guard l(rec.lock);
-    return std::vector<std::string>(rec.events.begin() + static_cast<std::ptrdiff_t>(std::min(from, rec.events.size())),
-                                    rec.events.end());
-}
-
-std::size_t event_count()
-{
-    std::lock_guard l(rec.lock);
-    return rec.events.size();
-}
+using testing::event_count;
+using testing::events_since;
+using testing::rec;
+using testing::wait_event;
+using testing::wait_state;
 
 class EngineE2E : public ::testing::Test {
 protected:
@@ -113,16 +55,8 @@ protected:
         g.session_stop_flag = false;
         set_requested_index(-1);
         clear_stop();
-        {
-            std::lock_guard l(rec.lock);
-            rec.states.clear();
-            rec.lists.clear();
-            rec.lines.clear();
-            rec.events.clear();
-        }
-        set_state_callback(on_state);
-        set_node_list_callback(on_list);
-        set_message_callback(on_line);
+        testing::clear_record();
+        testing::record_engine();
         set_probe_host_for_testing("probe.test");
         set_service_domain_for_testing("service.test");
         set_endpoint_directory_for_testing(utf8_to_utf16(world_->dir().string()));
