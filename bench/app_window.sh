@@ -138,23 +138,29 @@ if [[ $phases == *1* ]]; then
   echo
 fi
 
-# Starts pelto.exe connected with list $1 held for $2 seconds in the background; sets $pelto
-# (its Linux process), $connect_pid (the driver's) and $out (the driver's output).
+# Starts pelto.exe connected with list $1 in the background, held until `end_connected` (at most
+# $2 seconds); sets $pelto (its Linux process), $connect_pid (the driver's) and $out (the
+# driver's output). The driver waits for its release on a pipe: however late its "connected"
+# line is seen here, pelto.exe stays connected for the whole measurement.
 start_connected() {
-  local attempt
+  local attempt hold
   use_list "$1"
   for attempt in 1 2; do
     out=$work/connect-$1-$attempt.out
+    hold=$work/hold-$1-$attempt
     : >"$out"
-    wine_run "$timing" --connect "$2" "$(winepath_of "$program")" >"$out" 2>&1 &
+    mkfifo "$hold"
+    wine_run "$timing" --connect "$2" "$(winepath_of "$program")" <"$hold" >"$out" 2>&1 &
     connect_pid=$!
     pids+=($connect_pid)
+    exec 8>"$hold"
     for _ in $(seq 1 3000); do
       grep -qs '^connected after' "$out" && break
       kill -0 $connect_pid 2>/dev/null || break
       sleep 0.1
     done
     grep -qs '^connected after' "$out" && break
+    exec 8>&-
     wait $connect_pid && status=0 || status=$?
     echo "  (attempt $attempt: the driver ended with $status: $(tr '\n' ' ' <"$out"))"
     [ "$attempt" = 2 ] && { echo "app_window: pelto.exe did not connect" >&2; exit 1; }
@@ -173,7 +179,21 @@ start_connected() {
   fi
   sleep 3
 }
+# The window's loop turns and frames drawn so far ("TURNS FRAMES"), asked through the driver;
+# empty when no answer comes within 10 s.
+window_counters() {
+  local before after
+  before=$(grep -c '^counters:' "$out" || true)
+  echo counters >&8
+  for _ in $(seq 1 100); do
+    after=$(grep -c '^counters:' "$out" || true)
+    [ "$after" -gt "$before" ] && { grep '^counters:' "$out" | tail -1 | cut -d' ' -f2-3; return 0; }
+    sleep 0.1
+  done
+}
 end_connected() {
+  echo release >&8
+  exec 8>&-
   wait $connect_pid || { cat "$out" >&2; echo "app_window: pelto.exe did not close with 0" >&2; exit 1; }
   for _ in $(seq 1 100); do
     [ -z "$(pid_named pelto.exe)" ] && return 0
@@ -200,12 +220,12 @@ percent() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v ms="$2" 'BEGIN {printf "
 
 if [[ $phases == *2* ]]; then
   echo "== 2. pelto.exe connected, 4 nodes listed"
-  start_connected small 20
+  start_connected small 120
   memory_of "$pelto"
   end_connected
   echo
   echo "== 2./3. pelto.exe connected with $nodes nodes listed"
-  start_connected large $((idle + 10))
+  start_connected large $((idle + 120))
   memory_of "$pelto"
   declare -A before threads_before
   for p in $(prefix_pids); do before[$p]=$(cpu_ticks "$p"); done
@@ -214,9 +234,11 @@ if [[ $phases == *2* ]]; then
     threads_before[${t##*/}]=$(cpu_ticks "$pelto/task/${t##*/}")
     switches_before[${t##*/}]=$(switches "$pelto/task/${t##*/}")
   done
+  counters_before=$(window_counters)
   start_ns=$(date +%s%N)
   sleep "$idle"
   elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+  counters_after=$(window_counters)
   [ -r "/proc/$pelto/status" ] || echo "  (pelto.exe, process $pelto, ended during the idle time)"
   echo "  pelto.exe's threads at the end of the idle time: $(ls "/proc/$pelto/task" 2>/dev/null | wc -l)"
   echo "  CPU while connected and idle over $((elapsed_ms / 1000)) s (percent of one core; ${#before[@]} processes of the prefix):"
@@ -242,6 +264,15 @@ if [[ $phases == *2* ]]; then
     awk -v n="$n" -v ms="$elapsed_ms" -v t="$t" -v ui="$([ "$t" = "$pelto" ] && echo ' (UI thread)')" \
       -v name="$(cat "/proc/$pelto/task/$t/comm")" 'BEGIN {printf "    %7.1f /s  %s (thread %s)%s\n", n * 1000 / ms, name, t, ui}'
   done | sort -rn | head -8 || true
+  if [ -n "$counters_before" ] && [ -n "$counters_after" ]; then
+    read -r turns0 frames0 <<<"$counters_before"
+    read -r turns1 frames1 <<<"$counters_after"
+    # Less the one turn the first question itself cost.
+    awk -v t=$((turns1 - turns0 - 1)) -v f=$((frames1 - frames0)) -v ms="$elapsed_ms" \
+      'BEGIN {printf "  the window'"'"'s own count: %.2f loop turns per second (its wake-ups), %d frames drawn while idle\n", t * 1000 / ms, f}'
+  else
+    echo "  the window's own count: not answered"
+  fi
   end_connected
 
   # The plain window's private memory: the floor of any Wine GUI process here.

@@ -8,14 +8,18 @@
 //       presented, so "shown" is its first frame.
 //   app_window_timing.exe --connect SECONDS PROGRAM.exe   starts PROGRAM, clicks Connect until
 //       the system proxy is set (up to 5 minutes, for a long list to be probed), prints
-//       "connected after MS ms", keeps it connected
-//       for SECONDS (the caller measures meanwhile), closes it and checks that it exits with 0
+//       "connected after MS ms", keeps it connected until the line "release" arrives on standard
+//       input or SECONDS have passed (the caller measures meanwhile), closes it and checks that
+//       it exits with 0; a program that ends by itself while held is a failure. Meanwhile each
+//       line "counters" prints "counters: TURNS FRAMES", the window's loop turns and frames drawn
+//       so far
 //   app_window_timing.exe --plain-window     the baseline: a plain Win32 window that paints one
 //       line of GDI text and runs until WM_CLOSE (what a program costs under Wine before any of
 //       its own work)
 // Every other wait is bounded too (20 s for the window, 20 s for the end).
 #include <windows.h>
 
+#include "d2dui/application.h"
 #include "tests/gui/window_of_win.h"
 
 #include <algorithm>
@@ -183,7 +187,50 @@ int connect_and_hold(int seconds, const std::wstring& program)
     }
     std::printf("connected after %.0f ms\n", ms_since(begun));
     std::fflush(stdout);
-    Sleep(static_cast<DWORD>(seconds) * 1000);
+    // The caller says when its measurement is over; its clock and ours never have to agree.
+    static HANDLE released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static HWND window = hwnd;
+    HANDLE reader = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            const UINT counters = RegisterWindowMessageW(d2dui::application::counters_message_name);
+            std::string line;
+            char c = 0;
+            DWORD n = 0;
+            while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &n, nullptr) && n == 1) {
+                if (c != '\n') {
+                    line.push_back(c);
+                    continue;
+                }
+                if (line == "release") {
+                    SetEvent(released);
+                    break;
+                }
+                if (line == "counters") {
+                    DWORD_PTR turns = 0, frames = 0;
+                    SendMessageTimeoutW(window, counters, 0, 0, SMTO_ABORTIFHUNG, 5000, &turns);
+                    SendMessageTimeoutW(window, counters, 1, 0, SMTO_ABORTIFHUNG, 5000, &frames);
+                    std::printf("counters: %llu %llu\n", static_cast<unsigned long long>(turns),
+                                static_cast<unsigned long long>(frames));
+                    std::fflush(stdout);
+                }
+                line.clear();
+            }
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    const HANDLE waits[2] = {pi.hProcess, released};
+    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(seconds) * 1000);
+    if (reader != nullptr) {
+        CloseHandle(reader);  // may still wait in its read when the time ran out; the exit ends it
+    }
+    if (woke == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        std::fprintf(stderr, "timing: the program ended by itself while held connected, exit code %lu\n",
+                     static_cast<unsigned long>(code));
+        return 1;
+    }
     PostMessageW(hwnd, WM_CLOSE, 0, 0);
     DWORD code = 99;
     if (WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0 || !GetExitCodeProcess(pi.hProcess, &code) || code != 0) {

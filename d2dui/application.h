@@ -106,6 +106,10 @@ public:
     // Frames presented since `open` (the first one included) and wake-ups of the loop's waits.
     std::uint64_t frames_drawn() const;
     std::uint64_t loop_turns() const;
+    // The same two counters for another process (a benchmark driving the window from outside):
+    // the window answers the registered window message of this name with loop_turns() for
+    // wparam 0 and frames_drawn() for wparam 1. Asking costs the loop one turn.
+    static constexpr const wchar_t* counters_message_name = L"d2dui window counters";
 
     // A lost device (EndDraw answering D2DERR_RECREATE_TARGET, Present a removed or reset device)
     // skips that frame, recreates the devices, the swap chain and every device object, and the

@@ -718,6 +718,10 @@ std::exception_ptr application::failure() const
 // after close; each handler touches only what exists.
 LRESULT application::impl::handle(UINT message, WPARAM wparam, LPARAM lparam)
 {
+    static const UINT counters_message = RegisterWindowMessageW(counters_message_name);
+    if (message == counters_message && counters_message != 0) {
+        return static_cast<LRESULT>(wparam == 0 ? loop_turns : frames_drawn);
+    }
     switch (message) {
     case WM_CREATE:
         return 0;
