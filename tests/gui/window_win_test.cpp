@@ -254,6 +254,10 @@ TEST_F(window, the_loop_draws_only_what_was_asked_for_and_sleeps_in_between)
     run_turns(*app, std::chrono::milliseconds(300));
     EXPECT_EQ(app->frames_drawn(), drawn + 11);
     drawn = app->frames_drawn();
+    // Another process reads the same counters through the registered message.
+    const UINT counters = RegisterWindowMessageW(application::counters_message_name);
+    EXPECT_EQ(static_cast<std::uint64_t>(SendMessageW(hwnd, counters, 0, 0)), app->loop_turns());
+    EXPECT_EQ(static_cast<std::uint64_t>(SendMessageW(hwnd, counters, 1, 0)), drawn);
 
     // A wake from another thread runs the poll at once and draws nothing by itself.
     turns = app->loop_turns();
