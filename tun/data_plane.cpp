@@ -29,7 +29,11 @@ struct flow {
 
     // The reader's own.
     std::uint32_t iss = 0, snd_una = 0, snd_nxt = 0, rcv_nxt = 0;
+    // The client's window in bytes: its window field shifted by the scale its SYN announced
+    // (window scaling is on only when it did; our own shift is 0).
     std::uint32_t peer_window = 65535;
+    std::uint8_t peer_window_shift = 0;
+    bool window_scaling = false;
     // The segment that last set the window (its seq and ack): older ones leave it alone.
     std::uint32_t snd_wl1 = 0, snd_wl2 = 0;
     bool established = false;
@@ -186,6 +190,9 @@ bool data_plane::send_flow(const flow& f, std::uint8_t flags, std::uint32_t seq,
     const tcp_checksum sum = data.size() > max_segment ? tcp_checksum::pseudo_header : tcp_checksum::full;
     tcp_out out{f.key.dst_addr, f.key.src_addr, f.key.dst_port, f.key.src_port, flags, seq,
                 f.rcv_nxt, window_of(f), with_mss, sum};
+    if (with_mss && f.window_scaling) {
+        out.window_scale = 0;  // the SYN+ACK's answer: the client's windows are scaled, ours not
+    }
     const_cast<flow&>(f).ack_owed = false;  // every segment carries the acknowledgement
     scratch_.clear();
     return build_tcp(out, data, ident_.fetch_add(1), scratch_) && emit(scratch_);
@@ -253,7 +260,7 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
     }
     if (found == flows_.end()) {
         if (h.flags & tcp_syn) {
-            accept_syn(key, h.seq, h.window, h.flags, payload);
+            accept_syn(key, h, payload);
         } else if (h.flags & tcp_ack) {
             send_raw_tcp(dst, src, h.destination_port, h.source_port, tcp_rst, h.ack, 0, 0);
         } else {
@@ -281,7 +288,9 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
         // The window is taken from an acceptable segment no older than the one that set it.
         if (seq_before(f->snd_wl1, h.seq) ||
             (f->snd_wl1 == h.seq && seq_diff(h.ack, f->snd_wl2) >= 0)) {
-            f->peer_window = h.window;
+            // A SYN's window is never scaled.
+            f->peer_window = (h.flags & tcp_syn) ? h.window
+                                                  : static_cast<std::uint32_t>(h.window) << f->peer_window_shift;
             f->snd_wl1 = h.seq;
             f->snd_wl2 = h.ack;
         }
@@ -329,9 +338,9 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
     }
 }
 
-void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_t window,
-                            std::uint8_t flags, byte_span payload)
+void data_plane::accept_syn(const flow_key& key, const tcp_header& syn, byte_span payload)
 {
+    const std::uint32_t seq = syn.seq;
     const bool is_dns = key.dst_addr == config_.virtual_dns_address && key.dst_port == 53;
     auto refuse = [&] {
         send_raw_tcp(key.dst_addr, key.src_addr, key.dst_port, key.src_port, tcp_rst | tcp_ack, 0,
@@ -361,7 +370,9 @@ void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_
     f->snd_una = f->iss;
     f->snd_nxt = f->iss + 1;
     f->rcv_nxt = seq + 1;
-    f->peer_window = window;
+    f->peer_window = syn.window;
+    f->window_scaling = syn.window_scale >= 0;
+    f->peer_window_shift = static_cast<std::uint8_t>(std::max<std::int8_t>(syn.window_scale, 0));
     f->snd_wl1 = seq;
     f->snd_wl2 = f->iss;
     f->dialling = !is_dns;
@@ -389,8 +400,8 @@ void data_plane::accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_
         std::lock_guard hold(count_lock_);
         published_count_ = flows_.size();
     }
-    if (!payload.empty() || (flags & tcp_fin)) {
-        deliver(f, payload, (flags & tcp_fin) != 0);
+    if (!payload.empty() || (syn.flags & tcp_fin)) {
+        deliver(f, payload, (syn.flags & tcp_fin) != 0);
     }
 }
 
@@ -511,6 +522,7 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
         return;
     }
     const std::uint32_t in_flight = f->snd_nxt - f->snd_una;
+    const std::uint32_t window = std::min(f->peer_window, max_in_flight);
     bytes taken;
     bool waiting = false;
     bool reader_may_wait = false;
@@ -518,8 +530,8 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
         std::lock_guard hold(f->lock);
         waiting = !f->to_client.empty();
         reader_may_wait = f->to_client.size() >= to_client_cap;
-        if (waiting && in_flight < f->peer_window) {
-            const std::size_t n = std::min<std::size_t>(f->peer_window - in_flight, f->to_client.size());
+        if (waiting && in_flight < window) {
+            const std::size_t n = std::min<std::size_t>(window - in_flight, f->to_client.size());
             taken.assign(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
             f->to_client.erase(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
             f->client_data = !f->to_client.empty();
@@ -539,13 +551,13 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
     std::size_t at = 0;
     while (at < taken.size()) {
         const std::uint32_t flight = f->snd_nxt - f->snd_una;
-        if (flight >= f->peer_window) {
+        if (flight >= window) {
             std::lock_guard hold(f->lock);
             f->to_client.insert(f->to_client.begin(), taken.begin() + static_cast<std::ptrdiff_t>(at), taken.end());
             f->client_data = true;
             break;
         }
-        const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(f->peer_window - flight), segment_limit()});
+        const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(window - flight), segment_limit()});
         const byte_span piece(taken.data() + at, n);
         send_flow(*f, tcp_psh | tcp_ack, f->snd_nxt, piece);
         f->retx_queue.push_back({f->snd_nxt, bytes(piece.begin(), piece.end()), false, 1, now});

@@ -40,6 +40,10 @@ inline constexpr std::int32_t receive_threshold = 200000;
 // allowed to send is never dropped. The window offered is what is left of it, at most 65535.
 inline constexpr std::int32_t receive_limit = receive_threshold + 65535;
 inline constexpr std::size_t to_client_cap = 256 * 1024;
+// Bytes towards the client in flight at most, whatever a scaled window allows: with segmentation
+// offload several 63 KiB segments go out per round trip, and the retransmission copies stay
+// bounded per flow.
+inline constexpr std::uint32_t max_in_flight = 256 * 1024;
 inline constexpr std::int64_t retransmit_ns = 500'000'000;
 inline constexpr std::int64_t zero_window_probe_ns = 500'000'000;
 inline constexpr int max_sends = 5;
@@ -92,6 +96,7 @@ struct flow_key {
 };
 
 struct flow;
+struct tcp_header;
 
 class data_plane {
 public:
@@ -134,10 +139,7 @@ public:
 private:
     void tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segment);
     void udp_input(byte_span packet, std::uint32_t src, std::uint32_t dst, byte_span segment);
-    void accept_syn(const flow_key& key, std::uint32_t seq, std::uint16_t window,
-                    std::uint8_t flags, byte_span payload);
-    void segment_for_flow(const std::shared_ptr<flow>& f, std::uint8_t flags, std::uint32_t seq,
-                          std::uint32_t ack, std::uint16_t window, byte_span payload);
+    void accept_syn(const flow_key& key, const tcp_header& syn, byte_span payload);
     void deliver(const std::shared_ptr<flow>& f, byte_span data, bool fin);
     // While `run` drains the device, in order data is acknowledged (and its worker woken) once
     // per batch: `owe_ack` notes the flow, `settle_owed` sends what is owed.

@@ -101,6 +101,7 @@ struct seg {
     std::uint32_t seq = 0, ack = 0;
     std::uint16_t window = 0;
     bool mss = false;
+    std::int8_t window_scale = -1;
     bytes data;  // for ICMP: the body behind the 8 header bytes
     bool udp = false;
     bool icmp = false;
@@ -194,7 +195,11 @@ protected:
               std::uint16_t dport = 443)
     {
         bytes packet;
-        ASSERT_TRUE(build_tcp({client_ip, dst, sport, dport, flags, seq, ack, window, false}, data, 1, packet));
+        tcp_out out{client_ip, dst, sport, dport, flags, seq, ack, window, false};
+        if (flags & tcp_syn) {
+            out.window_scale = syn_window_scale;
+        }
+        ASSERT_TRUE(build_tcp(out, data, 1, packet));
         plane->dispatch(packet);
     }
 
@@ -241,7 +246,8 @@ protected:
                 s.seq = t->header.seq;
                 s.ack = t->header.ack;
                 s.window = t->header.window;
-                s.mss = t->header.header_length == 24;
+                s.mss = t->header.header_length >= 24;
+                s.window_scale = t->header.window_scale;
                 s.data.assign(t->payload.begin(), t->payload.end());
             }
             out.push_back(std::move(s));
@@ -351,6 +357,7 @@ protected:
     std::atomic<bool> fail_remote_reader_start{false};
     std::thread::id test_thread = std::this_thread::get_id();
     std::unique_ptr<data_plane> plane;
+    std::int8_t syn_window_scale = -1;  // the window scale option of the client's SYNs
 };
 
 TEST_F(data_plane_test, refuses_unknown_destinations_and_resets_strays)
@@ -581,6 +588,74 @@ TEST_F(data_plane_test, reset_mid_transfer_frees_the_slot_for_a_new_connection)
     static_cast<void>(iss);
     handshake(9000);
     EXPECT_EQ(plane->flow_count(), 1u);
+}
+
+TEST_F(data_plane_test, the_client_window_is_scaled_only_when_its_syn_asked_and_flight_is_bounded)
+{
+    // Each case: the SYN's scale option, the window field of the client's ACKs, what may fly.
+    struct window_case {
+        std::int8_t scale;
+        std::uint16_t window;
+        std::size_t expected;
+    };
+    const window_case cases[] = {
+        {-1, 65535, 65535},       // no option: the field is the window
+        {-1, 1000, 1000},
+        {7, 1000, 128000},        // 1000 << 7
+        {0, 50000, 50000},        // a shift of 0 scales nothing
+        {14, 65535, max_in_flight},  // far beyond the bound: the bound holds
+    };
+    std::uint16_t sport = 41000;
+    for (const window_case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "scale " << int(c.scale) << ", window " << c.window);
+        syn_window_scale = c.scale;
+        send(tcp_syn, 5000, 0, {}, 65535, sport);
+        auto out = take();
+        ASSERT_EQ(out.size(), 1u);
+        // Our SYN+ACK answers the option with a shift of 0, and carries none when the SYN had none.
+        EXPECT_EQ(out[0].window_scale, c.scale >= 0 ? 0 : -1);
+        EXPECT_TRUE(out[0].mss);
+        const std::uint32_t iss = out[0].seq;
+        send(tcp_ack, 5001, iss + 1, {}, c.window, sport);
+        auto r = remote(static_cast<std::size_t>(sport - 41000));
+        ASSERT_TRUE(r);
+        r->push(pattern(max_in_flight + 100000));
+        std::size_t sent = 0;
+        std::uint32_t next = iss + 1;
+        // Passes until the flight stops growing: a pass after the window is full sends nothing.
+        out = pump_until([&](const std::vector<seg>& s) {
+            std::size_t n = 0;
+            for (const seg& x : s) {
+                n += x.data.size();
+            }
+            return n >= c.expected;
+        });
+        for (const seg& x : out) {
+            if (!x.data.empty()) {
+                EXPECT_EQ(x.seq, next);
+                next += static_cast<std::uint32_t>(x.data.size());
+                sent += x.data.size();
+            }
+        }
+        for (int i = 0; i < 20; ++i) {
+            plane->timer_pass();
+            for (const seg& x : take()) {
+                sent += x.data.size();
+            }
+        }
+        EXPECT_EQ(sent, c.expected);
+        // One acknowledgement of everything opens the same window again, scaled as before.
+        send(tcp_ack, 5001, next, {}, c.window, sport);
+        out = pump_until([&](const std::vector<seg>& s) {
+            std::size_t n = 0;
+            for (const seg& x : s) {
+                n += x.data.size();
+            }
+            return n >= std::min<std::size_t>(c.expected, max_in_flight + 100000 - c.expected);
+        });
+        send(tcp_rst, 5001, 0, {}, 0, sport);
+        ++sport;
+    }
 }
 
 TEST_F(data_plane_test, zero_window_towards_the_client_reopens_with_an_update)

@@ -169,6 +169,40 @@ std::uint16_t transport_checksum(std::uint32_t source, std::uint32_t destination
     return static_cast<std::uint16_t>(~sum_words(segment, pseudo));
 }
 
+namespace {
+
+// Kind 0 ends the list, kind 1 is one byte of padding, every other option is kind, length (two or
+// more, itself included) and its data.
+std::int8_t window_scale_option(byte_span options)
+{
+    constexpr std::uint8_t end_of_list = 0, no_operation = 1, window_scale = 3;
+    std::size_t at = 0;
+    while (at < options.size()) {
+        const std::uint8_t kind = options[at];
+        if (kind == end_of_list) {
+            break;
+        }
+        if (kind == no_operation) {
+            ++at;
+            continue;
+        }
+        if (at + 1 >= options.size()) {
+            break;
+        }
+        const std::uint8_t length = options[at + 1];
+        if (length < 2 || at + length > options.size()) {
+            break;
+        }
+        if (kind == window_scale && length == 3) {
+            return static_cast<std::int8_t>(std::min<std::uint8_t>(options[at + 2], 14));
+        }
+        at += length;
+    }
+    return -1;
+}
+
+}  // namespace
+
 std::optional<tcp_segment> parse_tcp_segment(byte_span segment)
 {
     byte_reader r(segment);
@@ -181,10 +215,11 @@ std::optional<tcp_segment> parse_tcp_segment(byte_span segment)
         return std::nullopt;
     }
     h.header_length = static_cast<std::uint8_t>((offset_byte >> 4) * 4);
-    if (h.header_length < 20 || !r.skip(h.header_length - 20u)) {
+    if (h.header_length < 20 || segment.size() < h.header_length) {
         return std::nullopt;
     }
-    out.payload = r.rest();
+    h.window_scale = window_scale_option(segment.subspan(20, h.header_length - 20u));
+    out.payload = segment.subspan(h.header_length);
     return out;
 }
 
@@ -279,7 +314,7 @@ bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t pr
 
 bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, bytes& out)
 {
-    const std::size_t header_length = s.with_mss ? 24 : 20;
+    const std::size_t header_length = 20 + (s.with_mss ? 4 : 0) + (s.window_scale >= 0 ? 4 : 0);
     if (header_length + data.size() > max_ipv4_payload) {
         return false;
     }
@@ -302,6 +337,12 @@ bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, b
         w.u8(2);  // kind: maximum segment size
         w.u8(4);  // option length
         w.u16(announced_mss);
+    }
+    if (s.window_scale >= 0) {
+        w.u8(1);  // no-operation: the option keeps the data 32-bit aligned
+        w.u8(3);  // kind: window scale
+        w.u8(3);  // option length
+        w.u8(static_cast<std::uint8_t>(s.window_scale));
     }
     w.append(data);
     const byte_span segment = byte_span(out).subspan(segment_at);

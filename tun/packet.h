@@ -85,6 +85,8 @@ struct tcp_header {
     std::uint8_t flags = 0;
     std::uint16_t window = 0;
     std::uint16_t checksum = 0;
+    // The window scale option's shift (at most 14), -1 when the segment carries none.
+    std::int8_t window_scale = -1;
 };
 
 struct udp_header {
@@ -114,8 +116,10 @@ struct tcp_segment {
     tcp_header header;
     byte_span payload;
 };
-// Reads a segment: at least 20 bytes, a data offset of at least 5 words that fits. Options are
-// skipped. No checksum check (the adapter hands over what the system built).
+// Reads a segment: at least 20 bytes, a data offset of at least 5 words that fits. Of the options
+// only the window scale is read (a shift over 14 counts as 14); a malformed option list ends the
+// reading of options, not of the segment. No checksum check (the adapter hands over what the
+// system built).
 std::optional<tcp_segment> parse_tcp_segment(byte_span segment);
 
 // A UDP datagram: 8 header bytes, a length field of 8..segment size; the payload ends there.
@@ -138,7 +142,8 @@ std::optional<ipv4_packet> parse_ipv4_packet(byte_span packet);
 // Builders. Each appends one complete packet to `out` (a caller-owned buffer, usually the send
 // ring's) and fails (false, `out` unchanged) over the size limits: an IPv4 payload over 65000
 // bytes, a UDP payload over 1400. The IPv4 header carries DF, TTL 64 and its checksum; a TCP
-// segment carries the MSS option 1380 when asked; a UDP checksum of 0 is sent as 0xFFFF.
+// segment carries the MSS option 1380 when asked and the window scale option when its shift is 0
+// or more; a UDP checksum of 0 is sent as 0xFFFF.
 // `pseudo_header`: the checksum field holds only the pseudo-header's sum, for a device that
 // completes the checksum itself (an offloaded segment); the data is not summed.
 enum class tcp_checksum { full, pseudo_header };
@@ -150,6 +155,7 @@ struct tcp_out {
     std::uint16_t window = 0;
     bool with_mss = false;
     tcp_checksum checksum = tcp_checksum::full;
+    std::int8_t window_scale = -1;
 };
 bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t protocol,
                 std::uint16_t identification, byte_span payload, bytes& out);

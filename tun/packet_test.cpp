@@ -105,6 +105,7 @@ TEST(tun_packet, kernel_packet_checksums_verify_and_parse)
     EXPECT_EQ(tcp->header.destination_port, 80);
     EXPECT_EQ(tcp->header.flags, tcp_syn);
     EXPECT_EQ(tcp->header.header_length, 40);
+    EXPECT_EQ(tcp->header.window_scale, 10);  // behind MSS, SACK permitted, timestamps and a NOP
     EXPECT_TRUE(tcp->payload.empty());
 
     // Rebuilding the same header fields gives the kernel's checksums (options aside).
@@ -164,6 +165,51 @@ TEST(tun_packet, built_segments_parse_back_and_checksum_to_zero)
     completed[16] = static_cast<std::uint8_t>(sum >> 8);
     completed[17] = static_cast<std::uint8_t>(sum);
     EXPECT_EQ(transport_checksum(s.source, s.destination, ip_proto_tcp, completed), 0);
+}
+
+TEST(tun_packet, window_scale_is_built_and_read_and_a_bad_option_list_only_ends_the_options)
+{
+    tcp_out s{ipv4(198, 51, 100, 7), ipv4(10, 0, 0, 1), 443, 40000, tcp_syn | tcp_ack, 1, 2, 65535, true};
+    s.window_scale = 0;
+    bytes packet;
+    ASSERT_TRUE(build_tcp(s, {}, 1, packet));
+    auto ip = parse_ipv4_packet(packet);
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(transport_checksum(s.source, s.destination, ip_proto_tcp, ip->segment), 0);
+    const bytes options(ip->segment.begin() + 20, ip->segment.end());
+    EXPECT_EQ(options, (bytes{0x02, 0x04, 0x05, 0x64, 0x01, 0x03, 0x03, 0x00}));
+    auto tcp = parse_tcp_segment(ip->segment);
+    ASSERT_TRUE(tcp);
+    EXPECT_EQ(tcp->header.header_length, 28);
+    EXPECT_EQ(tcp->header.window_scale, 0);
+
+    // Options behind a 20-byte header, then two payload bytes: what the parser makes of them.
+    struct option_case {
+        bytes options;
+        std::int8_t scale;
+    };
+    const option_case cases[] = {
+        {{0x01, 0x03, 0x03, 0x07}, 7},
+        {{0x03, 0x03, 0x0e, 0x00}, 14},
+        {{0x03, 0x03, 0x0f, 0x00}, 14},                          // over 14 counts as 14
+        {{0x00, 0x03, 0x03, 0x07}, -1},                          // behind the end of the list
+        {{0x02, 0x00, 0x03, 0x03, 0x07, 0x01, 0x01, 0x01}, -1},  // length 0: the list ends there
+        {{0x08, 0x0a, 0x00, 0x00}, -1},                          // runs past the header
+        {{0x01, 0x01, 0x01, 0x03}, -1},                          // kind without its length
+        {{0x03, 0x04, 0x07, 0x00}, -1},                          // the wrong length is not it
+        {{0x02, 0x04, 0x05, 0xb4, 0x01, 0x03, 0x03, 0x02}, 2},
+    };
+    for (const option_case& c : cases) {
+        bytes segment = {0x01, 0xbb, 0x9c, 0x40, 0, 0, 0, 1, 0, 0, 0, 0,
+                         static_cast<std::uint8_t>((20 + c.options.size()) / 4 << 4), tcp_syn, 0xff, 0xff,
+                         0, 0, 0, 0};
+        segment.insert(segment.end(), c.options.begin(), c.options.end());
+        segment.insert(segment.end(), {0xAA, 0xBB});
+        auto parsed = parse_tcp_segment(segment);
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(parsed->header.window_scale, c.scale) << testing::PrintToString(c.options);
+        EXPECT_EQ(bytes(parsed->payload.begin(), parsed->payload.end()), (bytes{0xAA, 0xBB}));
+    }
 }
 
 TEST(tun_packet, udp_payload_limit_and_checksum)
