@@ -13,12 +13,17 @@
 
 namespace pelto::tun {
 
+// A segment sent and not yet acknowledged. Its bytes are a piece of the block they were sent
+// from, shared by every segment cut from it (no copy per segment).
 struct segment_record {
     std::uint32_t seq = 0;
-    bytes data;
+    std::shared_ptr<const bytes> block;
+    std::size_t offset = 0, length = 0;
     bool fin = false;
     int tries = 1;
     std::int64_t sent_at = 0;
+
+    byte_span data() const { return block ? byte_span(*block).subspan(offset, length) : byte_span(); }
 };
 
 struct flow {
@@ -147,14 +152,17 @@ bool data_plane::start(std::function<void()> body, std::thread& out)
 
 // ---- output ----
 
-bool data_plane::emit(const bytes& packet)
+bool data_plane::emit(const bytes& packet, byte_span tail)
 {
-    std::uint8_t* slot =
-        config_.device->allocate_send_packet(config_.session, static_cast<std::uint32_t>(packet.size()));
+    std::uint8_t* slot = config_.device->allocate_send_packet(
+        config_.session, static_cast<std::uint32_t>(packet.size() + tail.size()));
     if (slot == nullptr) {
         return false;
     }
     std::memcpy(slot, packet.data(), packet.size());
+    if (!tail.empty()) {
+        std::memcpy(slot + packet.size(), tail.data(), tail.size());
+    }
     config_.device->send_packet(config_.session, slot);
     return true;
 }
@@ -195,7 +203,7 @@ bool data_plane::send_flow(const flow& f, std::uint8_t flags, std::uint32_t seq,
     }
     const_cast<flow&>(f).ack_owed = false;  // every segment carries the acknowledgement
     scratch_.clear();
-    return build_tcp(out, data, ident_.fetch_add(1), scratch_) && emit(scratch_);
+    return build_tcp_headers(out, data, ident_.fetch_add(1), scratch_) && emit(scratch_, data);
 }
 
 bool data_plane::send_ack(const flow& f)
@@ -304,10 +312,11 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
             if (d < 0) {
                 break;
             }
-            const std::size_t span = front.data.size() + (front.fin ? 1 : 0);
+            const std::size_t span = front.length + (front.fin ? 1 : 0);
             if (static_cast<std::size_t>(d) < span) {
-                const std::size_t cut = std::min<std::size_t>(static_cast<std::size_t>(d), front.data.size());
-                front.data.erase(front.data.begin(), front.data.begin() + static_cast<std::ptrdiff_t>(cut));
+                const std::size_t cut = std::min<std::size_t>(static_cast<std::size_t>(d), front.length);
+                front.offset += cut;
+                front.length -= cut;
                 front.seq += static_cast<std::uint32_t>(cut);
                 break;
             }
@@ -491,7 +500,7 @@ void data_plane::timer_pass()
             }
             if (drained && f->retx_queue.empty() && f->snd_nxt == f->snd_una) {
                 send_flow(*f, tcp_fin | tcp_ack, f->snd_nxt, {});
-                f->retx_queue.push_back({f->snd_nxt, {}, true, 1, now});
+                f->retx_queue.push_back({f->snd_nxt, nullptr, 0, 0, true, 1, now});
                 f->snd_nxt += 1;
                 f->fin_sent = true;
             }
@@ -523,7 +532,8 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
     }
     const std::uint32_t in_flight = f->snd_nxt - f->snd_una;
     const std::uint32_t window = std::min(f->peer_window, max_in_flight);
-    bytes taken;
+    // What is taken now is sent as segments cut from it, and kept for their retransmission.
+    std::shared_ptr<bytes> block;
     bool waiting = false;
     bool reader_may_wait = false;
     {
@@ -532,35 +542,28 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
         reader_may_wait = f->to_client.size() >= to_client_cap;
         if (waiting && in_flight < window) {
             const std::size_t n = std::min<std::size_t>(window - in_flight, f->to_client.size());
-            taken.assign(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
+            block = std::make_shared<bytes>(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
             f->to_client.erase(f->to_client.begin(), f->to_client.begin() + static_cast<std::ptrdiff_t>(n));
             f->client_data = !f->to_client.empty();
         }
     }
-    if (!taken.empty() && reader_may_wait) {
+    const std::size_t taken = block ? block->size() : 0;
+    if (taken != 0 && reader_may_wait) {
         f->wake.notify_all();  // the remote reader waits for room only at the cap
     }
     // Zero-window probe: the client's window is shut, data waits and nothing is in flight that
     // the retransmission timer would re-send; an old sequence number draws an ACK carrying the
     // client's current window.
-    if (waiting && taken.empty() && f->peer_window == 0 && f->snd_nxt == f->snd_una &&
+    if (waiting && taken == 0 && f->peer_window == 0 && f->snd_nxt == f->snd_una &&
         now - f->last_probe_at >= zero_window_probe_ns) {
         send_flow(*f, tcp_ack, f->snd_nxt - 1, {});
         f->last_probe_at = now;
     }
-    std::size_t at = 0;
-    while (at < taken.size()) {
-        const std::uint32_t flight = f->snd_nxt - f->snd_una;
-        if (flight >= window) {
-            std::lock_guard hold(f->lock);
-            f->to_client.insert(f->to_client.begin(), taken.begin() + static_cast<std::ptrdiff_t>(at), taken.end());
-            f->client_data = true;
-            break;
-        }
-        const std::size_t n = std::min({taken.size() - at, static_cast<std::size_t>(window - flight), segment_limit()});
-        const byte_span piece(taken.data() + at, n);
-        send_flow(*f, tcp_psh | tcp_ack, f->snd_nxt, piece);
-        f->retx_queue.push_back({f->snd_nxt, bytes(piece.begin(), piece.end()), false, 1, now});
+    // The block fits the window (nothing else moved the flight meanwhile): it goes out whole.
+    for (std::size_t at = 0; at < taken;) {
+        const std::size_t n = std::min(taken - at, segment_limit());
+        send_flow(*f, tcp_psh | tcp_ack, f->snd_nxt, byte_span(*block).subspan(at, n));
+        f->retx_queue.push_back({f->snd_nxt, block, at, n, false, 1, now});
         f->snd_nxt += static_cast<std::uint32_t>(n);
         at += n;
     }
@@ -581,10 +584,10 @@ void data_plane::retransmit_check(const std::shared_ptr<flow>& f, std::int64_t n
                 f->close_now();  // given up, silently
                 return;
             }
-            const std::uint8_t flags = rec.fin ? (rec.data.empty() ? tcp_fin | tcp_ack
+            const std::uint8_t flags = rec.fin ? (rec.length == 0 ? tcp_fin | tcp_ack
                                                                    : tcp_fin | tcp_psh | tcp_ack)
                                                : tcp_psh | tcp_ack;
-            send_flow(*f, flags, rec.seq, rec.data);
+            send_flow(*f, flags, rec.seq, rec.data());
             rec.sent_at = now;
             return;
         }

@@ -159,7 +159,8 @@ private:
     bool send_raw_tcp(std::uint32_t src, std::uint32_t dst, std::uint16_t sport,
                       std::uint16_t dport, std::uint8_t flags, std::uint32_t seq,
                       std::uint32_t ack, std::uint16_t window);
-    bool emit(const bytes& packet);
+    // Sends `packet` with `tail` behind it as one packet.
+    bool emit(const bytes& packet, byte_span tail = {});
     std::uint16_t window_of(const flow& f) const;
     // Data bytes per segment sent: 1380, or more when the device cuts segments itself.
     std::size_t segment_limit() const;

@@ -312,14 +312,14 @@ bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t pr
     return true;
 }
 
-bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, bytes& out)
+bool build_tcp_headers(const tcp_out& s, byte_span data, std::uint16_t identification, bytes& out)
 {
     const std::size_t header_length = 20 + (s.with_mss ? 4 : 0) + (s.window_scale >= 0 ? 4 : 0);
     if (header_length + data.size() > max_ipv4_payload) {
         return false;
     }
-    // Straight into `out`: the IPv4 header, the segment, then the segment's checksum in place.
-    out.reserve(out.size() + 20 + header_length + data.size());
+    // Straight into `out`: the IPv4 header, the TCP header, then its checksum in place.
+    out.reserve(out.size() + 20 + header_length);
     byte_writer w(out);
     emit_ipv4_for(w, out, s.source, s.destination, ip_proto_tcp, identification,
                   header_length + data.size());
@@ -344,12 +344,23 @@ bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, b
         w.u8(3);  // option length
         w.u8(static_cast<std::uint8_t>(s.window_scale));
     }
-    w.append(data);
-    const byte_span segment = byte_span(out).subspan(segment_at);
-    put_u16_at(out, segment_at + 16,
-               s.checksum == tcp_checksum::full
-                   ? transport_checksum(s.source, s.destination, ip_proto_tcp, segment)
-                   : pseudo_header_sum(s.source, s.destination, ip_proto_tcp, segment.size()));
+    const std::size_t length = header_length + data.size();
+    const std::uint16_t pseudo = pseudo_header_sum(s.source, s.destination, ip_proto_tcp, length);
+    // The header is a whole number of 16-bit words: its sum carries on into the data's.
+    const std::uint16_t sum =
+        s.checksum == tcp_checksum::full
+            ? static_cast<std::uint16_t>(~sum_words(data, sum_words(byte_span(out).subspan(segment_at), pseudo)))
+            : pseudo;
+    put_u16_at(out, segment_at + 16, sum);
+    return true;
+}
+
+bool build_tcp(const tcp_out& s, byte_span data, std::uint16_t identification, bytes& out)
+{
+    if (!build_tcp_headers(s, data, identification, out)) {
+        return false;
+    }
+    out.insert(out.end(), data.begin(), data.end());
     return true;
 }
 

@@ -160,6 +160,9 @@ struct tcp_out {
 bool build_ipv4(std::uint32_t source, std::uint32_t destination, std::uint8_t protocol,
                 std::uint16_t identification, byte_span payload, bytes& out);
 bool build_tcp(const tcp_out& segment, byte_span data, std::uint16_t identification, bytes& out);
+// The same packet's IPv4 and TCP headers only (checksums over `data` included): the caller sends
+// them with `data` behind them, which is not copied here.
+bool build_tcp_headers(const tcp_out& segment, byte_span data, std::uint16_t identification, bytes& out);
 bool build_udp(std::uint32_t source, std::uint32_t destination, std::uint16_t source_port,
                std::uint16_t destination_port, byte_span payload, std::uint16_t identification,
                bytes& out);
