@@ -22,7 +22,8 @@
 #
 # Every iperf3 figure through the TUN also gives the CPU seconds (user + system) per GiB received
 # of the process that terminates the flows. PELTO_TUN_PERF=FILE records a `perf record -g` profile
-# of the runner over the direct-dial runs; PELTO_TUN_QUICK=1 stops after them and the DNS latency.
+# of the runner over the direct-dial runs (and of pelto over its TUN and its local-proxy transfers:
+# FILE.session-tun, FILE.session-proxy); PELTO_TUN_QUICK=1 stops after them and the DNS latency.
 set -euo pipefail
 extra_cleanup() {
   [ -n "${client:-}" ] || return 0
@@ -313,8 +314,19 @@ proxy_port="$(grep -o 'http://127.0.0.1:[0-9]*' "$work/pelto.out" | head -1 | cu
 in_client socat TCP-LISTEN:15201,bind=127.0.0.1,reuseaddr,fork \
   PROXY:127.0.0.1:service.example:5201,proxyport="$proxy_port" & pids+=($!)
 sleep 0.5
+# With PELTO_TUN_PERF, profiles of pelto over each pair (FILE.session-tun, FILE.session-proxy).
+profile_pelto() {
+  [ -n "${PELTO_TUN_PERF:-}" ] || return 0
+  perf record -g -o "$PELTO_TUN_PERF.session-$1" -p "$pelto_pid" -- sleep $((2 * seconds + 1)) > /dev/null 2>&1 &
+  perf_pid=$!
+  sleep 0.3
+}
+profile_pelto tun
 iperf_cpu_pair "pelto TUN and the node" "$pelto_pid" service.example
+[ -n "${PELTO_TUN_PERF:-}" ] && wait "$perf_pid"
+profile_pelto proxy
 iperf_cpu_pair "pelto local proxy and the node" "$pelto_pid" 127.0.0.1 15201
+[ -n "${PELTO_TUN_PERF:-}" ] && wait "$perf_pid"
 "$python" - $(fig "pelto TUN and the node") $(fig "pelto local proxy and the node") <<'PY'
 import sys
 tu, tuc, td, tdc, pu, puc, pd, pdc = map(float, sys.argv[1:])

@@ -69,6 +69,10 @@ struct flow {
     // `to_client` is not empty: set under `lock` by whoever appends, cleared by the reader when it
     // takes the last byte, read without the lock by the timer pass to pass over idle flows.
     std::atomic<bool> client_data{false};
+    // Published by the reader: at least two full segments are unacknowledged, so the client's
+    // next acknowledgement comes without delay and wakes the reader, which then sends what the
+    // remote reader added meanwhile; the remote reader need not signal.
+    std::atomic<bool> ack_due{false};
     std::unique_ptr<tun_conn> remote;
     // The worker is inside its dial (guarded by `lock`): a flow closed meanwhile is not waited
     // for; the worker finds it closed when the dial returns.
@@ -322,6 +326,7 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
             }
             f->retx_queue.pop_front();
         }
+        f->ack_due = f->snd_nxt - f->snd_una >= 2 * max_segment;
     }
     const bool fin = (h.flags & tcp_fin) != 0;
     if (payload.empty() && !fin) {
@@ -566,6 +571,9 @@ void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
         f->retx_queue.push_back({f->snd_nxt, block, at, n, false, 1, now});
         f->snd_nxt += static_cast<std::uint32_t>(n);
         at += n;
+    }
+    if (taken != 0) {
+        f->ack_due = f->snd_nxt - f->snd_una >= 2 * max_segment;
     }
 }
 
@@ -896,8 +904,10 @@ void data_plane::remote_reader(std::shared_ptr<flow> f)
             f->client_data = true;
         }
         // Data already waiting is sent when the client's next ACK (or window) arrives, which
-        // wakes the reader anyway: only the first bytes need a signal.
-        if (was_empty) {
+        // wakes the reader anyway, and so is data behind two unacknowledged segments: only the
+        // first bytes need a signal. (The reader clears `ack_due` before it looks at
+        // `client_data`, set above before `ack_due` is read here: one of the two sees the other.)
+        if (was_empty && !f->ack_due) {
             wake_.signal();
         }
     }
