@@ -26,6 +26,10 @@ struct segment_record {
     byte_span data() const { return block ? byte_span(*block).subspan(offset, length) : byte_span(); }
 };
 
+// The connection as the reader sees it: the SYN+ACK sent and not yet acknowledged, then open, then
+// our FIN sent (the client may still send). A reset sent ends every state, and closes the flow.
+enum class tcp_state { syn_received, established, fin_sent, reset_sent };
+
 struct flow {
     flow_key key{};
     std::string host;
@@ -41,9 +45,7 @@ struct flow {
     bool window_scaling = false;
     // The segment that last set the window (its seq and ack): older ones leave it alone.
     std::uint32_t snd_wl1 = 0, snd_wl2 = 0;
-    bool established = false;
-    bool fin_sent = false;
-    bool rst_sent = false;
+    tcp_state state = tcp_state::syn_received;
     bool zero_window_advertised = false;
     // Within one drain of the device: an ACK and a wake-up of the worker are owed (sent once
     // when the drain ends, or with the next segment to the client).
@@ -54,7 +56,13 @@ struct flow {
     std::int64_t last_probe_at = 0;
     std::deque<segment_record> retx_queue;
 
-    // Shared with the worker and the remote reader.
+    // The handshake is over: data may flow (whatever came after).
+    bool handshake_done() const { return state != tcp_state::syn_received; }
+
+    // Shared with the worker and the remote reader. Each of these is one fact set by one side
+    // (the reader closes; the worker asks for a reset; the client's FIN, the remote's end and the
+    // worker's end each arrive on their own), and any of them may hold together: they stay
+    // separate flags rather than one state.
     std::atomic<std::int32_t> to_remote_size{0};
     std::atomic<bool> closed{false};
     std::atomic<bool> reset_pending{false};
@@ -290,7 +298,7 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
     // A SYN occupies one sequence number: data on a SYN starts behind it.
     std::uint32_t seq = h.seq;
     if (h.flags & tcp_syn) {
-        if (!f->established) {
+        if (!f->handshake_done()) {
             send_flow(*f, tcp_syn | tcp_ack, f->iss, {}, true);
             f->synack_sent_at = config_.clock();
         }
@@ -307,8 +315,8 @@ void data_plane::tcp_input(std::uint32_t src, std::uint32_t dst, byte_span segme
             f->snd_wl2 = h.ack;
         }
         f->snd_una = h.ack;
-        if (!f->established && seq_diff(h.ack, f->iss) > 0) {
-            f->established = true;
+        if (!f->handshake_done() && seq_diff(h.ack, f->iss) > 0) {
+            f->state = tcp_state::established;
         }
         while (!f->retx_queue.empty()) {
             segment_record& front = f->retx_queue.front();
@@ -477,7 +485,7 @@ void data_plane::timer_pass()
     for (const auto& [key, f] : flows_) {
         // An idle flow (established, nothing to send, nothing in flight, no end in sight) has no
         // timer to run: with a thousand of them the pass stays a walk over a few flags.
-        if (f->established && !f->closed && !f->reset_pending && !f->remote_eof &&
+        if (f->handshake_done() && !f->closed && !f->reset_pending && !f->remote_eof &&
             !f->zero_window_advertised && f->retx_queue.empty() && !f->client_data &&
             (f->is_dns || (ready && f->reset_epoch == epoch))) {
             continue;
@@ -489,7 +497,7 @@ void data_plane::timer_pass()
         if (f->closed) {
             continue;  // a closed flow sends nothing; the sweep takes it once its worker is done
         }
-        if (f->reset_pending && !f->rst_sent) {
+        if (f->reset_pending && f->state != tcp_state::reset_sent) {
             reset_flow(f);
             continue;
         }
@@ -497,7 +505,7 @@ void data_plane::timer_pass()
         if (f->zero_window_advertised && window_of(*f) >= max_segment) {
             send_ack(*f);  // the window opened again: tell the client at once
         }
-        if (!f->reset_pending && f->established && f->remote_eof && !f->fin_sent) {
+        if (!f->reset_pending && f->state == tcp_state::established && f->remote_eof) {
             bool drained = false;
             {
                 std::lock_guard hold(f->lock);
@@ -507,7 +515,7 @@ void data_plane::timer_pass()
                 send_flow(*f, tcp_fin | tcp_ack, f->snd_nxt, {});
                 f->retx_queue.push_back({f->snd_nxt, nullptr, 0, 0, true, 1, now});
                 f->snd_nxt += 1;
-                f->fin_sent = true;
+                f->state = tcp_state::fin_sent;
             }
         }
         retransmit_check(f, now);
@@ -523,16 +531,16 @@ void data_plane::reset_flow(const std::shared_ptr<flow>& f)
     if (f->closed) {
         return;
     }
-    if (!f->rst_sent) {
+    if (f->state != tcp_state::reset_sent) {
         send_flow(*f, tcp_rst | tcp_ack, f->snd_nxt, {});
-        f->rst_sent = true;
+        f->state = tcp_state::reset_sent;
     }
     f->close_now();
 }
 
 void data_plane::send_pending(const std::shared_ptr<flow>& f, std::int64_t now)
 {
-    if (!f->established || f->reset_pending) {
+    if (!f->handshake_done() || f->reset_pending) {
         return;
     }
     const std::uint32_t in_flight = f->snd_nxt - f->snd_una;
@@ -582,7 +590,7 @@ void data_plane::retransmit_check(const std::shared_ptr<flow>& f, std::int64_t n
     if (f->closed) {
         return;
     }
-    if (f->established) {
+    if (f->handshake_done()) {
         for (segment_record& rec : f->retx_queue) {
             if (now - rec.sent_at < retransmit_ns) {
                 continue;
@@ -628,7 +636,7 @@ void data_plane::sweep()
         }
         const bool done = f.worker_done &&
                           (f.closed || (drained && f.retx_queue.empty() &&
-                                        (f.reset_pending || f.fin_sent)));
+                                        (f.reset_pending || f.state == tcp_state::fin_sent)));
         if (done) {
             finished.push_back(std::move(f.worker));
             it = flows_.erase(it);
