@@ -27,14 +27,7 @@
 set -euo pipefail
 extra_cleanup() {
   [ -n "${client:-}" ] || return 0
-  # A background `in_client`/`in_server` is a subshell whose child is the peer: killing the
-  # recorded process leaves the peer, so whatever still runs in the namespaces is ended here.
-  local ns
-  for ns in "$client" "$server"; do
-    ip netns pids "$ns" 2>/dev/null | xargs -r kill 2>/dev/null || true
-  done
-  ip netns del "$client" 2>/dev/null || true
-  ip netns del "$server" 2>/dev/null || true
+  delete_namespaces "$client" "$server"
   rm -rf "/etc/netns/$client"
 }
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/scratch.sh"
