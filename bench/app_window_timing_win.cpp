@@ -188,11 +188,16 @@ int connect_and_hold(int seconds, const std::wstring& program)
     std::printf("connected after %.0f ms\n", ms_since(begun));
     std::fflush(stdout);
     // The caller says when its measurement is over; its clock and ours never have to agree.
-    static HANDLE released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    static HWND window = hwnd;
+    // Static: the reader may still be in its read when this returns (the process's end stops it).
+    struct hold {
+        HANDLE released;
+        HWND window;
+    };
+    static const hold held{CreateEventW(nullptr, TRUE, FALSE, nullptr), hwnd};
     HANDLE reader = CreateThread(
         nullptr, 0,
-        [](void*) -> DWORD {
+        [](void* parameter) -> DWORD {
+            const hold& h = *static_cast<const hold*>(parameter);
             const UINT counters = RegisterWindowMessageW(d2dui::application::counters_message_name);
             std::string line;
             char c = 0;
@@ -203,13 +208,13 @@ int connect_and_hold(int seconds, const std::wstring& program)
                     continue;
                 }
                 if (line == "release") {
-                    SetEvent(released);
+                    SetEvent(h.released);
                     break;
                 }
                 if (line == "counters") {
                     DWORD_PTR turns = 0, frames = 0;
-                    SendMessageTimeoutW(window, counters, 0, 0, SMTO_ABORTIFHUNG, 5000, &turns);
-                    SendMessageTimeoutW(window, counters, 1, 0, SMTO_ABORTIFHUNG, 5000, &frames);
+                    SendMessageTimeoutW(h.window, counters, 0, 0, SMTO_ABORTIFHUNG, 5000, &turns);
+                    SendMessageTimeoutW(h.window, counters, 1, 0, SMTO_ABORTIFHUNG, 5000, &frames);
                     std::printf("counters: %llu %llu\n", static_cast<unsigned long long>(turns),
                                 static_cast<unsigned long long>(frames));
                     std::fflush(stdout);
@@ -218,8 +223,8 @@ int connect_and_hold(int seconds, const std::wstring& program)
             }
             return 0;
         },
-        nullptr, 0, nullptr);
-    const HANDLE waits[2] = {pi.hProcess, released};
+        const_cast<hold*>(&held), 0, nullptr);
+    const HANDLE waits[2] = {pi.hProcess, held.released};
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(seconds) * 1000);
     if (reader != nullptr) {
         CloseHandle(reader);  // may still wait in its read when the time ran out; the exit ends it

@@ -309,26 +309,30 @@ void expect_clean(const std::string& resolver, const std::string& journal, const
     std::_Exit(0);
 }
 
+// Port 9 of the numeric `address` in `out`; the address's length.
+socklen_t port_9_of(const char* address, bool ipv6, sockaddr_storage& out)
+{
+    if (ipv6) {
+        auto* in = reinterpret_cast<sockaddr_in6*>(&out);
+        in->sin6_family = AF_INET6;
+        in->sin6_port = htons(9);
+        inet_pton(AF_INET6, address, &in->sin6_addr);
+        return sizeof *in;
+    }
+    auto* in = reinterpret_cast<sockaddr_in*>(&out);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(9);
+    inet_pton(AF_INET, address, &in->sin_addr);
+    return sizeof *in;
+}
+
 // Sends one UDP datagram to `address`: "blocked" when the output path refuses it (a dropped
 // packet fails the send with EPERM), "sent" otherwise.
 std::string attempt(const char* address, bool ipv6)
 {
     const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
     sockaddr_storage target{};
-    socklen_t length = 0;
-    if (ipv6) {
-        auto* in = reinterpret_cast<sockaddr_in6*>(&target);
-        in->sin6_family = AF_INET6;
-        in->sin6_port = htons(9);
-        inet_pton(AF_INET6, address, &in->sin6_addr);
-        length = sizeof *in;
-    } else {
-        auto* in = reinterpret_cast<sockaddr_in*>(&target);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(9);
-        inet_pton(AF_INET, address, &in->sin_addr);
-        length = sizeof *in;
-    }
+    const socklen_t length = port_9_of(address, ipv6, target);
     const ssize_t n = sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&target), length);
     const int error = errno;
     close(fd);
@@ -342,20 +346,7 @@ std::string connect_attempt(const char* address, bool ipv6)
 {
     const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     sockaddr_storage target{};
-    socklen_t length = 0;
-    if (ipv6) {
-        auto* in = reinterpret_cast<sockaddr_in6*>(&target);
-        in->sin6_family = AF_INET6;
-        in->sin6_port = htons(9);
-        inet_pton(AF_INET6, address, &in->sin6_addr);
-        length = sizeof *in;
-    } else {
-        auto* in = reinterpret_cast<sockaddr_in*>(&target);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(9);
-        inet_pton(AF_INET, address, &in->sin_addr);
-        length = sizeof *in;
-    }
+    const socklen_t length = port_9_of(address, ipv6, target);
     std::string outcome;
     if (connect(fd, reinterpret_cast<sockaddr*>(&target), length) == 0) {
         outcome = "connected";

@@ -86,11 +86,17 @@ inline bool wait_event(std::size_t from, const std::string& event,
     });
 }
 
+// What `all` holds from its `from`th entry on (the caller holds the lock).
+template <class T>
+std::vector<T> tail_of(const std::vector<T>& all, std::size_t from)
+{
+    return std::vector<T>(all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end());
+}
+
 inline std::vector<std::string> events_since(std::size_t from)
 {
     std::lock_guard l(rec.lock);
-    return std::vector<std::string>(rec.events.begin() + static_cast<std::ptrdiff_t>(std::min(from, rec.events.size())),
-                                    rec.events.end());
+    return tail_of(rec.events, from);
 }
 
 inline std::size_t event_count()
@@ -102,8 +108,7 @@ inline std::size_t event_count()
 inline std::vector<std::u16string> lines_since(std::size_t from)
 {
     std::lock_guard l(rec.lock);
-    return std::vector<std::u16string>(rec.lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, rec.lines.size())),
-                                       rec.lines.end());
+    return tail_of(rec.lines, from);
 }
 
 inline std::size_t line_count()

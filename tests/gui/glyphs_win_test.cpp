@@ -15,16 +15,12 @@
 #include <vector>
 
 #include "d2dui/direct2d_context.h"
+#include "tests/gui/direct2d_suite_win.h"
 #include "tests/gui/script_names.h"
 #include "ui/flags.h"
 
 namespace d2dui {
 namespace {
-
-struct com_apartment {
-    com_apartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~com_apartment() { CoUninitialize(); }
-};
 
 std::string hex(char32_t c)
 {
@@ -200,18 +196,8 @@ UINT16 glyph_of(IDWriteFont* font, char32_t c)
     return glyph;
 }
 
-class script_names : public ::testing::Test {
+class script_names : public testing::direct2d_suite {
 protected:
-    static void SetUpTestSuite()
-    {
-        com = new com_apartment();
-        rc = new direct2d_context();
-    }
-    static void TearDownTestSuite()
-    {
-        delete rc;
-        delete com;
-    }
     // A node list row's name as the list lays it out (list 400 DIPs wide, not scrolling).
     static text_style row_name(const std::u16string& name)
     {
@@ -224,11 +210,7 @@ protected:
         s.fit = text_fit::one_line;
         return s;
     }
-    static com_apartment* com;
-    static direct2d_context* rc;
 };
-com_apartment* script_names::com = nullptr;
-direct2d_context* script_names::rc = nullptr;
 
 TEST_F(script_names, every_character_has_a_glyph_by_directwrite_lookup)
 {

@@ -11,14 +11,10 @@
 #include <stdexcept>
 
 #include "d2dui/direct2d_context.h"
+#include "tests/gui/direct2d_suite_win.h"
 
 namespace d2dui {
 namespace {
-
-struct com_apartment {
-    com_apartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~com_apartment() { CoUninitialize(); }
-};
 
 // An offscreen target whose pixels the test reads back.
 class offscreen {
@@ -94,23 +90,7 @@ std::u16string family_name(IDWriteFontFamily* family)
     return name;
 }
 
-class direct2d_backend : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        com = new com_apartment();
-        rc = new direct2d_context();
-    }
-    static void TearDownTestSuite()
-    {
-        delete rc;
-        delete com;
-    }
-    static com_apartment* com;
-    static direct2d_context* rc;
-};
-com_apartment* direct2d_backend::com = nullptr;
-direct2d_context* direct2d_backend::rc = nullptr;
+class direct2d_backend : public testing::direct2d_suite {};
 
 TEST_F(direct2d_backend, embedded_families_come_from_memory_with_both_weights)
 {
